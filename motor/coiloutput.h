@@ -1,0 +1,21 @@
+// Turns a phase into the coil byte (two neighbouring coils on) and writes it out.
+#pragma once
+
+#include "coilport.h"
+
+#include <cstdint>
+
+inline constexpr std::uint8_t CoilPatterns[4] = {3, 6, 12, 9};
+inline constexpr std::uint8_t DeenergisedByte = 0;
+
+class CoilOutput {
+public:
+    explicit CoilOutput(CoilPort& port) : port_(port) {}
+
+    void WriteCoilPattern(int phase);
+    // All coils off: at start-up and at exit, so nothing is left heating.
+    void DeenergiseCoils() { port_.WriteDataByte(DeenergisedByte); }
+
+private:
+    CoilPort& port_;
+};

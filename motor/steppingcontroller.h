@@ -1,0 +1,26 @@
+// The position model and the per-tick stepping rule. Knows nothing of ports or widgets:
+// the tick in Form1 feeds it the requested degrees and sends its phase to the coils.
+#pragma once
+
+#include <cstdint>
+
+struct SteppingController {
+    double StepAngle = 0.0;
+    std::int64_t CurrentStep = 0;
+    double TargetSteps = 0.0;
+
+    void InitStepping() { StepAngle = 7.5; }
+
+    // The first three steps of the tick: target from the requested degrees, then two
+    // independent tests, so a tick just under a fractional target goes up and back down.
+    void MoveTowardRequested(double requestedDegrees);
+
+    // Position modulo 4 taken as 0..3 for every position, so the coils keep following the
+    // count below zero.
+    int Phase() const { return static_cast<int>(((CurrentStep % 4) + 4) % 4); }
+
+    double CurrentAngle() const { return static_cast<double>(CurrentStep) * StepAngle; }
+
+    // The stop rule: strictly less than one step away.
+    bool TargetReached() const;
+};

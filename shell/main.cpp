@@ -1,0 +1,65 @@
+// stepper-dial: start-up, the event loop, and a clean exit that leaves the coils off.
+#include "commandline.h"
+#include "motor/ports.h"
+#include "quitsignals.h"
+#include "steppingclock.h"
+#include "window/form1.h"
+
+#include <QApplication>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+#ifndef STEPPER_DIAL_VERSION
+#define STEPPER_DIAL_VERSION "0"
+#endif
+
+int main(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    arguments[0] = "stepper-dial";
+    const CommandLine commandLine = ReadCommandLine(arguments);
+    switch (commandLine.action) {
+    case CommandLine::Action::UsageError:
+        std::fprintf(stderr, "stepper-dial: %s Usage: stepper-dial [--simulate] (see --help)\n",
+                     qPrintable(commandLine.text));
+        return 2;
+    case CommandLine::Action::ShowHelp:
+        std::fputs(qPrintable(commandLine.text), stdout);
+        return 0;
+    case CommandLine::Action::ShowVersion:
+        std::printf("stepper-dial %s\n", STEPPER_DIAL_VERSION);
+        return 0;
+    case CommandLine::Action::Run:
+        break;
+    }
+
+    // A trace reader that goes away must not kill the program that drives the motor.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
+    QApplication::setApplicationName("stepper-dial");
+    QApplication::setApplicationVersion(STEPPER_DIAL_VERSION);
+
+    LinuxPortKernel kernel;
+    PortChoice choice = ChoosePort(kernel, commandLine.simulate, STDOUT_FILENO);
+    std::fprintf(stderr, "%s\n", choice.message.c_str());
+
+    Form1 form(*choice.port, MakeSteppingClock());
+    if (!form.Form_Load()) {
+        std::fprintf(stderr, "stepper-dial: cannot listen on TCP port %u: %s\n",
+                     unsigned(Form1::CommandPort), qPrintable(form.ListenError()));
+        return 1;
+    }
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::QuitRequested, &app, &QApplication::quit);
+
+    form.show();
+    form.activateWindow();
+    const int status = app.exec();
+    form.ShutDown();
+    return status;
+}

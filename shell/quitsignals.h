@@ -1,0 +1,22 @@
+// SIGINT, SIGTERM and SIGHUP end the event loop cleanly, so the exit path can switch the
+// coils off; the handler only writes to a pipe that the event loop watches.
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+class QuitSignals : public QObject {
+    Q_OBJECT
+public:
+    explicit QuitSignals(QObject* parent = nullptr);
+    ~QuitSignals() override;
+    bool IsValid() const { return notifier_ != nullptr; }
+
+signals:
+    void QuitRequested(int signalNumber);
+
+private:
+    void OnSignal();
+    QSocketNotifier* notifier_ = nullptr;
+};

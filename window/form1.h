@@ -1,0 +1,74 @@
+// Form1: the operator window, and the owner of everything for the whole run: the controls,
+// Winsock1, Timer1, the stepping fields and the coil output. Its four handlers do all the
+// system's work on the one event-loop thread.
+#pragma once
+
+#include "command/commandlistener.h"
+#include "motor/coiloutput.h"
+#include "motor/steppingcontroller.h"
+#include "shell/steppingclock.h"
+#include "window/needlegeometry.h"
+
+#include <QByteArray>
+#include <QWidget>
+#include <memory>
+
+class QLineEdit;
+class QLabel;
+class AngleDial;
+
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr quint16 CommandPort = 3000;
+
+    Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock,
+          quint16 listenPort = CommandPort, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Start-up, in this order: listen, coils off, step angle, timer off. False when the
+    // listener could not open; the coils are then left untouched.
+    bool Form_Load();
+    // At exit: no more steps, and the coils de-energised so nothing is left heating.
+    void ShutDown();
+
+    void Timer1_Timer();
+    void Winsock1_ConnectionRequest(int requestId);
+    void Winsock1_DataArrival(int bytesTotal);
+
+    void EnableSteppingTimer() { Timer1->Start(); }
+    void DisableSteppingTimer() { Timer1->Stop(); }
+    void ShowNeedleAngle(double degrees);
+    void ShowCurrentAngle(double degrees);
+
+    // Read-only views for the shell and the tests.
+    const SteppingController& Stepping() const { return stepping_; }
+    const NeedleLine& Line1() const { return line1_; }
+    const CommandListener& Winsock1() const { return winsock1_; }
+    bool SteppingTimerOn() const { return Timer1->IsRunning(); }
+    QByteArray ReceivedText() const { return receivedText_; }
+    QString ListenError() const;
+    double Dpi() const { return dpi_; }
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLineEdit* Text1 = nullptr;
+    AngleDial* Shape1 = nullptr;
+
+private:
+    bool OpenCommandListener();
+    void Winsock1_ConnectionLost();
+    void ListenAgain();
+    void BuildControls();
+
+    CoilOutput coils_;
+    std::unique_ptr<SteppingClock> Timer1;
+    CommandListener winsock1_;
+    SteppingController stepping_;
+    NeedleLine line1_;
+    QByteArray receivedText_;
+    quint16 listenPort_;
+    double dpi_ = 96.0;
+};
