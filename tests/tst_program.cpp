@@ -1,0 +1,130 @@
+// The real program on port 3000 with the simulated port: start-up, commands, exit, errors.
+#include "programsupport.h"
+
+#include <QTcpServer>
+
+using Bytes = std::vector<int>;
+
+class TestProgram : public QObject {
+    Q_OBJECT
+private slots:
+    void startsWithOneZeroAndNamesBackend();
+    void commandsMoveTheMotorEndToEnd();
+    void quitSignalsDeenergise_data();
+    void quitSignalsDeenergise();
+    void takenPortIsReported();
+    void badCommandLine_data();
+    void badCommandLine();
+};
+
+void TestProgram::startsWithOneZeroAndNamesBackend()
+{
+    ProgramUnderTest program;
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    program.WaitUntilQuiet(200);
+    QCOMPARE(program.Values(), Bytes{0});
+    QVERIFY2(program.errors.contains("stepper-dial: coil output: simulated port"),
+             qPrintable(program.errors));
+    QCOMPARE(program.errors.count("coil output"), 1);
+    program.Signal(SIGTERM);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
+    QCOMPARE(program.Values(), (Bytes{0, 0}));
+}
+
+void TestProgram::commandsMoveTheMotorEndToEnd()
+{
+    ProgramUnderTest program;
+    {
+        QTcpSocket client;
+        QVERIFY(ProgramUnderTest::Connect(client));
+        Send(client, "90");
+        QVERIFY(program.WaitForWrites(13));
+        program.WaitUntilQuiet();
+        QCOMPARE(program.Values(1), (Bytes{6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
+        // Steps are paced by the 1 ms clock, never in a burst.
+        for (std::size_t i = 2; i < program.writes.size(); ++i)
+            QVERIFY(program.writes[i].time - program.writes[i - 1].time >= 0.0009);
+        Send(client, "disconnect");
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+    }
+    // The next client finds the motor where the last one left it: 12 steps back to 0.
+    QTcpSocket next;
+    QVERIFY(ProgramUnderTest::Connect(next));
+    const std::size_t before = program.writes.size();
+    Send(next, "0\r\n");
+    program.WaitForWrites(before + 12);
+    program.WaitUntilQuiet();
+    QCOMPARE(program.Values(before), (Bytes{9, 12, 6, 3, 9, 12, 6, 3, 9, 12, 6, 3}));
+    QTRY_VERIFY(next.state() == QAbstractSocket::ConnectedState);
+    program.Signal(SIGTERM);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.writes.back().value, 0);
+}
+
+void TestProgram::quitSignalsDeenergise_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+void TestProgram::quitSignalsDeenergise()
+{
+    QFETCH(int, signalNumber);
+    ProgramUnderTest program;
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    Send(client, "36000");
+    QVERIFY(program.WaitForWrites(50));
+    program.Signal(signalNumber);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
+    QCOMPARE(program.writes.back().value, 0);
+    QVERIFY(program.writes.size() < 4800); // stopped mid-move
+}
+
+void TestProgram::takenPortIsReported()
+{
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::Any, 3000));
+    ProgramUnderTest program;
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitCode(), 1);
+    QVERIFY(program.writes.empty()); // coils untouched
+    QVERIFY2(program.errors.contains("cannot listen on TCP port 3000"), qPrintable(program.errors));
+    QVERIFY2(program.errors.contains("in use"), qPrintable(program.errors));
+}
+
+void TestProgram::badCommandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("unknown option") << QStringList{"--fast"} << 2 << "Unknown option 'fast'";
+    QTest::newRow("stray argument") << QStringList{"90"} << 2 << "Unexpected argument '90'";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "--simulate";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "stepper-dial 1.";
+}
+
+void TestProgram::badCommandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, output);
+    ProgramUnderTest program(arguments);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitCode(), status);
+    const QString printed = status == 0 ? program.otherOutput.join('\n') : program.errors;
+    QVERIFY2(printed.contains(output), qPrintable(printed));
+    if (status != 0)
+        QCOMPARE(program.errors.count('\n'), 1);
+    QVERIFY(program.writes.empty());
+}
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"
