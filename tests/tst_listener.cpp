@@ -1,0 +1,258 @@
+// The command channel over real loopback sockets, against a Form1 on an ephemeral port.
+#include "testsupport.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTcpSocket>
+#include <QtTest>
+#include <sys/socket.h>
+
+using Bytes = std::vector<int>;
+
+namespace {
+
+struct Session {
+    Session() { QVERIFY(t.form.Form_Load()); }
+    quint16 Port() const { return t.form.Winsock1().LocalPort(); }
+    bool Connect(QTcpSocket& client, const QHostAddress& host = QHostAddress::LocalHost)
+    {
+        client.connectToHost(host, Port());
+        if (!client.waitForConnected(5000))
+            return false;
+        // Accepted once the status says so.
+        return QTest::qWaitFor([&] { return t.form.Label4->text() == "On Line"; }, 5000);
+    }
+    // Sends one message and waits until the form has read it.
+    bool Deliver(QTcpSocket& client, const QByteArray& bytes)
+    {
+        client.write(bytes);
+        client.waitForBytesWritten(5000);
+        return QTest::qWaitFor([&] { return t.form.ReceivedText() == bytes; }, 5000);
+    }
+    FormUnderTest t{0};
+};
+
+} // namespace
+
+class TestListener : public QObject {
+    Q_OBJECT
+private slots:
+    void connectSetsOnLine();
+    void angleMovesMotor();
+    void disconnectThenNextClientFindsMotorInPlace();
+    void secondClientRefused();
+    void notQuiteDisconnect_data();
+    void notQuiteDisconnect();
+    void angleKeptVerbatim();
+    void angleDuringMoveRetargets();
+    void disconnectDuringMoveLetsItFinish();
+    void droppedClientBringsBackListening_data();
+    void droppedClientBringsBackListening();
+    void hostileBytesThenValidAngle_data();
+    void hostileBytesThenValidAngle();
+    void ipv6ClientAccepted();
+};
+
+void TestListener::connectSetsOnLine()
+{
+    Session s;
+    QCOMPARE(s.t.form.Label4->text(), QString("Off line"));
+    QVERIFY(s.t.form.Winsock1().IsListening());
+    QTcpSocket client;
+    QVERIFY(s.Connect(client));
+    QVERIFY(!s.t.form.Winsock1().IsListening());
+    // Nothing is ever sent to a client.
+    QVERIFY(!client.waitForReadyRead(100));
+    QCOMPARE(client.bytesAvailable(), 0);
+}
+
+void TestListener::angleMovesMotor()
+{
+    Session s;
+    QTcpSocket client;
+    QVERIFY(s.Connect(client));
+    QVERIFY(s.Deliver(client, "90"));
+    QCOMPARE(s.t.form.Text1->text(), QString("90"));
+    QVERIFY(s.t.form.SteppingTimerOn());
+    QCOMPARE(s.t.RunUntilIdle(), 12);
+    QCOMPARE(s.t.port.writes, (Bytes{0, 6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
+    QCOMPARE(s.t.form.Label2->text(), QString("90"));
+}
+
+void TestListener::disconnectThenNextClientFindsMotorInPlace()
+{
+    Session s;
+    QTcpSocket first;
+    QVERIFY(s.Connect(first));
+    QVERIFY(s.Deliver(first, "45"));
+    s.t.RunUntilIdle();
+    QVERIFY(s.Deliver(first, "disconnect"));
+    QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(s.t.form.Label4->text(), QString("Off line"));
+    QCOMPARE(s.t.form.Text1->text(), QString("45")); // untouched by the command
+
+    QTcpSocket second;
+    QVERIFY(s.Connect(second));
+    QCOMPARE(s.t.form.Stepping().CurrentStep, 6);
+    QVERIFY(s.Deliver(second, "30"));
+    QCOMPARE(s.t.RunUntilIdle(), 2);
+    QCOMPARE(s.t.form.Stepping().CurrentStep, 4);
+}
+
+void TestListener::secondClientRefused()
+{
+    Session s;
+    QTcpSocket first;
+    QVERIFY(s.Connect(first));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QTcpSocket intruder;
+        intruder.connectToHost(QHostAddress::LocalHost, s.Port());
+        QVERIFY(!intruder.waitForConnected(2000));
+        QCOMPARE(intruder.error(), QAbstractSocket::ConnectionRefusedError);
+    }
+    QCOMPARE(first.state(), QAbstractSocket::ConnectedState);
+    QVERIFY(s.Deliver(first, "15"));
+    QCOMPARE(s.t.RunUntilIdle(), 2);
+}
+
+void TestListener::notQuiteDisconnect_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("line feed") << QByteArray("disconnect\n");
+    QTest::newRow("capital") << QByteArray("Disconnect");
+    QTest::newRow("longer") << QByteArray("disconnectX");
+}
+
+void TestListener::notQuiteDisconnect()
+{
+    QFETCH(QByteArray, message);
+    Session s;
+    QTcpSocket client;
+    QVERIFY(s.Connect(client));
+    QVERIFY(s.Deliver(client, "22.5"));
+    s.t.RunUntilIdle();
+    QVERIFY(s.Deliver(client, message));
+    QCOMPARE(s.t.form.Text1->text(), QString::fromLatin1(message));
+    QCOMPARE(s.t.RunUntilIdle(), 3); // back to 0
+    QCOMPARE(s.t.form.Stepping().CurrentStep, 0);
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(s.t.form.Label4->text(), QString("On Line"));
+}
+
+void TestListener::angleKeptVerbatim()
+{
+    Session s;
+    QTcpSocket client;
+    QVERIFY(s.Connect(client));
+    // The carriage return ends the number; the field shows the text as received.
+    QVERIFY(s.Deliver(client, "9\r0\n"));
+    QCOMPARE(s.t.form.Text1->text(), QString("9\r0\n"));
+    s.t.RunUntilIdle();
+    QCOMPARE(s.t.form.Stepping().CurrentStep, 1);
+}
+
+void TestListener::angleDuringMoveRetargets()
+{
+    Session s;
+    QTcpSocket client;
+    QVERIFY(s.Connect(client));
+    QVERIFY(s.Deliver(client, "90"));
+    for (int i = 0; i < 5; ++i)
+        s.t.clock->Fire();
+    QVERIFY(s.Deliver(client, "22.5"));
+    QCOMPARE(s.t.RunUntilIdle(), 2);
+    QCOMPARE(s.t.form.Stepping().CurrentStep, 3);
+    QCOMPARE(s.t.clock->starts, 1); // no restart
+}
+
+void TestListener::disconnectDuringMoveLetsItFinish()
+{
+    Session s;
+    QTcpSocket client;
+    QVERIFY(s.Connect(client));
+    QVERIFY(s.Deliver(client, "90"));
+    for (int i = 0; i < 3; ++i)
+        s.t.clock->Fire();
+    QVERIFY(s.Deliver(client, "disconnect"));
+    QVERIFY(s.t.form.SteppingTimerOn());
+    QCOMPARE(s.t.RunUntilIdle(), 9);
+    QCOMPARE(s.t.form.Stepping().CurrentStep, 12);
+}
+
+void TestListener::droppedClientBringsBackListening_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("closed") << false;
+    QTest::newRow("reset") << true;
+}
+
+void TestListener::droppedClientBringsBackListening()
+{
+    QFETCH(bool, reset);
+    Session s;
+    {
+        QTcpSocket client;
+        QVERIFY(s.Connect(client));
+        QVERIFY(s.Deliver(client, "15"));
+        if (reset) {
+            const linger abortive{1, 0}; // RST on close
+            ::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
+                         sizeof abortive);
+            client.abort();
+        } else {
+            client.disconnectFromHost();
+        }
+    }
+    QTRY_COMPARE(s.t.form.Label4->text(), QString("Off line"));
+    QTRY_VERIFY(s.t.form.Winsock1().IsListening());
+    QTcpSocket next;
+    QVERIFY(s.Connect(next));
+    QCOMPARE(s.t.form.Text1->text(), QString("15"));
+}
+
+void TestListener::hostileBytesThenValidAngle_data()
+{
+    QTest::addColumn<QByteArray>("junk");
+    QByteArray binary;
+    for (int i = 0; i < 4096; ++i)
+        binary.append(char((i * 131 + 7) & 0xFF));
+    QTest::newRow("binary") << binary;
+    QTest::newRow("nuls") << QByteArray(1000, '\0');
+    QTest::newRow("high bytes") << QByteArray(500, char(0xE9));
+    QTest::newRow("1 MB of digits") << QByteArray(1 << 20, '7');
+}
+
+void TestListener::hostileBytesThenValidAngle()
+{
+    QFETCH(QByteArray, junk);
+    Session s;
+    QTcpSocket client;
+    QVERIFY(s.Connect(client));
+    client.write(junk);
+    QVERIFY(client.waitForBytesWritten(5000));
+    while (client.bytesToWrite() > 0)
+        QVERIFY(client.waitForBytesWritten(5000));
+    QTest::qWait(100);
+    QVERIFY(s.t.form.Text1->text().size() <= 32767);
+    QVERIFY(s.t.form.ReceivedText().size() <= 64 * 1024);
+    // A pause, so the valid angle comes in a read of its own.
+    QTest::qWait(100);
+    QVERIFY(s.Deliver(client, "7.5"));
+    QCOMPARE(s.t.form.Text1->text(), QString("7.5"));
+    s.t.RunUntilIdle();
+    QCOMPARE(s.t.form.Stepping().CurrentStep, 1);
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+}
+
+void TestListener::ipv6ClientAccepted()
+{
+    Session s;
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHostIPv6, s.Port());
+    if (!probe.waitForConnected(2000))
+        QSKIP("no IPv6 loopback on this host");
+    QTRY_COMPARE(s.t.form.Label4->text(), QString("On Line"));
+}
+
+QTEST_MAIN(TestListener)
+#include "tst_listener.moc"
