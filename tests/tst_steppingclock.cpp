@@ -1,0 +1,158 @@
+// The stepping clock's rules: one tick per expiry, no bursts after lateness, never two steps
+// closer than 0.9 ms, stop is immediate, start while running keeps the stream.
+#include "shell/steppingclock.h"
+#include "shell/tickscheduler.h"
+
+#include <QtTest>
+
+namespace {
+constexpr std::int64_t ms = 1'000'000;
+constexpr std::int64_t us = 1'000;
+
+void BusyWait(std::int64_t nanoseconds)
+{
+    const std::int64_t until = MonotonicNanoseconds() + nanoseconds;
+    while (MonotonicNanoseconds() < until) {
+    }
+}
+} // namespace
+
+class TestSteppingClock : public QObject {
+    Q_OBJECT
+private slots:
+    void schedule_data();
+    void schedule();
+    void startWhileRunningKeepsPhase();
+    void stoppedScheduleNeverTicks();
+    void realClockDropsMissedExpiries();
+    void realClockStopIsImmediate();
+    void realClockKeepsOneStream_data();
+    void realClockKeepsOneStream();
+};
+
+using Wakes = QList<qint64>;
+using Ticks = QList<bool>;
+
+void TestSteppingClock::schedule_data()
+{
+    // Started at 0; each wake-up time, whether it ticks, and the deadline armed after it.
+    QTest::addColumn<Wakes>("wakes");
+    QTest::addColumn<Ticks>("ticks");
+    QTest::addColumn<Wakes>("deadlines");
+    QTest::newRow("on time") << Wakes{1 * ms + 50 * us, 2 * ms + 40 * us, 3 * ms + 60 * us}
+                             << Ticks{true, true, true} << Wakes{2 * ms, 3 * ms, 4 * ms};
+    QTest::newRow("late wake-up does not shift the grid")
+        << Wakes{1 * ms + 400 * us, 2 * ms + 350 * us} << Ticks{true, true}
+        << Wakes{2 * ms, 3 * ms};
+    QTest::newRow("missed expiries give one tick, not a burst")
+        << Wakes{1 * ms + 10 * us, 5 * ms + 500 * us, 6 * ms + 10 * us, 6 * ms + 400 * us}
+        << Ticks{true, true, false, true}
+        << Wakes{2 * ms, 6 * ms, 6 * ms + 400 * us, 7 * ms};
+    QTest::newRow("too close after a late tick waits for 0.9 ms")
+        << Wakes{1 * ms + 300 * us, 2 * ms + 50 * us, 2 * ms + 200 * us, 3 * ms + 20 * us,
+                 3 * ms + 100 * us, 4 * ms + 20 * us}
+        << Ticks{true, false, true, false, true, true}
+        << Wakes{2 * ms, 2 * ms + 200 * us, 3 * ms, 3 * ms + 100 * us, 4 * ms, 5 * ms};
+    QTest::newRow("early wake-up is ignored")
+        << Wakes{500 * us, 1 * ms} << Ticks{false, true} << Wakes{1 * ms, 2 * ms};
+}
+
+void TestSteppingClock::schedule()
+{
+    QFETCH(Wakes, wakes);
+    QFETCH(Ticks, ticks);
+    QFETCH(Wakes, deadlines);
+    TickScheduler scheduler;
+    scheduler.Start(0);
+    QCOMPARE(scheduler.NextDeadline(), 1 * ms);
+    for (int i = 0; i < wakes.size(); ++i) {
+        QCOMPARE(scheduler.OnWake(wakes[i]), ticks[i]);
+        QCOMPARE(scheduler.NextDeadline(), deadlines[i]);
+    }
+}
+
+void TestSteppingClock::startWhileRunningKeepsPhase()
+{
+    TickScheduler scheduler;
+    scheduler.Start(0);
+    QVERIFY(scheduler.OnWake(1 * ms + 100 * us));
+    scheduler.Start(1 * ms + 500 * us);
+    QCOMPARE(scheduler.NextDeadline(), 2 * ms);
+    // After a stop, starting anew begins a new grid one period on.
+    scheduler.Stop();
+    scheduler.Start(7 * ms + 300 * us);
+    QCOMPARE(scheduler.NextDeadline(), 8 * ms + 300 * us);
+}
+
+void TestSteppingClock::stoppedScheduleNeverTicks()
+{
+    TickScheduler scheduler;
+    QVERIFY(!scheduler.OnWake(5 * ms));
+    scheduler.Start(0);
+    scheduler.Stop();
+    QVERIFY(!scheduler.OnWake(5 * ms));
+}
+
+void TestSteppingClock::realClockDropsMissedExpiries()
+{
+    auto clock = MakeSteppingClock();
+    int ticks = 0;
+    connect(clock.get(), &SteppingClock::Tick, [&] { ++ticks; });
+    clock->Start();
+    QTRY_VERIFY(ticks >= 2);
+    // The event loop is held up for 20 periods; what comes after is one tick, not twenty.
+    BusyWait(20 * ms);
+    const int before = ticks;
+    QCoreApplication::processEvents();
+    QCOMPARE(ticks - before, 1);
+    QCoreApplication::processEvents();
+    QVERIFY(ticks - before <= 2);
+    clock->Stop();
+}
+
+void TestSteppingClock::realClockStopIsImmediate()
+{
+    auto clock = MakeSteppingClock();
+    int ticks = 0;
+    connect(clock.get(), &SteppingClock::Tick, [&] { ++ticks; });
+    clock->Start();
+    QTRY_VERIFY(ticks >= 3);
+    BusyWait(3 * ms); // an expiry is pending when the stop comes
+    clock->Stop();
+    QVERIFY(!clock->IsRunning());
+    const int atStop = ticks;
+    QTest::qWait(30);
+    QCOMPARE(ticks, atStop);
+}
+
+void TestSteppingClock::realClockKeepsOneStream_data()
+{
+    QTest::addColumn<bool>("restartEveryTick");
+    QTest::newRow("left alone") << false;
+    QTest::newRow("started again at every tick") << true;
+}
+
+void TestSteppingClock::realClockKeepsOneStream()
+{
+    QFETCH(bool, restartEveryTick);
+    auto clock = MakeSteppingClock();
+    std::vector<std::int64_t> times;
+    connect(clock.get(), &SteppingClock::Tick, [&] {
+        times.push_back(MonotonicNanoseconds());
+        if (restartEveryTick)
+            clock->Start();
+    });
+    const std::int64_t started = MonotonicNanoseconds();
+    clock->Start();
+    QTRY_VERIFY(times.size() >= 50);
+    clock->Stop();
+    // The first tick comes a period after the start, and no two ticks come closer than the
+    // minimum gap: starting again never opened a second stream.
+    QVERIFY(times.front() - started >= TickScheduler::Period);
+    for (std::size_t i = 1; i < times.size(); ++i)
+        QVERIFY2(times[i] - times[i - 1] >= TickScheduler::MinimumGap,
+                 qPrintable(QString::number(times[i] - times[i - 1])));
+}
+
+QTEST_GUILESS_MAIN(TestSteppingClock)
+#include "tst_steppingclock.moc"
