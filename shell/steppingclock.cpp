@@ -51,7 +51,7 @@ void TimerfdSteppingClock::Start()
     if (scheduler_.IsRunning())
         return;
     scheduler_.Start(MonotonicNanoseconds());
-    Arm(scheduler_.NextDeadline());
+    Arm(scheduler_.ArmAt());
 }
 
 void TimerfdSteppingClock::Stop()
@@ -78,9 +78,11 @@ void TimerfdSteppingClock::OnExpired()
     if (!scheduler_.IsRunning())
         return;
     const bool tick = scheduler_.OnWake(MonotonicNanoseconds());
-    Arm(scheduler_.NextDeadline());
-    if (tick)
+    Arm(scheduler_.ArmAt());
+    if (tick) {
         emit Tick();
+        scheduler_.TickEnded(MonotonicNanoseconds());
+    }
 }
 #endif
 

@@ -10,6 +10,9 @@ class TickScheduler {
 public:
     static constexpr std::int64_t Period = 1'000'000;
     static constexpr std::int64_t MinimumGap = 900'000;
+    // The timer is armed this much before each deadline so that the usual wake-up latency
+    // lands the tick on the grid rather than after it.
+    static constexpr std::int64_t WakeLead = 50'000;
 
     // Starting a running schedule keeps its phase; the first tick comes one period later.
     void Start(std::int64_t now)
@@ -18,30 +21,44 @@ public:
             return;
         running_ = true;
         anchor_ = now;
-        nextDeadline_ = now + Period;
+        SetDeadline(now + Period, WakeLead);
     }
     void Stop() { running_ = false; }
     bool IsRunning() const { return running_; }
     std::int64_t NextDeadline() const { return nextDeadline_; }
+    // When the timer should fire for the next deadline.
+    std::int64_t ArmAt() const { return armAt_; }
 
-    // Called when the deadline may have passed; true means tick now. Either way the caller
-    // re-arms for NextDeadline().
+    // The gap is kept from the end of the tick's work, so it holds between the port writes
+    // however long a tick took to reach its write.
+    void TickEnded(std::int64_t now) { lastTick_ = now; }
+
+    // Called when the timer fired; true means tick now. Either way the caller re-arms for
+    // ArmAt().
     bool OnWake(std::int64_t now)
     {
-        if (!running_ || now < nextDeadline_)
+        if (!running_ || now < armAt_)
             return false;
         if (now - lastTick_ < MinimumGap) {
-            nextDeadline_ = lastTick_ + MinimumGap;
+            SetDeadline(lastTick_ + MinimumGap, 0); // a hard limit: no lead
             return false;
         }
-        const std::int64_t latestGridPoint = anchor_ + (now - anchor_) / Period * Period;
-        nextDeadline_ = latestGridPoint + Period;
+        const std::int64_t latestGridPoint =
+            anchor_ + (now + WakeLead - anchor_) / Period * Period;
+        SetDeadline(latestGridPoint + Period, WakeLead);
         lastTick_ = now;
         return true;
     }
 
 private:
+    void SetDeadline(std::int64_t deadline, std::int64_t lead)
+    {
+        nextDeadline_ = deadline;
+        armAt_ = deadline - lead;
+    }
+
     bool running_ = false;
+    std::int64_t armAt_ = 0;
     std::int64_t anchor_ = 0;
     std::int64_t nextDeadline_ = 0;
     std::int64_t lastTick_ = std::numeric_limits<std::int64_t>::min() / 2;

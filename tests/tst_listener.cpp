@@ -1,7 +1,7 @@
 // The command channel over real loopback sockets, against a Form1 on an ephemeral port.
 #include "testsupport.h"
 
-#include <QLabel>
+#include "window/formlabel.h"
 #include <QLineEdit>
 #include <QTcpSocket>
 #include <QtTest>

@@ -1,7 +1,7 @@
 // The tick rule end to end through the real Form1: requested text in, coil bytes out.
 #include "testsupport.h"
 
-#include <QLabel>
+#include "window/formlabel.h"
 #include <QLineEdit>
 #include <QtTest>
 

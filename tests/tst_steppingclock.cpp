@@ -22,6 +22,7 @@ class TestSteppingClock : public QObject {
 private slots:
     void schedule_data();
     void schedule();
+    void gapCountsFromTheEndOfATick();
     void startWhileRunningKeepsPhase();
     void stoppedScheduleNeverTicks();
     void realClockDropsMissedExpiries();
@@ -53,6 +54,9 @@ void TestSteppingClock::schedule_data()
                  3 * ms + 100 * us, 4 * ms + 20 * us}
         << Ticks{true, false, true, false, true, true}
         << Wakes{2 * ms, 2 * ms + 200 * us, 3 * ms, 3 * ms + 100 * us, 4 * ms, 5 * ms};
+    QTest::newRow("wake-up within the lead ticks for that deadline")
+        << Wakes{1 * ms - TickScheduler::WakeLead, 2 * ms - 10 * us} << Ticks{true, true}
+        << Wakes{2 * ms, 3 * ms};
     QTest::newRow("early wake-up is ignored")
         << Wakes{500 * us, 1 * ms} << Ticks{false, true} << Wakes{1 * ms, 2 * ms};
 }
@@ -69,6 +73,18 @@ void TestSteppingClock::schedule()
         QCOMPARE(scheduler.OnWake(wakes[i]), ticks[i]);
         QCOMPARE(scheduler.NextDeadline(), deadlines[i]);
     }
+}
+
+void TestSteppingClock::gapCountsFromTheEndOfATick()
+{
+    TickScheduler scheduler;
+    scheduler.Start(0);
+    QVERIFY(scheduler.OnWake(1 * ms));
+    scheduler.TickEnded(1 * ms + 300 * us); // a tick that took long to reach its write
+    QVERIFY(!scheduler.OnWake(2 * ms));
+    QCOMPARE(scheduler.NextDeadline(), 2 * ms + 200 * us);
+    QVERIFY(scheduler.OnWake(2 * ms + 200 * us));
+    QCOMPARE(scheduler.NextDeadline(), 3 * ms);
 }
 
 void TestSteppingClock::startWhileRunningKeepsPhase()

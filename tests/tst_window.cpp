@@ -4,10 +4,11 @@
 #include "window/angledial.h"
 #include "window/angletext.h"
 #include "window/formlabel.h"
+#include "window/framepacer.h"
 #include "window/twips.h"
 
 #include <QFontInfo>
-#include <QLabel>
+#include "window/formlabel.h"
 #include <QLineEdit>
 #include <QtTest>
 
@@ -89,7 +90,7 @@ void TestWindow::controlsWhereDesigned()
 void TestWindow::labelFonts()
 {
     FormUnderTest t;
-    const std::vector<std::pair<QLabel*, double>> labels{
+    const std::vector<std::pair<FormLabel*, double>> labels{
         {t.form.Label4, 12}, {t.form.Label1, 18}, {t.form.Label2, 15.75}, {t.form.Label3, 15.75}};
     for (const auto& [label, points] : labels) {
         QCOMPARE(label->font().family(), QString("David"));
@@ -104,7 +105,7 @@ void TestWindow::labelFonts()
 }
 
 // Columns of a label's rendering that hold ink.
-static std::vector<bool> InkColumns(QLabel* label)
+static std::vector<bool> InkColumns(FormLabel* label)
 {
     const QImage image = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
     const QRgb background = image.pixel(image.width() - 1, image.height() - 1);
@@ -127,13 +128,13 @@ void TestWindow::captionsReadLeftToRight()
 {
     QFETCH(int, which);
     FormUnderTest t;
-    QLabel* caption = which == 1 ? t.form.Label1 : t.form.Label3;
+    FormLabel* caption = which == 1 ? t.form.Label1 : t.form.Label3;
     const std::vector<bool> whole = InkColumns(caption);
 
     // The colon alone, in the same label, marks where the colon must stand.
-    FormLabel colon(":", &t.form);
+    FramePacer pacer;
+    FormLabel colon(":", pacer, &t.form);
     colon.setFont(caption->font());
-    colon.setAlignment(caption->alignment());
     colon.setGeometry(caption->geometry());
     const std::vector<bool> alone = InkColumns(&colon);
     const auto first = std::find(alone.begin(), alone.end(), true) - alone.begin();

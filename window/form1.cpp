@@ -5,6 +5,7 @@
 #include "window/angledial.h"
 #include "window/angletext.h"
 #include "window/formlabel.h"
+#include "window/framepacer.h"
 #include "window/twips.h"
 
 #include <QFont>
@@ -71,6 +72,7 @@ Form1::~Form1() = default;
 void Form1::BuildControls()
 {
     MapDavidFont();
+    pacer_ = new FramePacer(this);
     setWindowTitle("Form1");
     dpi_ = logicalDpiY();
     auto place = [this](QWidget* control, double left, double top, double width, double height) {
@@ -81,10 +83,8 @@ void Form1::BuildControls()
 
     auto makeLabel = [this, &place](const QString& text, double points, double left, double top,
                                     double width, double height) {
-        QLabel* label = new FormLabel(text, this);
+        auto* label = new FormLabel(text, *pacer_, this);
         label->setFont(LabelFont(points));
-        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        label->setFocusPolicy(Qt::NoFocus);
         place(label, left, top, width, height);
         return label;
     };
@@ -152,7 +152,7 @@ void Form1::Timer1_Timer()
 void Form1::ShowNeedleAngle(double degrees)
 {
     line1_.ShowNeedleAngle(degrees);
-    Shape1->update();
+    pacer_->RequestRepaint(Shape1);
 }
 
 void Form1::ShowCurrentAngle(double degrees)

@@ -14,8 +14,9 @@
 #include <memory>
 
 class QLineEdit;
-class QLabel;
 class AngleDial;
+class FormLabel;
+class FramePacer;
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -50,10 +51,10 @@ public:
     QString ListenError() const;
     double Dpi() const { return dpi_; }
 
-    QLabel* Label1 = nullptr;
-    QLabel* Label2 = nullptr;
-    QLabel* Label3 = nullptr;
-    QLabel* Label4 = nullptr;
+    FormLabel* Label1 = nullptr;
+    FormLabel* Label2 = nullptr;
+    FormLabel* Label3 = nullptr;
+    FormLabel* Label4 = nullptr;
     QLineEdit* Text1 = nullptr;
     AngleDial* Shape1 = nullptr;
 
@@ -63,6 +64,7 @@ private:
     void ListenAgain();
     void BuildControls();
 
+    FramePacer* pacer_ = nullptr;
     CoilOutput coils_;
     std::unique_ptr<SteppingClock> Timer1;
     CommandListener winsock1_;

@@ -1,11 +1,28 @@
 #include "formlabel.h"
 
+#include "framepacer.h"
+
 #include <QPainter>
+
+FormLabel::FormLabel(const QString& text, FramePacer& pacer, QWidget* parent)
+    : QWidget(parent), text_(text), pacer_(pacer)
+{
+    setFocusPolicy(Qt::NoFocus);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void FormLabel::setText(const QString& text)
+{
+    if (text == text_)
+        return;
+    text_ = text;
+    pacer_.RequestRepaint(this);
+}
 
 void FormLabel::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setFont(font());
-    painter.setPen(palette().color(foregroundRole()));
-    painter.drawText(contentsRect(), int(alignment()) | Qt::TextForceLeftToRight, text());
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(rect(), int(alignment()) | Qt::TextForceLeftToRight, text_);
 }

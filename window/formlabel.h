@@ -1,14 +1,26 @@
-// A label laid out as a left-to-right paragraph whatever its first letter: the Hebrew
-// captions start with their colon, which must stand at the left end.
+// A caption of the window: fixed font, left-to-right paragraph whatever its first letter
+// (the Hebrew captions start with their colon, which must stand at the left end), repainted
+// at display rate however often its text changes.
 #pragma once
 
-#include <QLabel>
+#include <QString>
+#include <QWidget>
 
-class FormLabel : public QLabel {
+class FramePacer;
+
+class FormLabel : public QWidget {
     Q_OBJECT
 public:
-    using QLabel::QLabel;
+    FormLabel(const QString& text, FramePacer& pacer, QWidget* parent);
+
+    QString text() const { return text_; }
+    void setText(const QString& text);
+    Qt::Alignment alignment() const { return Qt::AlignLeft | Qt::AlignTop; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString text_;
+    FramePacer& pacer_;
 };

@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""Benchmarks stepper-dial as a client sees it, beside a plain-QTimer baseline.
+
+Starts the real program with --simulate (window on the offscreen platform and under Xvfb),
+drives it over TCP on port 3000, reads the port trace, and prints one table plus a JSON file.
+Usage: python3 bench/run_bench.py [--build build] [--json FILE] [--repeat N]
+"""
+import argparse
+import json
+import os
+import platform
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import threading
+import time
+
+PORT = 3000
+
+
+class Trace:
+    """Collects 'port 0x378 <- V at T' lines from the program's standard output."""
+
+    def __init__(self, stream):
+        self.writes = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
+
+    def _read(self, stream):
+        for raw in stream:
+            parts = raw.split()
+            if len(parts) == 6 and parts[0] == b"port":
+                with self.cond:
+                    self.writes.append((int(parts[3]), float(parts[5])))
+                    self.cond.notify_all()
+
+    def wait_for(self, count, timeout=30.0):
+        with self.cond:
+            return self.cond.wait_for(lambda: len(self.writes) >= count, timeout)
+
+    def count(self):
+        with self.cond:
+            return len(self.writes)
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+def cpu_seconds(pid):
+    """CPU time of all the process's threads, to the nanosecond (schedstat)."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
+
+
+def peak_rss_mb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+def connect(timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            s = socket.create_connection(("127.0.0.1", PORT), timeout=1.0)
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            return s
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.0005)
+
+
+def run_once(binary, env):
+    started = time.monotonic()
+    proc = subprocess.Popen([binary, "--simulate"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=env)
+    try:
+        client = connect()
+        startup_ms = (time.monotonic() - started) * 1000.0
+        trace = Trace(proc.stdout)
+        trace.wait_for(1)
+        time.sleep(0.5)
+
+        # A 4800-step move.
+        base = trace.count()
+        cpu0, wall0 = cpu_seconds(proc.pid), time.monotonic()
+        client.sendall(b"36000")
+        trace.wait_for(base + 4800, timeout=60)
+        moving_cpu = (cpu_seconds(proc.pid) - cpu0) / (time.monotonic() - wall0)
+        times = [t for _, t in trace.writes[base:base + 4800]]
+        intervals = [(b - a) * 1000.0 for a, b in zip(times, times[1:])]
+        rate = (len(times) - 1) / (times[-1] - times[0]) / 1000.0
+
+        # Command latency: client send to the first coil write of that command.
+        latencies = []
+        for i in range(200):
+            time.sleep(0.005)
+            before = trace.count()
+            sent = time.monotonic()
+            client.sendall(b"36007.5" if i % 2 == 0 else b"36000")
+            trace.wait_for(before + 1, timeout=5)
+            latencies.append((trace.writes[before][1] - sent) * 1000.0)
+            trace.wait_for(before + 1)
+
+        # Idle CPU: listening again, the window up, nothing to do.
+        client.sendall(b"disconnect")
+        time.sleep(0.2)
+        cpu0, wall0 = cpu_seconds(proc.pid), time.monotonic()
+        time.sleep(3.0)
+        idle_cpu = (cpu_seconds(proc.pid) - cpu0) / (time.monotonic() - wall0)
+        peak = peak_rss_mb(proc.pid)
+        return {
+            "step_rate_ratio": rate,
+            "interval_ms": {"min": min(intervals), "p50": percentile(intervals, 50),
+                            "p99": percentile(intervals, 99), "max": max(intervals)},
+            "latency_ms": {"p50": percentile(latencies, 50), "p99": percentile(latencies, 99)},
+            "cpu_moving": moving_cpu,
+            "cpu_idle": idle_cpu,
+            "peak_rss_mb": peak,
+            "startup_ms": startup_ms,
+        }
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+
+
+def median_of(runs):
+    """Figure by figure, the median over repeated runs (machines here are shared and noisy)."""
+    first = runs[0]
+    if isinstance(first, dict):
+        return {key: median_of([run[key] for run in runs]) for key in first}
+    return statistics.median(runs)
+
+
+def start_xvfb():
+    if not shutil.which("Xvfb"):
+        return None, None
+    display = ":97"
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(200):
+        if os.path.exists("/tmp/.X11-unix/X97"):
+            return xvfb, display
+        time.sleep(0.025)
+    xvfb.kill()
+    return None, None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--json", default=None)
+    parser.add_argument("--repeat", type=int, default=3,
+                        help="runs per configuration; the table shows the median of each figure")
+    args = parser.parse_args()
+    programs = {
+        "timerfd clock": os.path.join(args.build, "stepper-dial"),
+        "QTimer baseline": os.path.join(args.build, "bench", "stepper-dial-baseline"),
+    }
+    results = {}
+    xvfb, display = start_xvfb()
+    try:
+        platforms = {"offscreen": {"QT_QPA_PLATFORM": "offscreen"}}
+        if display:
+            platforms["Xvfb"] = {"QT_QPA_PLATFORM": "xcb", "DISPLAY": display}
+        for pname, penv in platforms.items():
+            for name, binary in programs.items():
+                env = dict(os.environ)
+                env.pop("WAYLAND_DISPLAY", None)
+                env.update(penv)
+                runs = [run_once(binary, env) for _ in range(args.repeat)]
+                results[f"{name} / {pname}"] = median_of(runs)
+    finally:
+        if xvfb:
+            xvfb.terminate()
+
+    rows = [
+        ("step rate / 1000 per s (4800 steps)", lambda r: f"{r['step_rate_ratio']:.4f}", ">= 0.995"),
+        ("inter-step min ms", lambda r: f"{r['interval_ms']['min']:.3f}", ">= 0.9"),
+        ("inter-step p50 ms", lambda r: f"{r['interval_ms']['p50']:.3f}", ""),
+        ("inter-step p99 ms", lambda r: f"{r['interval_ms']['p99']:.3f}", "<= 1.2"),
+        ("inter-step max ms", lambda r: f"{r['interval_ms']['max']:.3f}", ""),
+        ("command latency p50 ms", lambda r: f"{r['latency_ms']['p50']:.3f}", ""),
+        ("command latency p99 ms", lambda r: f"{r['latency_ms']['p99']:.3f}", "<= 1.5"),
+        ("CPU moving, % of a core", lambda r: f"{100 * r['cpu_moving']:.1f}", "<= 10"),
+        ("CPU idle, % of a core", lambda r: f"{100 * r['cpu_idle']:.2f}", "<= 0.2"),
+        ("peak resident MB", lambda r: f"{r['peak_rss_mb']:.1f}", "<= 60"),
+        ("start-up to port 3000 ms", lambda r: f"{r['startup_ms']:.0f}", "<= 300"),
+    ]
+    names = list(results)
+    print("| figure | " + " | ".join(names) + " | target |")
+    print("|---|" + "---|" * len(names) + "---|")
+    for label, fmt, target in rows:
+        print(f"| {label} | " + " | ".join(fmt(results[n]) for n in names) + f" | {target} |")
+    machine = f"{platform.machine()}, {os.cpu_count()} cores, {platform.platform()}"
+    print(f"\nmachine: {machine}")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"machine": machine, "results": results}, f, indent=2)
+        print(f"JSON: {args.json}")
+
+
+if __name__ == "__main__":
+    main()
