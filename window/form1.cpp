@@ -8,6 +8,8 @@
 #include "window/framepacer.h"
 #include "window/twips.h"
 
+#include <QApplication>
+#include <QEvent>
 #include <QFont>
 #include <QFontDatabase>
 #include <QLineEdit>
@@ -102,6 +104,26 @@ void Form1::BuildControls()
     Shape1->lower();
     setFocusProxy(Text1);
     Text1->setFocus();
+
+    cursorFlashTime_ = QApplication::cursorFlashTime();
+    blinkTimeout_ = new QTimer(this);
+    blinkTimeout_->setSingleShot(true);
+    blinkTimeout_->setInterval(10000);
+    connect(blinkTimeout_, &QTimer::timeout, this, [] { QApplication::setCursorFlashTime(0); });
+    blinkTimeout_->start();
+    Text1->installEventFilter(this);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Text1 &&
+        (event->type() == QEvent::KeyPress || event->type() == QEvent::FocusIn ||
+         event->type() == QEvent::MouseButtonPress)) {
+        if (QApplication::cursorFlashTime() != cursorFlashTime_)
+            QApplication::setCursorFlashTime(cursorFlashTime_);
+        blinkTimeout_->start();
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 bool Form1::Form_Load()

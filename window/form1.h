@@ -10,6 +10,7 @@
 #include "window/needlegeometry.h"
 
 #include <QByteArray>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 
@@ -58,6 +59,9 @@ public:
     QLineEdit* Text1 = nullptr;
     AngleDial* Shape1 = nullptr;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     bool OpenCommandListener();
     void Winsock1_ConnectionLost();
@@ -73,4 +77,8 @@ private:
     QByteArray receivedText_;
     quint16 listenPort_;
     double dpi_ = 96.0;
+    // The text cursor stops blinking after a while without typing, as desktops do, so an
+    // idle window costs next to nothing.
+    QTimer* blinkTimeout_ = nullptr;
+    int cursorFlashTime_ = 0;
 };
