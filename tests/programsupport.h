@@ -6,7 +6,11 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <QFile>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <csignal>
+#include <map>
 
 struct PortWrite {
     int value;
@@ -20,6 +24,7 @@ public:
         process.setProgram(qEnvironmentVariable("STEPPER_DIAL"));
         process.setArguments(arguments);
         process.start();
+        process.waitForStarted(10000);
     }
     ~ProgramUnderTest()
     {
@@ -68,7 +73,7 @@ public:
         quiet.start();
         std::size_t seen = writes.size();
         while (quiet.elapsed() < quietMs && timer.elapsed() < timeoutMs) {
-            process.waitForReadyRead(20);
+            process.waitForReadyRead(std::min(20, quietMs));
             Collect();
             if (writes.size() != seen) {
                 seen = writes.size();
@@ -88,6 +93,26 @@ public:
                 return true;
             client.abort();
             QTest::qWait(20);
+        }
+        return false;
+    }
+
+    // Connects a client and proves the program took it: a connection can complete in the
+    // kernel's backlog and still be reset when the program closes its listener for another
+    // client. An angle message always brings at least one port write once it is read, so
+    // the motor is let settle, "0" is sent, and a new write must follow.
+    bool ConnectAccepted(QTcpSocket& client, int settleMs = 30, int attempts = 50)
+    {
+        for (int attempt = 0; attempt < attempts; ++attempt) {
+            if (!Connect(client))
+                return false;
+            WaitUntilQuiet(settleMs);
+            const std::size_t before = writes.size();
+            client.write("0");
+            client.waitForBytesWritten(2000);
+            if (WaitForWrites(before + 1, 3000))
+                return true;
+            client.abort();
         }
         return false;
     }
@@ -116,10 +141,98 @@ public:
     QString errors;
 };
 
+// Bytes the program has not read yet on the connection from this client: the client's send
+// queue plus the program's receive queue, as the kernel counts them.
+inline qint64 BytesInFlight(const QTcpSocket& client)
+{
+    int unsent = 0;
+    ::ioctl(int(client.socketDescriptor()), SIOCOUTQ, &unsent);
+    qint64 unread = 0;
+    const QString clientPort = QString("%1").arg(client.localPort(), 4, 16, QChar('0')).toUpper();
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(table);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 4 && fields[1].endsWith(":0BB8") &&
+                fields[2].endsWith(":" + clientPort.toLatin1()))
+                unread += fields[4].split(':').value(1).toLongLong(nullptr, 16);
+        }
+    }
+    return unsent + unread;
+}
+
+// Waits until the program has taken in everything sent to it (bounded).
+inline bool WaitUntilRead(QTcpSocket& client, int timeoutMs = 120000)
+{
+    while (client.bytesToWrite() > 0)
+        if (!client.waitForBytesWritten(5000))
+            return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (BytesInFlight(client) > 0) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
 // Sends bytes and makes sure they left this process.
 inline void Send(QTcpSocket& client, const QByteArray& bytes)
 {
     client.write(bytes);
     while (client.bytesToWrite() > 0 && client.waitForBytesWritten(5000)) {
     }
+}
+
+// Follows the motor through a port trace. Every write after the first 0 must be a coil
+// pattern, and consecutive patterns one phase apart at most, since a tick moves one step at
+// most; the position is then the sum of the moves.
+struct TraceReplay {
+    bool valid = true;
+    QString fault;
+    qint64 position = 0;
+    int ticks = 0;
+
+    void Follow(const std::vector<PortWrite>& writes, std::size_t from = 0)
+    {
+        static const std::map<int, int> phaseOf{{3, 0}, {6, 1}, {12, 2}, {9, 3}};
+        for (std::size_t i = from; i < writes.size() && valid; ++i) {
+            const int value = writes[i].value;
+            if (value == 0)
+                continue; // coils off: at start and at exit
+
+            auto it = phaseOf.find(value);
+            if (it == phaseOf.end()) {
+                valid = false;
+                fault = QString("write %1 is %2, not a coil pattern").arg(i).arg(value);
+                return;
+            }
+            ++ticks;
+            const int expected = int(((position % 4) + 4) % 4);
+            const int move = (it->second - expected + 4) % 4;
+            if (move == 1) {
+                ++position;
+            } else if (move == 3) {
+                --position;
+            } else if (move == 2) {
+                valid = false;
+                fault = QString("write %1 jumps two phases").arg(i);
+                return;
+            }
+        }
+    }
+};
+
+inline qint64 ResidentKilobytes(qint64 pid)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
 }
