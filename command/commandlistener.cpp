@@ -65,7 +65,10 @@ void CommandListener::Accept(int requestId)
         QMetaObject::invokeMethod(this, &CommandListener::OnSocketGone, Qt::QueuedConnection);
 }
 
-QByteArray CommandListener::GetData() { return socket_ ? socket_->readAll() : QByteArray(); }
+QByteArray CommandListener::GetData()
+{
+    return socket_ ? socket_->readAll() : QByteArray();
+}
 
 void CommandListener::OnNewConnection()
 {

@@ -9,7 +9,10 @@
 inline constexpr std::size_t MaxAngleTextLength = 32767;
 
 // Only the whole read, exactly, with case and length significant.
-inline bool IsDisconnectCommand(std::string_view received) { return received == "disconnect"; }
+inline bool IsDisconnectCommand(std::string_view received)
+{
+    return received == "disconnect";
+}
 
 // The bytes as 8-bit (Latin-1) text, cut to MaxAngleTextLength characters.
 std::u16string AngleTextFromBytes(std::string_view received);

@@ -11,7 +11,10 @@ template <typename Char> bool IsIgnoredBlank(Char c)
     return c == Char(' ') || c == Char('\t') || c == Char('\n');
 }
 
-template <typename Char> bool IsDigit(Char c) { return c >= Char('0') && c <= Char('9'); }
+template <typename Char> bool IsDigit(Char c)
+{
+    return c >= Char('0') && c <= Char('9');
+}
 
 template <typename Char> double ReadNumber(std::basic_string_view<Char> text)
 {
@@ -66,5 +69,11 @@ template <typename Char> double ReadNumber(std::basic_string_view<Char> text)
 
 } // namespace
 
-double ReadAngleNumber(std::u16string_view text) { return ReadNumber(text); }
-double ReadAngleNumber(std::string_view latin1Text) { return ReadNumber(latin1Text); }
+double ReadAngleNumber(std::u16string_view text)
+{
+    return ReadNumber(text);
+}
+double ReadAngleNumber(std::string_view latin1Text)
+{
+    return ReadNumber(latin1Text);
+}

@@ -55,9 +55,15 @@ int LinuxPortKernel::Ioctl(int fd, unsigned long request, void* arg)
     return result < 0 ? -errno : 0;
 }
 
-void LinuxPortKernel::Close(int fd) { ::close(fd); }
+void LinuxPortKernel::Close(int fd)
+{
+    ::close(fd);
+}
 
-bool LinuxPortKernel::HasRawIo() const { return STEPPER_HAS_RAW_IO != 0; }
+bool LinuxPortKernel::HasRawIo() const
+{
+    return STEPPER_HAS_RAW_IO != 0;
+}
 
 int LinuxPortKernel::Ioperm(unsigned long from, unsigned long count, int on)
 {

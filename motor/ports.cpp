@@ -1,13 +1,13 @@
 #include "ports.h"
 
 #include <algorithm>
-#include <sys/ioctl.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <linux/ppdev.h>
 #include <optional>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -28,22 +28,22 @@ void WriteAll(int fd, const char* data, std::size_t size)
     }
 }
 
-std::string ErrnoText(int error) { return std::strerror(error); }
+std::string ErrnoText(int error)
+{
+    return std::strerror(error);
+}
 
 std::string OpenFailure(const std::string& device, int error)
 {
     switch (error) {
-    case ENOENT:
-        return device + " missing (load the ppdev module: sudo modprobe ppdev)";
+    case ENOENT: return device + " missing (load the ppdev module: sudo modprobe ppdev)";
     case EACCES:
     case EPERM:
         return device + ": permission denied (add your user to group lp and log in again, "
                         "or run as root)";
     case ENXIO:
-    case ENODEV:
-        return device + ": no such device (is the parport_pc module loaded?)";
-    default:
-        return device + ": " + ErrnoText(error);
+    case ENODEV: return device + ": no such device (is the parport_pc module loaded?)";
+    default: return device + ": " + ErrnoText(error);
     }
 }
 
@@ -142,14 +142,20 @@ void PpdevPort::WriteDataByte(std::uint8_t value)
     }
 }
 
-std::string PpdevPort::Name() const { return "ppdev " + device_; }
+std::string PpdevPort::Name() const
+{
+    return "ppdev " + device_;
+}
 
 void RawIoPort::WriteDataByte(std::uint8_t value)
 {
     kernel_.Outb(value, static_cast<unsigned short>(DataPort));
 }
 
-std::string RawIoPort::Name() const { return "raw port I/O"; }
+std::string RawIoPort::Name() const
+{
+    return "raw port I/O";
+}
 
 void SimulatedPort::WriteDataByte(std::uint8_t value)
 {
@@ -162,7 +168,10 @@ void SimulatedPort::WriteDataByte(std::uint8_t value)
     WriteAll(traceFd_, line, static_cast<std::size_t>(size));
 }
 
-std::string SimulatedPort::Name() const { return "simulated port"; }
+std::string SimulatedPort::Name() const
+{
+    return "simulated port";
+}
 
 PortChoice ChoosePort(PortKernel& kernel, bool simulate, int traceFd)
 {
@@ -178,7 +187,8 @@ PortChoice ChoosePort(PortKernel& kernel, bool simulate, int traceFd)
     }
     std::string rawWhy;
     if (auto port = TryRawIo(kernel, rawWhy))
-        return {std::move(port), prefix + "raw port I/O at 0x378 (ioperm; ppdev: " + ppdevWhy + ")"};
+        return {std::move(port),
+                prefix + "raw port I/O at 0x378 (ioperm; ppdev: " + ppdevWhy + ")"};
     return {std::make_unique<SimulatedPort>(traceFd),
             prefix + simulated + "; no real port: ppdev: " + ppdevWhy + "; raw I/O: " + rawWhy};
 }

@@ -26,14 +26,11 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "stepper-dial: %s Usage: stepper-dial [--simulate] (see --help)\n",
                      qPrintable(commandLine.text));
         return 2;
-    case CommandLine::Action::ShowHelp:
-        std::fputs(qPrintable(commandLine.text), stdout);
-        return 0;
+    case CommandLine::Action::ShowHelp: std::fputs(qPrintable(commandLine.text), stdout); return 0;
     case CommandLine::Action::ShowVersion:
         std::printf("stepper-dial %s\n", STEPPER_DIAL_VERSION);
         return 0;
-    case CommandLine::Action::Run:
-        break;
+    case CommandLine::Action::Run: break;
     }
 
     // A trace reader that goes away must not kill the program that drives the motor.

@@ -43,8 +43,7 @@ public:
             SetDeadline(lastTick_ + MinimumGap, 0); // a hard limit: no lead
             return false;
         }
-        const std::int64_t latestGridPoint =
-            anchor_ + (now + WakeLead - anchor_) / Period * Period;
+        const std::int64_t latestGridPoint = anchor_ + (now + WakeLead - anchor_) / Period * Period;
         SetDeadline(latestGridPoint + Period, WakeLead);
         lastTick_ = now;
         return true;

@@ -7,10 +7,10 @@
 #include <QtTest>
 
 #include <QFile>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <csignal>
+#include <linux/sockios.h>
 #include <map>
+#include <sys/ioctl.h>
 
 struct PortWrite {
     int value;

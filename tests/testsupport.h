@@ -38,8 +38,7 @@ public:
 // A Form1 on a recording port and a hand-fired clock, started up.
 struct FormUnderTest {
     explicit FormUnderTest(quint16 listenPort = 0)
-        : clock(new ManualClock),
-          form(port, std::unique_ptr<SteppingClock>(clock), listenPort)
+        : clock(new ManualClock), form(port, std::unique_ptr<SteppingClock>(clock), listenPort)
     {
     }
     // Fires the clock until it stops (bounded); returns the number of ticks.

@@ -79,8 +79,8 @@ void TestNumberReader::neverLeavesTheDoubleRange_data()
     QTest::newRow("huge") << QByteArray(400, '9') << DBL_MAX;
     QTest::newRow("huge negative") << "-" + QByteArray(400, '9') << -DBL_MAX;
     QTest::newRow("huge with fraction") << QByteArray(400, '7') + ".5" << DBL_MAX;
-    QTest::newRow("just above max") << QByteArray("17976931348623159") + QByteArray(292, '0')
-                                    << DBL_MAX;
+    QTest::newRow("just above max")
+        << QByteArray("17976931348623159") + QByteArray(292, '0') << DBL_MAX;
     QTest::newRow("vanishing") << "0." + QByteArray(400, '0') + "1" << 0.0;
     QTest::newRow("long zero run") << QByteArray(100000, '0') + "45" << 45.0;
 }
@@ -119,7 +119,9 @@ void TestNumberReader::disconnectOnlyWhole()
 
 void TestNumberReader::angleTextIsLatin1AndBounded()
 {
-    const QByteArray bytes("\x00\xE9\xFF" "7", 4);
+    const QByteArray bytes("\x00\xE9\xFF"
+                           "7",
+                           4);
     const std::u16string text = AngleTextFromBytes(std::string_view(bytes.constData(), 4));
     QCOMPARE(text, (std::u16string{u'\0', u'\u00E9', u'\u00FF', u'7'}));
 

@@ -65,7 +65,10 @@ struct FakeKernel final : PortKernel {
     }
 };
 
-std::string BaseAddr(int n) { return "/proc/sys/dev/parport/parport" + std::to_string(n) + "/base-addr"; }
+std::string BaseAddr(int n)
+{
+    return "/proc/sys/dev/parport/parport" + std::to_string(n) + "/base-addr";
+}
 
 } // namespace
 
@@ -84,18 +87,22 @@ void TestPortChoice::choice_data()
     QTest::addColumn<int>("scenario");
     QTest::addColumn<QString>("backend");
     QTest::addColumn<QStringList>("mentions");
-    QTest::newRow("ppdev at 0x378") << 0 << "ppdev /dev/parport1" << QStringList{"ppdev /dev/parport1"};
+    QTest::newRow("ppdev at 0x378")
+        << 0 << "ppdev /dev/parport1" << QStringList{"ppdev /dev/parport1"};
     QTest::newRow("no parport in /proc")
-        << 1 << "simulated port" << QStringList{"/proc/sys/dev/parport missing", "not permitted", "CAP_SYS_RAWIO"};
-    QTest::newRow("device node missing") << 2 << "simulated port"
-                                         << QStringList{"/dev/parport1 missing", "modprobe ppdev"};
-    QTest::newRow("permission denied") << 3 << "simulated port"
-                                       << QStringList{"permission denied", "group lp", "root"};
+        << 1 << "simulated port"
+        << QStringList{"/proc/sys/dev/parport missing", "not permitted", "CAP_SYS_RAWIO"};
+    QTest::newRow("device node missing")
+        << 2 << "simulated port" << QStringList{"/dev/parport1 missing", "modprobe ppdev"};
+    QTest::newRow("permission denied")
+        << 3 << "simulated port" << QStringList{"permission denied", "group lp", "root"};
     QTest::newRow("held by lp") << 4 << "simulated port" << QStringList{"busy", "lp"};
-    QTest::newRow("falls back to raw I/O") << 5 << "raw port I/O" << QStringList{"ioperm", "permission denied"};
-    QTest::newRow("no raw I/O on this processor") << 6 << "simulated port"
-                                                  << QStringList{"not available on this processor"};
-    QTest::newRow("other base address only") << 7 << "simulated port" << QStringList{"no parallel port at 0x378"};
+    QTest::newRow("falls back to raw I/O")
+        << 5 << "raw port I/O" << QStringList{"ioperm", "permission denied"};
+    QTest::newRow("no raw I/O on this processor")
+        << 6 << "simulated port" << QStringList{"not available on this processor"};
+    QTest::newRow("other base address only")
+        << 7 << "simulated port" << QStringList{"no parallel port at 0x378"};
 }
 
 void TestPortChoice::choice()
@@ -113,9 +120,18 @@ void TestPortChoice::choice()
     case 2: kernel.openResult.clear(); break;
     case 3: kernel.openResult["/dev/parport1"] = -EACCES; break;
     case 4: kernel.claimResult = -EBUSY; break;
-    case 5: kernel.openResult["/dev/parport1"] = -EACCES; kernel.iopermResult = 0; break;
-    case 6: kernel.procPresent = false; kernel.rawIo = false; break;
-    case 7: kernel.files.erase(BaseAddr(1)); kernel.files[BaseAddr(2)] = "8880\n"; break;
+    case 5:
+        kernel.openResult["/dev/parport1"] = -EACCES;
+        kernel.iopermResult = 0;
+        break;
+    case 6:
+        kernel.procPresent = false;
+        kernel.rawIo = false;
+        break;
+    case 7:
+        kernel.files.erase(BaseAddr(1));
+        kernel.files[BaseAddr(2)] = "8880\n";
+        break;
     }
     PortChoice choice = ChoosePort(kernel, false, -1);
     QVERIFY(choice.port);
@@ -127,7 +143,8 @@ void TestPortChoice::choice()
         QVERIFY2(message.contains(word), qPrintable(message));
     // A descriptor that failed to claim is not leaked.
     if (scenario == 4)
-        QVERIFY(std::find(kernel.calls.begin(), kernel.calls.end(), "close 7") != kernel.calls.end());
+        QVERIFY(std::find(kernel.calls.begin(), kernel.calls.end(), "close 7") !=
+                kernel.calls.end());
 }
 
 void TestPortChoice::ppdevWritesAndReleases()
@@ -141,8 +158,8 @@ void TestPortChoice::ppdevWritesAndReleases()
         choice.port->WriteDataByte(6);
         choice.port->WriteDataByte(0);
     }
-    const std::vector<std::string> expected{"open /dev/parport0", "claim 5", "data 6", "data 6",
-                                            "data 0", "release 5", "close 5"};
+    const std::vector<std::string> expected{
+        "open /dev/parport0", "claim 5", "data 6", "data 6", "data 0", "release 5", "close 5"};
     QCOMPARE(kernel.calls, expected);
 }
 
@@ -170,7 +187,8 @@ void TestPortChoice::simulatedTraceLines()
     char buffer[512] = {};
     const ssize_t size = ::read(pipeFds[0], buffer, sizeof buffer - 1);
     ::close(pipeFds[0]);
-    const QStringList lines = QString::fromLatin1(buffer, int(size)).split('\n', Qt::SkipEmptyParts);
+    const QStringList lines =
+        QString::fromLatin1(buffer, int(size)).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 3);
     const QRegularExpression shape(R"(^port 0x378 <- (\d+) at (\d+)\.(\d{6})$)");
     double previous = 0;

@@ -35,8 +35,7 @@ void ExpectEndsAt(ProgramUnderTest& program, QTcpSocket& client, const QByteArra
 void Abort(QTcpSocket& client)
 {
     const linger abortive{1, 0};
-    ::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-                 sizeof abortive);
+    ::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     client.abort();
 }
 

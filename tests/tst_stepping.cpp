@@ -53,22 +53,31 @@ void TestStepping::moves_data()
     QTest::addColumn<Bytes>("writes");
     QTest::addColumn<qint64>("end");
     QTest::addColumn<QString>("label");
-    QTest::newRow("0 to 90") << "0" << "90" << Bytes{6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}
-                             << qint64(12) << "90";
-    QTest::newRow("12 to 45") << "90" << "45" << Bytes{9, 12, 6, 3, 9, 12} << qint64(6) << "45";
-    QTest::newRow("50 from below stops under") << "0" << "50" << Bytes{6, 12, 9, 3, 6, 12}
-                                               << qint64(6) << "45";
-    QTest::newRow("50 from above stops over") << "90" << "50" << Bytes{9, 12, 6, 3, 9}
-                                              << qint64(7) << "52.5";
-    QTest::newRow("0 at 0 energises once") << "0" << "0" << Bytes{3} << qint64(0) << "0";
-    QTest::newRow("letters read as 0") << "22.5" << "abc" << Bytes{12, 6, 3} << qint64(0) << "0";
-    QTest::newRow("empty reads as 0") << "15" << "" << Bytes{6, 3} << qint64(0) << "0";
-    QTest::newRow("blanks inside") << "0" << " 4 5" << Bytes{6, 12, 9, 3, 6, 12} << qint64(6)
-                                   << "45";
-    QTest::newRow("1,5 does not move") << "0" << "1,5" << Bytes{3} << qint64(0) << "0";
-    QTest::newRow("360 is 48 steps exactly") << "352.5" << "360" << Bytes{3} << qint64(48)
-                                             << "360";
-    QTest::newRow("fraction under one step") << "0" << "3" << Bytes{3} << qint64(0) << "0";
+    QTest::newRow("0 to 90") << "0"
+                             << "90" << Bytes{6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3} << qint64(12)
+                             << "90";
+    QTest::newRow("12 to 45") << "90"
+                              << "45" << Bytes{9, 12, 6, 3, 9, 12} << qint64(6) << "45";
+    QTest::newRow("50 from below stops under")
+        << "0"
+        << "50" << Bytes{6, 12, 9, 3, 6, 12} << qint64(6) << "45";
+    QTest::newRow("50 from above stops over")
+        << "90"
+        << "50" << Bytes{9, 12, 6, 3, 9} << qint64(7) << "52.5";
+    QTest::newRow("0 at 0 energises once") << "0"
+                                           << "0" << Bytes{3} << qint64(0) << "0";
+    QTest::newRow("letters read as 0") << "22.5"
+                                       << "abc" << Bytes{12, 6, 3} << qint64(0) << "0";
+    QTest::newRow("empty reads as 0") << "15"
+                                      << "" << Bytes{6, 3} << qint64(0) << "0";
+    QTest::newRow("blanks inside") << "0"
+                                   << " 4 5" << Bytes{6, 12, 9, 3, 6, 12} << qint64(6) << "45";
+    QTest::newRow("1,5 does not move") << "0"
+                                       << "1,5" << Bytes{3} << qint64(0) << "0";
+    QTest::newRow("360 is 48 steps exactly") << "352.5"
+                                             << "360" << Bytes{3} << qint64(48) << "360";
+    QTest::newRow("fraction under one step") << "0"
+                                             << "3" << Bytes{3} << qint64(0) << "0";
 }
 
 void TestStepping::moves()

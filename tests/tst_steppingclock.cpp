@@ -47,11 +47,10 @@ void TestSteppingClock::schedule_data()
         << Wakes{2 * ms, 3 * ms};
     QTest::newRow("missed expiries give one tick, not a burst")
         << Wakes{1 * ms + 10 * us, 5 * ms + 500 * us, 6 * ms + 10 * us, 6 * ms + 400 * us}
-        << Ticks{true, true, false, true}
-        << Wakes{2 * ms, 6 * ms, 6 * ms + 400 * us, 7 * ms};
+        << Ticks{true, true, false, true} << Wakes{2 * ms, 6 * ms, 6 * ms + 400 * us, 7 * ms};
     QTest::newRow("too close after a late tick waits for 0.9 ms")
-        << Wakes{1 * ms + 300 * us, 2 * ms + 50 * us, 2 * ms + 200 * us, 3 * ms + 20 * us,
-                 3 * ms + 100 * us, 4 * ms + 20 * us}
+        << Wakes{1 * ms + 300 * us, 2 * ms + 50 * us,  2 * ms + 200 * us,
+                 3 * ms + 20 * us,  3 * ms + 100 * us, 4 * ms + 20 * us}
         << Ticks{true, false, true, false, true, true}
         << Wakes{2 * ms, 2 * ms + 200 * us, 3 * ms, 3 * ms + 100 * us, 4 * ms, 5 * ms};
     QTest::newRow("wake-up within the lead ticks for that deadline")

@@ -7,8 +7,8 @@
 #include "window/framepacer.h"
 #include "window/twips.h"
 
-#include <QFontInfo>
 #include "window/formlabel.h"
+#include <QFontInfo>
 #include <QLineEdit>
 #include <QtTest>
 
@@ -75,10 +75,10 @@ void TestWindow::controlsWhereDesigned()
     QFETCH(QString, name);
     QFETCH(QRectF, twips);
     FormUnderTest t;
-    const std::map<QString, QWidget*> controls{
-        {"Label1", t.form.Label1}, {"Label2", t.form.Label2}, {"Label3", t.form.Label3},
-        {"Label4", t.form.Label4}, {"Text1", t.form.Text1},   {"Shape1", t.form.Shape1},
-        {"Form1", &t.form}};
+    const std::map<QString, QWidget*> controls{{"Label1", t.form.Label1}, {"Label2", t.form.Label2},
+                                               {"Label3", t.form.Label3}, {"Label4", t.form.Label4},
+                                               {"Text1", t.form.Text1},   {"Shape1", t.form.Shape1},
+                                               {"Form1", &t.form}};
     QWidget* control = controls.at(name);
     const QRect expected(Px(t.form, twips.left()), Px(t.form, twips.top()),
                          Px(t.form, twips.width()), Px(t.form, twips.height()));
@@ -171,8 +171,10 @@ void TestWindow::needleTips()
     const NeedleLine& line = t.form.Line1();
     QCOMPARE(line.X1, 1700.0f);
     QCOMPARE(line.Y1, 2000.0f);
-    QVERIFY2(std::fabs(line.X2 - (1700 + dx)) <= tolerance, qPrintable(QString::number(line.X2, 'f', 5)));
-    QVERIFY2(std::fabs(line.Y2 - (2000 + dy)) <= tolerance, qPrintable(QString::number(line.Y2, 'f', 5)));
+    QVERIFY2(std::fabs(line.X2 - (1700 + dx)) <= tolerance,
+             qPrintable(QString::number(line.X2, 'f', 5)));
+    QVERIFY2(std::fabs(line.Y2 - (2000 + dy)) <= tolerance,
+             qPrintable(QString::number(line.Y2, 'f', 5)));
     // Single precision: each end is a float, not a double rounded later.
     QCOMPARE(static_cast<double>(line.X2), static_cast<double>(static_cast<float>(line.X2)));
 }
@@ -183,11 +185,16 @@ void TestWindow::angleText_data()
     QTest::addColumn<double>("degrees");
     QTest::addColumn<QString>("text");
     const std::vector<std::tuple<double, QString, QString>> rows{
-        {0, "0", "0"},         {7.5, "7.5", "7,5"},
-        {45, "45", "45"},      {352.5, "352.5", "352,5"},
-        {-15, "-15", "-15"},   {-7.5, "-7.5", "-7,5"},
-        {7500, "7500", "7500"}, {1000000, "1000000", "1000000"},
-        {1234567.5, "1234567.5", "1234567,5"}, {-0.0, "0", "0"}};
+        {0, "0", "0"},
+        {7.5, "7.5", "7,5"},
+        {45, "45", "45"},
+        {352.5, "352.5", "352,5"},
+        {-15, "-15", "-15"},
+        {-7.5, "-7.5", "-7,5"},
+        {7500, "7500", "7500"},
+        {1000000, "1000000", "1000000"},
+        {1234567.5, "1234567.5", "1234567,5"},
+        {-0.0, "0", "0"}};
     for (const auto& [degrees, c, german] : rows) {
         QTest::addRow("C %s", qPrintable(c)) << "C" << degrees << c;
         QTest::addRow("de %s", qPrintable(german)) << "de_DE" << degrees << german;

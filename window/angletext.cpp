@@ -11,8 +11,8 @@ std::string FormatAngleText(double degrees, std::string_view decimalSeparator)
         degrees = 0.0; // no "-0"
     // Fixed notation with the fewest digits that still read back as the same double.
     char buffer[400];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, degrees,
-                                      std::chars_format::fixed);
+    auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, degrees, std::chars_format::fixed);
     if (error != std::errc())
         return "0";
     std::string text(buffer, end);

@@ -202,8 +202,8 @@ void Form1::Winsock1_DataArrival(int bytesTotal)
         return;
     }
     const std::u16string text = AngleTextFromBytes(received);
-    Text1->setText(QString(reinterpret_cast<const QChar*>(text.data()),
-                           static_cast<qsizetype>(text.size())));
+    Text1->setText(
+        QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size())));
     EnableSteppingTimer();
 }
 

@@ -24,8 +24,8 @@ class Form1 : public QWidget {
 public:
     static constexpr quint16 CommandPort = 3000;
 
-    Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock,
-          quint16 listenPort = CommandPort, QWidget* parent = nullptr);
+    Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, quint16 listenPort = CommandPort,
+          QWidget* parent = nullptr);
     ~Form1() override;
 
     // Start-up, in this order: listen, coils off, step angle, timer off. False when the

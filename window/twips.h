@@ -10,4 +10,7 @@ inline int TwipsToPixels(double twips, double dpi)
     return static_cast<int>(std::lround(twips * dpi / TwipsPerInch));
 }
 
-inline double TwipsToPixelsF(double twips, double dpi) { return twips * dpi / TwipsPerInch; }
+inline double TwipsToPixelsF(double twips, double dpi)
+{
+    return twips * dpi / TwipsPerInch;
+}
