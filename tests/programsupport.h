@@ -12,6 +12,28 @@
 #include <map>
 #include <sys/ioctl.h>
 
+// Bytes the program has not read yet on the connection from this client: the client's send
+// queue plus the program's receive queue, as the kernel counts them.
+inline qint64 BytesInFlight(const QTcpSocket& client)
+{
+    int unsent = 0;
+    ::ioctl(int(client.socketDescriptor()), SIOCOUTQ, &unsent);
+    qint64 unread = 0;
+    const QString clientPort = QString("%1").arg(client.localPort(), 4, 16, QChar('0')).toUpper();
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(table);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 4 && fields[1].endsWith(":0BB8") &&
+                fields[2].endsWith(":" + clientPort.toLatin1()))
+                unread += fields[4].split(':').value(1).toLongLong(nullptr, 16);
+        }
+    }
+    return unsent + unread;
+}
+
 struct PortWrite {
     int value;
     double time;
@@ -108,13 +130,42 @@ public:
                 return false;
             WaitUntilQuiet(settleMs);
             const std::size_t before = writes.size();
-            client.write("0");
-            client.waitForBytesWritten(2000);
+            Send(client, "0");
             if (WaitForWrites(before + 1, 3000))
                 return true;
             client.abort();
         }
         return false;
+    }
+
+    // Waits until the program has taken in everything sent to it (bounded).
+    bool WaitUntilRead(QTcpSocket& client, int timeoutMs = 120000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (client.bytesToWrite() > 0 || BytesInFlight(client) > 0) {
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            client.waitForBytesWritten(10);
+            process.waitForReadyRead(10);
+            Collect();
+        }
+        return true;
+    }
+
+    // Sends bytes, draining the trace meanwhile: a program blocked on a full trace pipe
+    // stops reading its socket.
+    bool Send(QTcpSocket& client, const QByteArray& bytes, int timeoutMs = 120000)
+    {
+        client.write(bytes);
+        QElapsedTimer timer;
+        timer.start();
+        while (client.bytesToWrite() > 0 && timer.elapsed() < timeoutMs) {
+            client.waitForBytesWritten(10);
+            process.waitForReadyRead(0);
+            Collect();
+        }
+        return client.bytesToWrite() == 0;
     }
 
     void Signal(int signalNumber) { ::kill(pid_t(process.processId()), signalNumber); }
@@ -140,52 +191,6 @@ public:
     QStringList otherOutput;
     QString errors;
 };
-
-// Bytes the program has not read yet on the connection from this client: the client's send
-// queue plus the program's receive queue, as the kernel counts them.
-inline qint64 BytesInFlight(const QTcpSocket& client)
-{
-    int unsent = 0;
-    ::ioctl(int(client.socketDescriptor()), SIOCOUTQ, &unsent);
-    qint64 unread = 0;
-    const QString clientPort = QString("%1").arg(client.localPort(), 4, 16, QChar('0')).toUpper();
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile file(table);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() > 4 && fields[1].endsWith(":0BB8") &&
-                fields[2].endsWith(":" + clientPort.toLatin1()))
-                unread += fields[4].split(':').value(1).toLongLong(nullptr, 16);
-        }
-    }
-    return unsent + unread;
-}
-
-// Waits until the program has taken in everything sent to it (bounded).
-inline bool WaitUntilRead(QTcpSocket& client, int timeoutMs = 120000)
-{
-    while (client.bytesToWrite() > 0)
-        if (!client.waitForBytesWritten(5000))
-            return false;
-    QElapsedTimer timer;
-    timer.start();
-    while (BytesInFlight(client) > 0) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
-
-// Sends bytes and makes sure they left this process.
-inline void Send(QTcpSocket& client, const QByteArray& bytes)
-{
-    client.write(bytes);
-    while (client.bytesToWrite() > 0 && client.waitForBytesWritten(5000)) {
-    }
-}
 
 // Follows the motor through a port trace. Every write after the first 0 must be a coil
 // pattern, and consecutive patterns one phase apart at most, since a tick moves one step at

@@ -40,21 +40,21 @@ void TestProgram::commandsMoveTheMotorEndToEnd()
     {
         QTcpSocket client;
         QVERIFY(ProgramUnderTest::Connect(client));
-        Send(client, "90");
+        program.Send(client, "90");
         QVERIFY(program.WaitForWrites(13));
         program.WaitUntilQuiet();
         QCOMPARE(program.Values(1), (Bytes{6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
         // Steps are paced by the 1 ms clock, never in a burst.
         for (std::size_t i = 2; i < program.writes.size(); ++i)
             QVERIFY(program.writes[i].time - program.writes[i - 1].time >= 0.0009);
-        Send(client, "disconnect");
+        program.Send(client, "disconnect");
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     }
     // The next client finds the motor where the last one left it: 12 steps back to 0.
     QTcpSocket next;
     QVERIFY(ProgramUnderTest::Connect(next));
     const std::size_t before = program.writes.size();
-    Send(next, "0\r\n");
+    program.Send(next, "0\r\n");
     program.WaitForWrites(before + 12);
     program.WaitUntilQuiet();
     QCOMPARE(program.Values(before), (Bytes{9, 12, 6, 3, 9, 12, 6, 3, 9, 12, 6, 3}));
@@ -78,7 +78,7 @@ void TestProgram::quitSignalsDeenergise()
     ProgramUnderTest program;
     QTcpSocket client;
     QVERIFY(ProgramUnderTest::Connect(client));
-    Send(client, "36000");
+    program.Send(client, "36000");
     QVERIFY(program.WaitForWrites(50));
     program.Signal(signalNumber);
     QVERIFY(program.WaitForExit());
