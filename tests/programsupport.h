@@ -6,33 +6,11 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include "socketsupport.h"
+
 #include <QFile>
 #include <csignal>
-#include <linux/sockios.h>
 #include <map>
-#include <sys/ioctl.h>
-
-// Bytes the program has not read yet on the connection from this client: the client's send
-// queue plus the program's receive queue, as the kernel counts them.
-inline qint64 BytesInFlight(const QTcpSocket& client)
-{
-    int unsent = 0;
-    ::ioctl(int(client.socketDescriptor()), SIOCOUTQ, &unsent);
-    qint64 unread = 0;
-    const QString clientPort = QString("%1").arg(client.localPort(), 4, 16, QChar('0')).toUpper();
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile file(table);
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            if (fields.size() > 4 && fields[1].endsWith(":0BB8") &&
-                fields[2].endsWith(":" + clientPort.toLatin1()))
-                unread += fields[4].split(':').value(1).toLongLong(nullptr, 16);
-        }
-    }
-    return unsent + unread;
-}
 
 struct PortWrite {
     int value;
@@ -143,7 +121,7 @@ public:
     {
         QElapsedTimer timer;
         timer.start();
-        while (client.bytesToWrite() > 0 || BytesInFlight(client) > 0) {
+        while (client.bytesToWrite() > 0 || BytesInFlight(client, 3000) > 0) {
             if (timer.elapsed() > timeoutMs)
                 return false;
             client.waitForBytesWritten(10);

@@ -1,4 +1,5 @@
 // The command channel over real loopback sockets, against a Form1 on an ephemeral port.
+#include "socketsupport.h"
 #include "testsupport.h"
 
 #include "window/formlabel.h"
@@ -229,14 +230,12 @@ void TestListener::hostileBytesThenValidAngle()
     QTcpSocket client;
     QVERIFY(s.Connect(client));
     client.write(junk);
-    QVERIFY(client.waitForBytesWritten(5000));
-    while (client.bytesToWrite() > 0)
-        QVERIFY(client.waitForBytesWritten(5000));
-    QTest::qWait(100);
+    // Until the form has read it all, so the valid angle comes in a read of its own.
+    QTRY_VERIFY_WITH_TIMEOUT(client.bytesToWrite() == 0 && BytesInFlight(client, s.Port()) == 0,
+                             60000);
+    QTest::qWait(50);
     QVERIFY(s.t.form.Text1->text().size() <= 32767);
     QVERIFY(s.t.form.ReceivedText().size() <= 64 * 1024);
-    // A pause, so the valid angle comes in a read of its own.
-    QTest::qWait(100);
     QVERIFY(s.Deliver(client, "7.5"));
     QCOMPARE(s.t.form.Text1->text(), QString("7.5"));
     s.t.RunUntilIdle();
