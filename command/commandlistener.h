@@ -28,7 +28,6 @@ public:
     QByteArray GetData();
 
     bool IsListening() const { return server_.isListening(); }
-    bool IsConnected() const { return socket_ != nullptr; }
     QString ErrorString() const { return errorString_; }
     QAbstractSocket::SocketError Error() const { return error_; }
 

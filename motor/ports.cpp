@@ -28,6 +28,11 @@ void WriteAll(int fd, const char* data, std::size_t size)
     }
 }
 
+bool IsDigitChar(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
 std::string ErrnoText(int error)
 {
     return std::strerror(error);
@@ -66,7 +71,7 @@ std::optional<std::string> FindParportAt0x378(PortKernel& kernel, std::string& w
     std::vector<std::string> names;
     for (const auto& name : *entries) {
         if (name.size() > 7 && name.compare(0, 7, "parport") == 0 &&
-            std::all_of(name.begin() + 7, name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            std::all_of(name.begin() + 7, name.end(), IsDigitChar))
             names.push_back(name);
     }
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
@@ -75,7 +80,7 @@ std::optional<std::string> FindParportAt0x378(PortKernel& kernel, std::string& w
     for (const auto& name : names) {
         auto base = kernel.ReadFile(std::string(ParportProcDir) + "/" + name + "/base-addr");
         if (base && base->compare(0, 3, "888") == 0 &&
-            (base->size() == 3 || !((*base)[3] >= '0' && (*base)[3] <= '9')))
+            (base->size() == 3 || !IsDigitChar((*base)[3])))
             return name;
     }
     why = "no parallel port at 0x378 in " + std::string(ParportProcDir);

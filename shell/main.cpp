@@ -1,7 +1,7 @@
 // stepper-dial: start-up, the event loop, and a clean exit that leaves the coils off.
 #include "commandline.h"
 #include "motor/ports.h"
-#include "quitsignals.h"
+#include "runwindow.h"
 #include "steppingclock.h"
 #include "window/form1.h"
 
@@ -46,17 +46,5 @@ int main(int argc, char* argv[])
     std::fprintf(stderr, "%s\n", choice.message.c_str());
 
     Form1 form(*choice.port, MakeSteppingClock());
-    if (!form.Form_Load()) {
-        std::fprintf(stderr, "stepper-dial: cannot listen on TCP port %u: %s\n",
-                     unsigned(Form1::CommandPort), qPrintable(form.ListenError()));
-        return 1;
-    }
-    QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::QuitRequested, &app, &QApplication::quit);
-
-    form.show();
-    form.activateWindow();
-    const int status = app.exec();
-    form.ShutDown();
-    return status;
+    return RunOperatorWindow(app, form, "stepper-dial");
 }

@@ -11,7 +11,6 @@ class QuitSignals : public QObject {
 public:
     explicit QuitSignals(QObject* parent = nullptr);
     ~QuitSignals() override;
-    bool IsValid() const { return notifier_ != nullptr; }
 
 signals:
     void QuitRequested(int signalNumber);

@@ -161,8 +161,8 @@ void TestSteppingClock::realClockKeepsOneStream()
     clock->Start();
     QTRY_VERIFY(times.size() >= 50);
     clock->Stop();
-    // The first tick comes a period after the start (less the wake-up lead), and no two ticks come closer than the
-    // minimum gap: starting again never opened a second stream.
+    // The first tick comes a period after the start (less the wake-up lead), and no two ticks come
+    // closer than the minimum gap: starting again never opened a second stream.
     QVERIFY(times.front() - started >= TickScheduler::Period - TickScheduler::WakeLead);
     for (std::size_t i = 1; i < times.size(); ++i)
         QVERIFY2(times[i] - times[i - 1] >= TickScheduler::MinimumGap,

@@ -77,6 +77,7 @@ void Form1::BuildControls()
     pacer_ = new FramePacer(this);
     setWindowTitle("Form1");
     dpi_ = logicalDpiY();
+    decimalSeparator_ = QLocale().decimalPoint().toStdString();
     auto place = [this](QWidget* control, double left, double top, double width, double height) {
         control->setGeometry(TwipsToPixels(left, dpi_), TwipsToPixels(top, dpi_),
                              TwipsToPixels(width, dpi_), TwipsToPixels(height, dpi_));
@@ -179,8 +180,7 @@ void Form1::ShowNeedleAngle(double degrees)
 
 void Form1::ShowCurrentAngle(double degrees)
 {
-    const std::string separator = QLocale().decimalPoint().toStdString();
-    Label2->setText(QString::fromStdString(FormatAngleText(degrees, separator)));
+    Label2->setText(QString::fromStdString(FormatAngleText(degrees, decimalSeparator_)));
 }
 
 void Form1::Winsock1_ConnectionRequest(int requestId)

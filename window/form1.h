@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <memory>
+#include <string>
 
 class QLineEdit;
 class AngleDial;
@@ -77,6 +78,7 @@ private:
     QByteArray receivedText_;
     quint16 listenPort_;
     double dpi_ = 96.0;
+    std::string decimalSeparator_; // the locale's, read once at creation
     // The text cursor stops blinking after a while without typing, as desktops do, so an
     // idle window costs next to nothing.
     QTimer* blinkTimeout_ = nullptr;

@@ -5,12 +5,12 @@
 
 inline constexpr double TwipsPerInch = 1440.0;
 
-inline int TwipsToPixels(double twips, double dpi)
-{
-    return static_cast<int>(std::lround(twips * dpi / TwipsPerInch));
-}
-
 inline double TwipsToPixelsF(double twips, double dpi)
 {
     return twips * dpi / TwipsPerInch;
+}
+
+inline int TwipsToPixels(double twips, double dpi)
+{
+    return static_cast<int>(std::lround(TwipsToPixelsF(twips, dpi)));
 }

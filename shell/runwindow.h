@@ -1,0 +1,9 @@
+// From a built Form1 to the end of the run: start-up, the event loop until the window closes
+// or a quit signal comes, then the coils off. Shared by the program and the bench baseline.
+#pragma once
+
+class QApplication;
+class Form1;
+
+// Returns the exit status: 1 when the command listener could not open, else the loop's.
+int RunOperatorWindow(QApplication& app, Form1& form, const char* programName);
