@@ -2,8 +2,6 @@
 
 void CoilOutput::WriteCoilPattern(int phase)
 {
-    for (int p = 0; p < 4; ++p) {
-        if (phase == p)
-            port_.WriteDataByte(CoilPatterns[p]);
-    }
+    if (phase >= 0 && phase < 4)
+        port_.WriteDataByte(CoilPatterns[phase]);
 }

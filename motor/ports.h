@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 class PpdevPort final : public CoilPort {
 public:
@@ -35,13 +36,24 @@ private:
 
 class SimulatedPort final : public CoilPort {
 public:
-    // Each write becomes one line "port 0x378 <- V at T" on traceFd, written at once.
-    explicit SimulatedPort(int traceFd) : traceFd_(traceFd) {}
+    // Room for minutes of trace while the reader stalls; beyond it lines are dropped and
+    // counted, never waited for.
+    static constexpr std::size_t TraceBufferSize = 16u << 20;
+    static constexpr int ExitDrainMs = 2000;
+
+    // Each write becomes one line "port 0x378 <- V at T" on traceFd, written by a thread of
+    // the port's own so a stalled reader never holds up the caller.
+    explicit SimulatedPort(int traceFd, std::size_t bufferSize = TraceBufferSize);
+    // Lets the writer finish the trace for up to ExitDrainMs, then leaves it behind.
+    ~SimulatedPort() override;
     void WriteDataByte(std::uint8_t value) override;
     std::string Name() const override;
 
 private:
-    int traceFd_;
+    struct Trace;
+    // Shared with the writer, which may outlive the port when the reader never drains.
+    std::shared_ptr<Trace> trace_;
+    std::thread writer_;
 };
 
 struct PortChoice {

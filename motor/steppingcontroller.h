@@ -1,11 +1,12 @@
-// The position model and the per-tick stepping rule. Knows nothing of ports or widgets:
-// the tick in Form1 feeds it the requested degrees and sends its phase to the coils.
+// The position model and the per-tick stepping rule. Knows nothing of ports, threads or
+// widgets: the drive's tick feeds it the requested degrees and sends its phase to the coils.
 #pragma once
 
 #include <cstdint>
 
 struct SteppingController {
-    double StepAngle = 0.0;
+    // 7.5 from the start, so no tick can ever divide by zero.
+    double StepAngle = 7.5;
     std::int64_t CurrentStep = 0;
     double TargetSteps = 0.0;
 

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages stepper-dial needs to build, test and look right.
+# Installs the Debian packages stepper-dial needs to build, test, package and look right.
 # As root it installs what is missing; otherwise it prints the exact command and stops.
 set -euo pipefail
 
-packages=(build-essential cmake qt6-base-dev libgl-dev libgtest-dev googletest
-  libbenchmark-dev culmus fontconfig xvfb xauth)
-if [ "${WITH_FUZZ:-0}" = 1 ]; then
-  packages+=(clang libclang-rt-14-dev)
+packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgpiod-dev culmus fontconfig
+  xvfb xauth)
+if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
+  # Fuzzing, network namespaces for the link-failure tests, and the package checks.
+  packages+=(clang libclang-rt-14-dev iproute2 dpkg-dev file desktop-file-utils appstream)
 fi
 
 missing=()

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds everything and runs the whole suite through ctest: a
 # bounded libFuzzer run of the reader and the receive path, the tests under AddressSanitizer
-# and UndefinedBehaviorSanitizer, and last the tests on the Release build.
+# and UndefinedBehaviorSanitizer, under ThreadSanitizer, and last the tests on the Release
+# build followed by the Debian package's checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-WITH_FUZZ=1 scripts/setup-deps.sh
+WITH_TEST_TOOLS=1 scripts/setup-deps.sh
 jobs=$(nproc)
 
 if command -v clang++ >/dev/null; then
@@ -22,6 +23,11 @@ echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure
+
+echo "== Tests under ThreadSanitizer"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs"
+ctest --test-dir build-tsan --output-on-failure
 
 echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null

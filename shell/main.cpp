@@ -1,13 +1,15 @@
 // stepper-dial: start-up, the event loop, and a clean exit that leaves the coils off.
 #include "commandline.h"
 #include "motor/ports.h"
+#include "motor/steppingclock.h"
 #include "runwindow.h"
-#include "steppingclock.h"
 #include "window/form1.h"
 
 #include <QApplication>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #ifndef STEPPER_DIAL_VERSION
@@ -45,6 +47,14 @@ int main(int argc, char* argv[])
     PortChoice choice = ChoosePort(kernel, commandLine.simulate, STDOUT_FILENO);
     std::fprintf(stderr, "%s\n", choice.message.c_str());
 
-    Form1 form(*choice.port, MakeSteppingClock());
+    auto clock = MakeSteppingClock();
+    if (!clock) {
+        std::fprintf(stderr,
+                     "stepper-dial: cannot create the stepping clock (timerfd): %s; "
+                     "is this a Linux kernel with timerfd and eventfd?\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    Form1 form(*choice.port, std::move(clock));
     return RunOperatorWindow(app, form, "stepper-dial");
 }

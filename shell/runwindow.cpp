@@ -13,6 +13,7 @@ int RunOperatorWindow(QApplication& app, Form1& form, const char* programName)
                      unsigned(Form1::CommandPort), qPrintable(form.ListenError()));
         return 1;
     }
+    std::fprintf(stderr, "%s\n", form.Drive().StartThread().c_str());
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::QuitRequested, &app, &QApplication::quit);
 

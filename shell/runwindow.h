@@ -1,5 +1,5 @@
 // From a built Form1 to the end of the run: start-up, the event loop until the window closes
-// or a quit signal comes, then the coils off. Shared by the program and the bench baseline.
+// or a quit signal comes, then the stepping thread stopped and the coils off.
 #pragma once
 
 class QApplication;

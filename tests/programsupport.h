@@ -11,6 +11,7 @@
 #include <QFile>
 #include <csignal>
 #include <map>
+#include <unistd.h>
 
 struct PortWrite {
     int value;
@@ -19,10 +20,16 @@ struct PortWrite {
 
 class ProgramUnderTest {
 public:
-    explicit ProgramUnderTest(QStringList arguments = {"--simulate"})
+    // With traceFd set, the program's standard output is that descriptor instead of a pipe
+    // that the test reads.
+    explicit ProgramUnderTest(QStringList arguments = {"--simulate"}, int traceFd = -1)
     {
         process.setProgram(qEnvironmentVariable("STEPPER_DIAL"));
         process.setArguments(arguments);
+        if (traceFd >= 0) {
+            process.setStandardOutputFile(QProcess::nullDevice());
+            process.setChildProcessModifier([traceFd] { ::dup2(traceFd, STDOUT_FILENO); });
+        }
         process.start();
         process.waitForStarted(10000);
     }

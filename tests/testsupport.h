@@ -1,9 +1,9 @@
 // Doubles for the two hardware-facing seams: a port that records every byte, and a clock the
-// test fires by hand while it is on.
+// test fires by hand in place of the stepping thread.
 #pragma once
 
 #include "motor/coilport.h"
-#include "shell/steppingclock.h"
+#include "motor/steppingclock.h"
 #include "window/form1.h"
 
 #include <vector>
@@ -25,28 +25,30 @@ public:
     }
     void Stop() override { running = false; }
     bool IsRunning() const override { return running; }
-    // One expiry: a tick only while on, as the real clocks do.
-    void Fire()
-    {
-        if (running)
-            emit Tick();
-    }
+    bool WaitForTick() override { return false; } // no stepping thread waits on it
+    void Wake() override {}
     bool running = false;
     int starts = 0;
 };
 
-// A Form1 on a recording port and a hand-fired clock, started up.
+// A Form1 on a recording port and a hand-fired clock, no stepping thread.
 struct FormUnderTest {
     explicit FormUnderTest(quint16 listenPort = 0)
         : clock(new ManualClock), form(port, std::unique_ptr<SteppingClock>(clock), listenPort)
     {
     }
-    // Fires the clock until it stops (bounded); returns the number of ticks.
+    // One expiry of the clock, then the view catches up as its display-rate refresh would.
+    void Fire()
+    {
+        form.Drive().Fire();
+        form.ShowDrivePosition();
+    }
+    // Fires the clock until the motor stands (bounded); returns the number of ticks.
     int RunUntilIdle(int limit = 100000)
     {
         int ticks = 0;
-        while (clock->running && ticks < limit) {
-            clock->Fire();
+        while (form.Drive().IsMoving() && ticks < limit) {
+            Fire();
             ++ticks;
         }
         return ticks;

@@ -21,7 +21,7 @@ struct Session {
         if (!client.waitForConnected(5000))
             return false;
         // Accepted once the status says so.
-        return QTest::qWaitFor([&] { return t.form.Label4->text() == "On Line"; }, 5000);
+        return QTest::qWaitFor([&] { return t.form.Label4()->text() == "On Line"; }, 5000);
     }
     // Sends one message and waits until the form has read it.
     bool Deliver(QTcpSocket& client, const QByteArray& bytes)
@@ -57,7 +57,7 @@ private slots:
 void TestListener::connectSetsOnLine()
 {
     Session s;
-    QCOMPARE(s.t.form.Label4->text(), QString("Off line"));
+    QCOMPARE(s.t.form.Label4()->text(), QString("Off line"));
     QVERIFY(s.t.form.Winsock1().IsListening());
     QTcpSocket client;
     QVERIFY(s.Connect(client));
@@ -73,11 +73,11 @@ void TestListener::angleMovesMotor()
     QTcpSocket client;
     QVERIFY(s.Connect(client));
     QVERIFY(s.Deliver(client, "90"));
-    QCOMPARE(s.t.form.Text1->text(), QString("90"));
+    QCOMPARE(s.t.form.Text1()->text(), QString("90"));
     QVERIFY(s.t.form.SteppingTimerOn());
     QCOMPARE(s.t.RunUntilIdle(), 12);
     QCOMPARE(s.t.port.writes, (Bytes{0, 6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
-    QCOMPARE(s.t.form.Label2->text(), QString("90"));
+    QCOMPARE(s.t.form.Label2()->text(), QString("90"));
 }
 
 void TestListener::disconnectThenNextClientFindsMotorInPlace()
@@ -89,15 +89,15 @@ void TestListener::disconnectThenNextClientFindsMotorInPlace()
     s.t.RunUntilIdle();
     QVERIFY(s.Deliver(first, "disconnect"));
     QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(s.t.form.Label4->text(), QString("Off line"));
-    QCOMPARE(s.t.form.Text1->text(), QString("45")); // untouched by the command
+    QCOMPARE(s.t.form.Label4()->text(), QString("Off line"));
+    QCOMPARE(s.t.form.Text1()->text(), QString("45")); // untouched by the command
 
     QTcpSocket second;
     QVERIFY(s.Connect(second));
-    QCOMPARE(s.t.form.Stepping().CurrentStep, 6);
+    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 6);
     QVERIFY(s.Deliver(second, "30"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
-    QCOMPARE(s.t.form.Stepping().CurrentStep, 4);
+    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 4);
 }
 
 void TestListener::secondClientRefused()
@@ -133,11 +133,11 @@ void TestListener::notQuiteDisconnect()
     QVERIFY(s.Deliver(client, "22.5"));
     s.t.RunUntilIdle();
     QVERIFY(s.Deliver(client, message));
-    QCOMPARE(s.t.form.Text1->text(), QString::fromLatin1(message));
+    QCOMPARE(s.t.form.Text1()->text(), QString::fromLatin1(message));
     QCOMPARE(s.t.RunUntilIdle(), 3); // back to 0
-    QCOMPARE(s.t.form.Stepping().CurrentStep, 0);
+    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 0);
     QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
-    QCOMPARE(s.t.form.Label4->text(), QString("On Line"));
+    QCOMPARE(s.t.form.Label4()->text(), QString("On Line"));
 }
 
 void TestListener::angleKeptVerbatim()
@@ -147,9 +147,9 @@ void TestListener::angleKeptVerbatim()
     QVERIFY(s.Connect(client));
     // The carriage return ends the number; the field shows the text as received.
     QVERIFY(s.Deliver(client, "9\r0\n"));
-    QCOMPARE(s.t.form.Text1->text(), QString("9\r0\n"));
+    QCOMPARE(s.t.form.Text1()->text(), QString("9\r0\n"));
     s.t.RunUntilIdle();
-    QCOMPARE(s.t.form.Stepping().CurrentStep, 1);
+    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 1);
 }
 
 void TestListener::angleDuringMoveRetargets()
@@ -159,10 +159,10 @@ void TestListener::angleDuringMoveRetargets()
     QVERIFY(s.Connect(client));
     QVERIFY(s.Deliver(client, "90"));
     for (int i = 0; i < 5; ++i)
-        s.t.clock->Fire();
+        s.t.Fire();
     QVERIFY(s.Deliver(client, "22.5"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
-    QCOMPARE(s.t.form.Stepping().CurrentStep, 3);
+    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 3);
     QCOMPARE(s.t.clock->starts, 1); // no restart
 }
 
@@ -173,11 +173,11 @@ void TestListener::disconnectDuringMoveLetsItFinish()
     QVERIFY(s.Connect(client));
     QVERIFY(s.Deliver(client, "90"));
     for (int i = 0; i < 3; ++i)
-        s.t.clock->Fire();
+        s.t.Fire();
     QVERIFY(s.Deliver(client, "disconnect"));
     QVERIFY(s.t.form.SteppingTimerOn());
     QCOMPARE(s.t.RunUntilIdle(), 9);
-    QCOMPARE(s.t.form.Stepping().CurrentStep, 12);
+    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 12);
 }
 
 void TestListener::droppedClientBringsBackListening_data()
@@ -204,11 +204,11 @@ void TestListener::droppedClientBringsBackListening()
             client.disconnectFromHost();
         }
     }
-    QTRY_COMPARE(s.t.form.Label4->text(), QString("Off line"));
+    QTRY_COMPARE(s.t.form.Label4()->text(), QString("Off line"));
     QTRY_VERIFY(s.t.form.Winsock1().IsListening());
     QTcpSocket next;
     QVERIFY(s.Connect(next));
-    QCOMPARE(s.t.form.Text1->text(), QString("15"));
+    QCOMPARE(s.t.form.Text1()->text(), QString("15"));
 }
 
 void TestListener::hostileBytesThenValidAngle_data()
@@ -234,12 +234,12 @@ void TestListener::hostileBytesThenValidAngle()
     QTRY_VERIFY_WITH_TIMEOUT(client.bytesToWrite() == 0 && BytesInFlight(client, s.Port()) == 0,
                              60000);
     QTest::qWait(50);
-    QVERIFY(s.t.form.Text1->text().size() <= 32767);
+    QVERIFY(s.t.form.Text1()->text().size() <= 32767);
     QVERIFY(s.t.form.ReceivedText().size() <= 64 * 1024);
     QVERIFY(s.Deliver(client, "7.5"));
-    QCOMPARE(s.t.form.Text1->text(), QString("7.5"));
+    QCOMPARE(s.t.form.Text1()->text(), QString("7.5"));
     s.t.RunUntilIdle();
-    QCOMPARE(s.t.form.Stepping().CurrentStep, 1);
+    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 1);
     QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
 }
 
@@ -250,7 +250,7 @@ void TestListener::ipv6ClientAccepted()
     probe.connectToHost(QHostAddress::LocalHostIPv6, s.Port());
     if (!probe.waitForConnected(2000))
         QSKIP("no IPv6 loopback on this host");
-    QTRY_COMPARE(s.t.form.Label4->text(), QString("On Line"));
+    QTRY_COMPARE(s.t.form.Label4()->text(), QString("On Line"));
 }
 
 QTEST_MAIN(TestListener)

@@ -183,6 +183,7 @@ void TestPortChoice::simulatedTraceLines()
     QVERIFY(QString::fromStdString(choice.message).contains("--simulate"));
     for (int value : {0, 3, 9})
         choice.port->WriteDataByte(std::uint8_t(value));
+    choice.port.reset(); // the writer thread finishes the trace
     ::close(pipeFds[1]);
     char buffer[512] = {};
     const ssize_t size = ::read(pipeFds[0], buffer, sizeof buffer - 1);

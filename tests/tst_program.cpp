@@ -12,6 +12,7 @@ private slots:
     void commandsMoveTheMotorEndToEnd();
     void quitSignalsDeenergise_data();
     void quitSignalsDeenergise();
+    void stalledTraceReaderHoldsNothingUp();
     void takenPortIsReported();
     void badCommandLine_data();
     void badCommandLine();
@@ -86,6 +87,30 @@ void TestProgram::quitSignalsDeenergise()
     QCOMPARE(program.process.exitCode(), 0);
     QCOMPARE(program.writes.back().value, 0);
     QVERIFY(program.writes.size() < 4800); // stopped mid-move
+}
+
+void TestProgram::stalledTraceReaderHoldsNothingUp()
+{
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0); // never read: full after about a second of steps
+    ProgramUnderTest program({"--simulate"}, fds[1]);
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    program.Send(client, "36000");
+    QTest::qWait(2500);
+    // The network is still served: "disconnect" is answered and the next client taken.
+    program.Send(client, "disconnect");
+    QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+    QTcpSocket next;
+    QVERIFY(ProgramUnderTest::Connect(next));
+    program.Send(next, "disconnect");
+    QTRY_COMPARE(next.state(), QAbstractSocket::UnconnectedState);
+    program.Signal(SIGTERM);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 void TestProgram::takenPortIsReported()

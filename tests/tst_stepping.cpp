@@ -25,7 +25,7 @@ private:
     // Puts the motor at a position by commanding its angle and running to a stop.
     static void MoveTo(FormUnderTest& t, const QString& angle)
     {
-        t.form.Text1->setText(angle);
+        t.form.Text1()->setText(angle);
         t.form.EnableSteppingTimer();
         t.RunUntilIdle();
     }
@@ -38,12 +38,12 @@ void TestStepping::startUpWritesOneZeroAndStaysIdle()
     QVERIFY(t.form.Form_Load());
     QCOMPARE(t.port.writes, Bytes{0});
     QVERIFY(!t.form.SteppingTimerOn());
-    QCOMPARE(t.form.Stepping().StepAngle, 7.5);
+    QCOMPARE(t.form.Drive().Stepping().StepAngle, 7.5);
     // "360" stands in the field, yet nothing moves until a message starts the timer.
-    QCOMPARE(t.form.Text1->text(), QString("360"));
-    t.clock->Fire();
+    QCOMPARE(t.form.Text1()->text(), QString("360"));
+    t.Fire();
     QCOMPARE(t.port.writes, Bytes{0});
-    QCOMPARE(t.form.Stepping().CurrentStep, 0);
+    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 0);
 }
 
 void TestStepping::moves_data()
@@ -92,13 +92,13 @@ void TestStepping::moves()
     MoveTo(t, from);
     t.port.writes.clear();
 
-    t.form.Text1->setText(to);
+    t.form.Text1()->setText(to);
     t.form.EnableSteppingTimer();
     const int ticks = t.RunUntilIdle();
     QCOMPARE(ticks, int(writes.size()));
     QCOMPARE(t.port.writes, writes);
-    QCOMPARE(t.form.Stepping().CurrentStep, end);
-    QCOMPARE(t.form.Label2->text(), label);
+    QCOMPARE(t.form.Drive().Stepping().CurrentStep, end);
+    QCOMPARE(t.form.Label2()->text(), label);
     QVERIFY(!t.form.SteppingTimerOn());
 }
 
@@ -108,19 +108,19 @@ void TestStepping::fractionalTargetFromAbove()
     QVERIFY(t.form.Form_Load());
     MoveTo(t, "90");
     MoveTo(t, "50");
-    QCOMPARE(t.form.Stepping().CurrentStep, 7);
+    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 7);
     // The same angle once more moves one step further down, then no more.
     t.port.writes.clear();
     MoveTo(t, "50");
-    QCOMPARE(t.form.Stepping().CurrentStep, 6);
+    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 6);
     QCOMPARE(t.port.writes, Bytes{12});
     t.port.writes.clear();
-    t.form.Text1->setText("50");
+    t.form.Text1()->setText("50");
     t.form.EnableSteppingTimer();
     QCOMPARE(t.RunUntilIdle(), 1);
-    QCOMPARE(t.form.Stepping().CurrentStep, 6);
+    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 6);
     QCOMPARE(t.port.writes, Bytes{12});
-    QCOMPARE(t.form.Label2->text(), QString("45"));
+    QCOMPARE(t.form.Label2()->text(), QString("45"));
 }
 
 void TestStepping::unchangedPositionRewritesPattern()
@@ -131,8 +131,8 @@ void TestStepping::unchangedPositionRewritesPattern()
     MoveTo(t, "50");
     t.port.writes.clear();
     for (int i = 0; i < 3; ++i) {
-        t.form.Timer1_Timer();
-        QCOMPARE(t.form.Stepping().CurrentStep, 6);
+        t.form.Drive().Timer1_Timer();
+        QCOMPARE(t.form.Drive().Stepping().CurrentStep, 6);
     }
     QCOMPARE(t.port.writes, (Bytes{12, 12, 12}));
 }
@@ -143,9 +143,9 @@ void TestStepping::negativePositionsKeepDrivingCoils()
     QVERIFY(t.form.Form_Load());
     t.port.writes.clear();
     MoveTo(t, "-37.5");
-    QCOMPARE(t.form.Stepping().CurrentStep, -5);
+    QCOMPARE(t.form.Drive().Stepping().CurrentStep, -5);
     QCOMPARE(t.port.writes, (Bytes{9, 12, 6, 3, 9}));
-    QCOMPARE(t.form.Label2->text(), QString("-37.5"));
+    QCOMPARE(t.form.Label2()->text(), QString("-37.5"));
     t.port.writes.clear();
     MoveTo(t, "7.5");
     QCOMPARE(t.port.writes, (Bytes{3, 6, 12, 9, 3, 6}));
@@ -155,15 +155,15 @@ void TestStepping::editingDuringMoveRetargets()
 {
     FormUnderTest t;
     QVERIFY(t.form.Form_Load());
-    t.form.Text1->setText("90");
+    t.form.Text1()->setText("90");
     t.form.EnableSteppingTimer();
     for (int i = 0; i < 4; ++i)
-        t.clock->Fire();
-    QCOMPARE(t.form.Stepping().CurrentStep, 4);
-    t.form.Text1->setText("15");
+        t.Fire();
+    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 4);
+    t.form.Text1()->setText("15");
     t.form.EnableSteppingTimer();
     QCOMPARE(t.RunUntilIdle(), 2);
-    QCOMPARE(t.form.Stepping().CurrentStep, 2);
+    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 2);
     QCOMPARE(t.clock->starts, 1); // one tick stream throughout
 }
 
@@ -171,7 +171,7 @@ void TestStepping::editingWhileIdleMovesNothing()
 {
     FormUnderTest t;
     QVERIFY(t.form.Form_Load());
-    t.form.Text1->setText("180");
+    t.form.Text1()->setText("180");
     QVERIFY(!t.form.SteppingTimerOn());
     QCOMPARE(t.port.writes, Bytes{0});
 }
@@ -180,9 +180,9 @@ void TestStepping::shutDownDeenergises()
 {
     FormUnderTest t;
     QVERIFY(t.form.Form_Load());
-    t.form.Text1->setText("90");
+    t.form.Text1()->setText("90");
     t.form.EnableSteppingTimer();
-    t.clock->Fire();
+    t.Fire();
     t.form.ShutDown();
     QCOMPARE(t.port.writes, (Bytes{0, 6, 0}));
     QVERIFY(!t.form.SteppingTimerOn());

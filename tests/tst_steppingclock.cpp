@@ -1,9 +1,11 @@
 // The stepping clock's rules: one tick per expiry, no bursts after lateness, never two steps
-// closer than 0.9 ms, stop is immediate, start while running keeps the stream.
-#include "shell/steppingclock.h"
-#include "shell/tickscheduler.h"
+// closer than 0.9 ms, stop is immediate, start while running keeps the stream, a wake-up from
+// another thread ends any wait.
+#include "motor/steppingclock.h"
+#include "motor/tickscheduler.h"
 
 #include <QtTest>
+#include <thread>
 
 namespace {
 constexpr std::int64_t ms = 1'000'000;
@@ -110,34 +112,33 @@ void TestSteppingClock::stoppedScheduleNeverTicks()
 
 void TestSteppingClock::realClockDropsMissedExpiries()
 {
-    auto clock = MakeSteppingClock();
-    int ticks = 0;
-    connect(clock.get(), &SteppingClock::Tick, [&] { ++ticks; });
-    clock->Start();
-    QTRY_VERIFY(ticks >= 2);
-    // The event loop is held up for 20 periods; what comes after is one tick, not twenty.
+    TimerfdSteppingClock clock;
+    clock.Start();
+    QVERIFY(clock.WaitForTick());
+    // The thread is held up for 20 periods; what comes after is one tick, then a full gap.
     BusyWait(20 * ms);
-    const int before = ticks;
-    QCoreApplication::processEvents();
-    QCOMPARE(ticks - before, 1);
-    QCoreApplication::processEvents();
-    QVERIFY(ticks - before <= 2);
-    clock->Stop();
+    QVERIFY(clock.WaitForTick());
+    const std::int64_t late = MonotonicNanoseconds();
+    clock.TickEnded();
+    QVERIFY(clock.WaitForTick());
+    QVERIFY(MonotonicNanoseconds() - late >= TickScheduler::MinimumGap);
 }
 
 void TestSteppingClock::realClockStopIsImmediate()
 {
-    auto clock = MakeSteppingClock();
-    int ticks = 0;
-    connect(clock.get(), &SteppingClock::Tick, [&] { ++ticks; });
-    clock->Start();
-    QTRY_VERIFY(ticks >= 3);
+    TimerfdSteppingClock clock;
+    clock.Start();
+    QVERIFY(clock.WaitForTick());
     BusyWait(3 * ms); // an expiry is pending when the stop comes
-    clock->Stop();
-    QVERIFY(!clock->IsRunning());
-    const int atStop = ticks;
-    QTest::qWait(30);
-    QCOMPARE(ticks, atStop);
+    clock.Stop();
+    QVERIFY(!clock.IsRunning());
+    // Only the wake-up ends the wait: the pending expiry gives no tick.
+    std::thread waker([&] {
+        BusyWait(30 * ms);
+        clock.Wake();
+    });
+    QVERIFY(!clock.WaitForTick());
+    waker.join();
 }
 
 void TestSteppingClock::realClockKeepsOneStream_data()
@@ -150,19 +151,19 @@ void TestSteppingClock::realClockKeepsOneStream_data()
 void TestSteppingClock::realClockKeepsOneStream()
 {
     QFETCH(bool, restartEveryTick);
-    auto clock = MakeSteppingClock();
+    TimerfdSteppingClock clock;
     std::vector<std::int64_t> times;
-    connect(clock.get(), &SteppingClock::Tick, [&] {
-        times.push_back(MonotonicNanoseconds());
-        if (restartEveryTick)
-            clock->Start();
-    });
     const std::int64_t started = MonotonicNanoseconds();
-    clock->Start();
-    QTRY_VERIFY(times.size() >= 50);
-    clock->Stop();
-    // The first tick comes a period after the start (less the wake-up lead), and no two ticks come
-    // closer than the minimum gap: starting again never opened a second stream.
+    clock.Start();
+    while (times.size() < 50) {
+        QVERIFY(clock.WaitForTick());
+        times.push_back(MonotonicNanoseconds());
+        clock.TickEnded();
+        if (restartEveryTick)
+            clock.Start();
+    }
+    // The first tick comes a period after the start (less the wake-up lead), and no two ticks
+    // come closer than the minimum gap: starting again never opened a second stream.
     QVERIFY(times.front() - started >= TickScheduler::Period - TickScheduler::WakeLead);
     for (std::size_t i = 1; i < times.size(); ++i)
         QVERIFY2(times[i] - times[i - 1] >= TickScheduler::MinimumGap,

@@ -26,6 +26,7 @@ private slots:
     void angleText_data();
     void angleText();
     void labelFollowsSteps();
+    void viewFollowsTheSteppingThread();
     void renderings();
 
 private:
@@ -40,20 +41,20 @@ void TestWindow::openingState()
     QVERIFY(QTest::qWaitForWindowExposed(&t.form));
     t.form.activateWindow();
     QCOMPARE(t.form.windowTitle(), QString("Form1"));
-    QCOMPARE(t.form.Label4->text(), QString("Off line"));
-    QCOMPARE(t.form.Text1->text(), QString("360"));
-    QCOMPARE(t.form.Label2->text(), QString("0"));
-    QCOMPARE(t.form.Label1->text(), QString::fromUtf8(":זוית במעלות"));
-    QCOMPARE(t.form.Label3->text(), QString::fromUtf8(":כיוון המנוע עכשיו"));
+    QCOMPARE(t.form.Label4()->text(), QString("Off line"));
+    QCOMPARE(t.form.Text1()->text(), QString("360"));
+    QCOMPARE(t.form.Label2()->text(), QString("0"));
+    QCOMPARE(t.form.Label1()->text(), QString::fromUtf8(":זוית במעלות"));
+    QCOMPARE(t.form.Label3()->text(), QString::fromUtf8(":כיוון המנוע עכשיו"));
     // 12 and 18 bytes in the 8-bit Hebrew code page: one byte a character.
-    QCOMPARE(t.form.Label1->text().size(), 12);
-    QCOMPARE(t.form.Label3->text().size(), 18);
+    QCOMPARE(t.form.Label1()->text().size(), 12);
+    QCOMPARE(t.form.Label3()->text().size(), 18);
     QCOMPARE(t.form.Line1().X2, 2900.0f);
     QCOMPARE(t.form.Line1().Y2, 2000.0f);
-    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(t.form.Text1));
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(t.form.Text1()));
     // The text box is the only control that takes the focus.
     for (QWidget* child : t.form.findChildren<QWidget*>())
-        if (child != t.form.Text1)
+        if (child != t.form.Text1())
             QCOMPARE(child->focusPolicy(), Qt::NoFocus);
 }
 
@@ -75,10 +76,10 @@ void TestWindow::controlsWhereDesigned()
     QFETCH(QString, name);
     QFETCH(QRectF, twips);
     FormUnderTest t;
-    const std::map<QString, QWidget*> controls{{"Label1", t.form.Label1}, {"Label2", t.form.Label2},
-                                               {"Label3", t.form.Label3}, {"Label4", t.form.Label4},
-                                               {"Text1", t.form.Text1},   {"Shape1", t.form.Shape1},
-                                               {"Form1", &t.form}};
+    const std::map<QString, QWidget*> controls{
+        {"Label1", t.form.Label1()}, {"Label2", t.form.Label2()}, {"Label3", t.form.Label3()},
+        {"Label4", t.form.Label4()}, {"Text1", t.form.Text1()},   {"Shape1", t.form.Shape1()},
+        {"Form1", &t.form}};
     QWidget* control = controls.at(name);
     const QRect expected(Px(t.form, twips.left()), Px(t.form, twips.top()),
                          Px(t.form, twips.width()), Px(t.form, twips.height()));
@@ -90,8 +91,10 @@ void TestWindow::controlsWhereDesigned()
 void TestWindow::labelFonts()
 {
     FormUnderTest t;
-    const std::vector<std::pair<FormLabel*, double>> labels{
-        {t.form.Label4, 12}, {t.form.Label1, 18}, {t.form.Label2, 15.75}, {t.form.Label3, 15.75}};
+    const std::vector<std::pair<FormLabel*, double>> labels{{t.form.Label4(), 12},
+                                                            {t.form.Label1(), 18},
+                                                            {t.form.Label2(), 15.75},
+                                                            {t.form.Label3(), 15.75}};
     for (const auto& [label, points] : labels) {
         QCOMPARE(label->font().family(), QString("David"));
         QCOMPARE(label->font().pointSizeF(), points);
@@ -101,7 +104,7 @@ void TestWindow::labelFonts()
         const QString drawn = QFontInfo(label->font()).family();
         QVERIFY2(drawn.contains("David"), qPrintable(drawn));
     }
-    QCOMPARE(t.form.Text1->font(), QApplication::font(t.form.Text1));
+    QCOMPARE(t.form.Text1()->font(), QApplication::font(t.form.Text1()));
 }
 
 // Columns of a label's rendering that hold ink.
@@ -128,7 +131,7 @@ void TestWindow::captionsReadLeftToRight()
 {
     QFETCH(int, which);
     FormUnderTest t;
-    FormLabel* caption = which == 1 ? t.form.Label1 : t.form.Label3;
+    FormLabel* caption = which == 1 ? t.form.Label1() : t.form.Label3();
     const std::vector<bool> whole = InkColumns(caption);
 
     // The colon alone, in the same label, marks where the colon must stand.
@@ -211,23 +214,40 @@ void TestWindow::angleText()
     FormUnderTest t;
     t.form.ShowCurrentAngle(degrees);
     QLocale::setDefault(previous);
-    QCOMPARE(t.form.Label2->text(), text);
+    QCOMPARE(t.form.Label2()->text(), text);
 }
 
 void TestWindow::labelFollowsSteps()
 {
     FormUnderTest t;
     QVERIFY(t.form.Form_Load());
-    t.form.Text1->setText("90");
+    t.form.Text1()->setText("90");
     t.form.EnableSteppingTimer();
     QStringList shown;
     for (int i = 0; i < 7; ++i) {
-        t.clock->Fire();
-        shown << t.form.Label2->text();
+        t.Fire();
+        shown << t.form.Label2()->text();
     }
     QCOMPARE(shown, (QStringList{"7.5", "15", "22.5", "30", "37.5", "45", "52.5"}));
     t.RunUntilIdle();
-    QCOMPARE(t.form.Label2->text(), QString("90"));
+    QCOMPARE(t.form.Label2()->text(), QString("90"));
+}
+
+void TestWindow::viewFollowsTheSteppingThread()
+{
+    RecordingPort port;
+    Form1 form(port, MakeSteppingClock(), 0);
+    QVERIFY(form.Form_Load());
+    form.Drive().StartThread();
+    form.Text1()->setText("-90");
+    form.EnableSteppingTimer();
+    QTRY_COMPARE(form.Label2()->text(), QString("-90"));
+    QVERIFY(!form.SteppingTimerOn());
+    NeedleLine expected;
+    expected.ShowNeedleAngle(-90);
+    QCOMPARE(form.Line1().Y2, expected.Y2);
+    form.ShutDown();
+    QCOMPARE(port.writes.size(), std::size_t(14)); // 0, 12 steps, 0
 }
 
 void TestWindow::renderings()
@@ -244,7 +264,7 @@ void TestWindow::renderings()
         return image;
     };
     const QImage atStart = save("form1-startup.png");
-    t.form.Text1->setText("90");
+    t.form.Text1()->setText("90");
     t.form.EnableSteppingTimer();
     t.RunUntilIdle();
     const QImage at90 = save("form1-90deg.png");

@@ -4,12 +4,12 @@
 #include "motor/numberreader.h"
 #include "window/angledial.h"
 #include "window/angletext.h"
+#include "window/cursorblink.h"
 #include "window/formlabel.h"
 #include "window/framepacer.h"
 #include "window/twips.h"
 
 #include <QApplication>
-#include <QEvent>
 #include <QFont>
 #include <QFontDatabase>
 #include <QLineEdit>
@@ -59,10 +59,16 @@ std::u16string_view Utf16View(const QString& text)
 
 Form1::Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, quint16 listenPort,
              QWidget* parent)
-    : QWidget(parent), coils_(port), Timer1(std::move(clock)), listenPort_(listenPort)
+    : QWidget(parent), timer1_(port, std::move(clock)), listenPort_(listenPort)
 {
     BuildControls();
-    connect(Timer1.get(), &SteppingClock::Tick, this, &Form1::Timer1_Timer);
+    view_.setInterval(FramePacer::FrameMs);
+    connect(&view_, &QTimer::timeout, this, &Form1::ShowDrivePosition);
+    // Every change of the text, a message's or the operator's, is read once and handed over.
+    connect(text1_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        timer1_.SetRequestedAngle(ReadAngleNumber(Utf16View(text)));
+    });
+    timer1_.SetRequestedAngle(ReadAngleNumber(Utf16View(text1_->text())));
     connect(&winsock1_, &CommandListener::ConnectionRequest, this,
             &Form1::Winsock1_ConnectionRequest);
     connect(&winsock1_, &CommandListener::DataArrival, this, &Form1::Winsock1_DataArrival);
@@ -93,54 +99,35 @@ void Form1::BuildControls()
     };
 
     // Created in tab order; Text1 is the only control that takes the focus.
-    Text1 = new QLineEdit(QStringLiteral("360"), this);
-    place(Text1, 960, 120, 495, 375);
-    Label1 = makeLabel(QString::fromUtf8(":זוית במעלות"), 18, 1560, 120, 1815, 375);
-    Label2 = makeLabel(QStringLiteral("0"), 15.75, 120, 3600, 855, 375);
-    Label3 = makeLabel(QString::fromUtf8(":כיוון המנוע עכשיו"), 15.75, 960, 3600, 2415, 375);
-    Label4 = makeLabel(QStringLiteral("Off line"), 12, 120, 120, 855, 375);
+    text1_ = new QLineEdit(QStringLiteral("360"), this);
+    place(text1_, 960, 120, 495, 375);
+    label1_ = makeLabel(QString::fromUtf8(":זוית במעלות"), 18, 1560, 120, 1815, 375);
+    label2_ = makeLabel(QStringLiteral("0"), 15.75, 120, 3600, 855, 375);
+    label3_ = makeLabel(QString::fromUtf8(":כיוון המנוע עכשיו"), 15.75, 960, 3600, 2415, 375);
+    label4_ = makeLabel(QStringLiteral("Off line"), 12, 120, 120, 855, 375);
 
-    Shape1 = new AngleDial(line1_, dpi_, this);
-    place(Shape1, AngleDial::Left, AngleDial::Top, AngleDial::Width, AngleDial::Height);
-    Shape1->lower();
-    setFocusProxy(Text1);
-    Text1->setFocus();
-
-    cursorFlashTime_ = QApplication::cursorFlashTime();
-    blinkTimeout_ = new QTimer(this);
-    blinkTimeout_->setSingleShot(true);
-    blinkTimeout_->setInterval(10000);
-    connect(blinkTimeout_, &QTimer::timeout, this, [] { QApplication::setCursorFlashTime(0); });
-    blinkTimeout_->start();
-    Text1->installEventFilter(this);
-}
-
-bool Form1::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == Text1 &&
-        (event->type() == QEvent::KeyPress || event->type() == QEvent::FocusIn ||
-         event->type() == QEvent::MouseButtonPress)) {
-        if (QApplication::cursorFlashTime() != cursorFlashTime_)
-            QApplication::setCursorFlashTime(cursorFlashTime_);
-        blinkTimeout_->start();
-    }
-    return QWidget::eventFilter(watched, event);
+    shape1_ = new AngleDial(line1_, dpi_, this);
+    place(shape1_, AngleDial::Left, AngleDial::Top, AngleDial::Width, AngleDial::Height);
+    shape1_->lower();
+    setFocusProxy(text1_);
+    text1_->setFocus();
+    blinkTimeout_ = new CursorBlinkTimeout(text1_, this);
 }
 
 bool Form1::Form_Load()
 {
     if (!OpenCommandListener())
         return false;
-    coils_.DeenergiseCoils();
-    stepping_.InitStepping();
+    timer1_.DeenergiseCoils();
+    timer1_.InitStepping();
     DisableSteppingTimer();
     return true;
 }
 
 void Form1::ShutDown()
 {
-    DisableSteppingTimer();
-    coils_.DeenergiseCoils();
+    view_.stop();
+    timer1_.ShutDown();
 }
 
 bool Form1::OpenCommandListener()
@@ -161,33 +148,40 @@ QString Form1::ListenError() const
     return reason;
 }
 
-void Form1::Timer1_Timer()
+void Form1::EnableSteppingTimer()
 {
-    stepping_.MoveTowardRequested(ReadAngleNumber(Utf16View(Text1->text())));
-    coils_.WriteCoilPattern(stepping_.Phase());
-    const double angle = stepping_.CurrentAngle();
+    timer1_.EnableSteppingTimer();
+    if (!view_.isActive())
+        view_.start();
+}
+
+void Form1::ShowDrivePosition()
+{
+    // Moving is read first: once it reads false, the position read after it is the last.
+    const bool moving = timer1_.IsMoving();
+    const double angle = timer1_.CurrentAngle();
     ShowNeedleAngle(angle);
     ShowCurrentAngle(angle);
-    if (stepping_.TargetReached())
-        DisableSteppingTimer();
+    if (!moving)
+        view_.stop();
 }
 
 void Form1::ShowNeedleAngle(double degrees)
 {
     line1_.ShowNeedleAngle(degrees);
-    pacer_->RequestRepaint(Shape1);
+    pacer_->RequestRepaint(shape1_);
 }
 
 void Form1::ShowCurrentAngle(double degrees)
 {
-    Label2->setText(QString::fromStdString(FormatAngleText(degrees, decimalSeparator_)));
+    label2_->setText(QString::fromStdString(FormatAngleText(degrees, decimalSeparator_)));
 }
 
 void Form1::Winsock1_ConnectionRequest(int requestId)
 {
     winsock1_.Close();
     winsock1_.Accept(requestId);
-    Label4->setText(QStringLiteral("On Line"));
+    label4_->setText(QStringLiteral("On Line"));
 }
 
 void Form1::Winsock1_DataArrival(int bytesTotal)
@@ -202,7 +196,7 @@ void Form1::Winsock1_DataArrival(int bytesTotal)
         return;
     }
     const std::u16string text = AngleTextFromBytes(received);
-    Text1->setText(
+    text1_->setText(
         QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size())));
     EnableSteppingTimer();
 }
@@ -214,7 +208,7 @@ void Form1::Winsock1_ConnectionLost()
 
 void Form1::ListenAgain()
 {
-    Label4->setText(QStringLiteral("Off line"));
+    label4_->setText(QStringLiteral("Off line"));
     if (!winsock1_.Listen())
         std::fprintf(stderr,
                      "stepper-dial: cannot listen on TCP port %u again: %s; restart the program "

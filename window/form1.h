@@ -1,12 +1,10 @@
 // Form1: the operator window, and the owner of everything for the whole run: the controls,
-// Winsock1, Timer1, the stepping fields and the coil output. Its four handlers do all the
-// system's work on the one event-loop thread.
+// Winsock1, the stepping drive (Timer1, the stepping fields and the coil output). It is the
+// view and the command handler; the motor steps on the drive's own thread.
 #pragma once
 
 #include "command/commandlistener.h"
-#include "motor/coiloutput.h"
-#include "motor/steppingcontroller.h"
-#include "shell/steppingclock.h"
+#include "motor/stepperdrive.h"
 #include "window/needlegeometry.h"
 
 #include <QByteArray>
@@ -17,6 +15,7 @@
 
 class QLineEdit;
 class AngleDial;
+class CursorBlinkTimeout;
 class FormLabel;
 class FramePacer;
 
@@ -32,36 +31,35 @@ public:
     // Start-up, in this order: listen, coils off, step angle, timer off. False when the
     // listener could not open; the coils are then left untouched.
     bool Form_Load();
-    // At exit: no more steps, and the coils de-energised so nothing is left heating.
+    // At exit: the stepping thread stopped first, then the coils de-energised.
     void ShutDown();
 
-    void Timer1_Timer();
     void Winsock1_ConnectionRequest(int requestId);
     void Winsock1_DataArrival(int bytesTotal);
 
-    void EnableSteppingTimer() { Timer1->Start(); }
-    void DisableSteppingTimer() { Timer1->Stop(); }
+    void EnableSteppingTimer();
+    void DisableSteppingTimer() { timer1_.DisableSteppingTimer(); }
     void ShowNeedleAngle(double degrees);
     void ShowCurrentAngle(double degrees);
+    // Shows the drive's latest position on the needle and in Label2; runs at display rate
+    // while the motor moves.
+    void ShowDrivePosition();
 
-    // Read-only views for the shell and the tests.
-    const SteppingController& Stepping() const { return stepping_; }
+    StepperDrive& Drive() { return timer1_; }
+    const StepperDrive& Drive() const { return timer1_; }
     const NeedleLine& Line1() const { return line1_; }
     const CommandListener& Winsock1() const { return winsock1_; }
-    bool SteppingTimerOn() const { return Timer1->IsRunning(); }
+    bool SteppingTimerOn() const { return timer1_.IsMoving(); }
     QByteArray ReceivedText() const { return receivedText_; }
     QString ListenError() const;
     double Dpi() const { return dpi_; }
 
-    FormLabel* Label1 = nullptr;
-    FormLabel* Label2 = nullptr;
-    FormLabel* Label3 = nullptr;
-    FormLabel* Label4 = nullptr;
-    QLineEdit* Text1 = nullptr;
-    AngleDial* Shape1 = nullptr;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    QLineEdit* Text1() const { return text1_; }
+    FormLabel* Label1() const { return label1_; }
+    FormLabel* Label2() const { return label2_; }
+    FormLabel* Label3() const { return label3_; }
+    FormLabel* Label4() const { return label4_; }
+    AngleDial* Shape1() const { return shape1_; }
 
 private:
     bool OpenCommandListener();
@@ -70,17 +68,20 @@ private:
     void BuildControls();
 
     FramePacer* pacer_ = nullptr;
-    CoilOutput coils_;
-    std::unique_ptr<SteppingClock> Timer1;
-    CommandListener winsock1_;
-    SteppingController stepping_;
-    NeedleLine line1_;
+    StepperDrive timer1_;      // Timer1 and the stepping it paces, on their own thread
+    CommandListener winsock1_; // the TCP command channel
+    NeedleLine line1_;         // the needle's ends, in twips
+    QTimer view_;              // display-rate refresh of the needle and Label2 while moving
     QByteArray receivedText_;
     quint16 listenPort_;
     double dpi_ = 96.0;
     std::string decimalSeparator_; // the locale's, read once at creation
-    // The text cursor stops blinking after a while without typing, as desktops do, so an
-    // idle window costs next to nothing.
-    QTimer* blinkTimeout_ = nullptr;
-    int cursorFlashTime_ = 0;
+
+    QLineEdit* text1_ = nullptr;  // the requested angle, editable
+    FormLabel* label1_ = nullptr; // caption of the requested angle
+    FormLabel* label2_ = nullptr; // the current angle in degrees
+    FormLabel* label3_ = nullptr; // caption of the current angle
+    FormLabel* label4_ = nullptr; // connection status: "Off line" / "On Line"
+    AngleDial* shape1_ = nullptr; // the dial face with Line1, the needle
+    CursorBlinkTimeout* blinkTimeout_ = nullptr;
 };

@@ -1,0 +1,69 @@
+// The stepping drive: the 1 ms clock, the tick rule and the coil writes on a thread of their
+// own, so neither the window, the network nor a slow trace reader ever sits between a timer
+// expiry and a step. The window hands it the requested angle and reads back the position;
+// both cross threads through atomics alone.
+#pragma once
+
+#include "coiloutput.h"
+#include "steppingclock.h"
+#include "steppingcontroller.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+class StepperDrive {
+public:
+    StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock);
+    ~StepperDrive();
+    StepperDrive(const StepperDrive&) = delete;
+    StepperDrive& operator=(const StepperDrive&) = delete;
+
+    // Start-up, on the window's thread before the stepping thread runs.
+    void DeenergiseCoils() { coils_.DeenergiseCoils(); }
+    void InitStepping() { stepping_.InitStepping(); }
+    void DisableSteppingTimer();
+
+    // Starts the stepping thread, real-time where the process may; returns the line that
+    // tells the operator which.
+    std::string StartThread();
+    // Stops the stepping thread (no tick after this returns), then switches the coils off.
+    void ShutDown();
+
+    // Any thread, lock-free.
+    void SetRequestedAngle(double degrees) { requestedDegrees_.store(degrees); }
+    void EnableSteppingTimer();
+    std::int64_t CurrentStep() const { return currentStep_.load(std::memory_order_acquire); }
+    // StepAngle is set once before the thread starts and never written again.
+    double CurrentAngle() const { return double(CurrentStep()) * stepping_.StepAngle; }
+    // True from a start request until the stop rule; the position is final once it is false.
+    bool IsMoving() const { return state_.load(std::memory_order_acquire) != 0; }
+
+    // The tick: read the target, one step at most, the coil pattern, the stop rule.
+    void Timer1_Timer();
+    // A hand-fired clock for tests that run no stepping thread: takes the pending start
+    // request, then ticks if the clock is on.
+    void Fire();
+    // Read-only, for tests that run no stepping thread.
+    const SteppingController& Stepping() const { return stepping_; }
+
+private:
+    static constexpr int Running = 1;
+    static constexpr int StartRequested = 2;
+    static_assert(std::atomic<double>::is_always_lock_free);
+    static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+
+    void Run();
+    void TakeRequests();
+
+    CoilOutput coils_;
+    std::unique_ptr<SteppingClock> clock_;
+    SteppingController stepping_;
+    std::atomic<double> requestedDegrees_{0.0};
+    std::atomic<std::int64_t> currentStep_{0};
+    std::atomic<int> state_{0};
+    std::atomic<bool> quit_{false};
+    std::thread thread_;
+};

@@ -1,0 +1,53 @@
+// Timer1: the 1 ms stepping clock. Only the stepping thread waits on it; any thread may wake
+// that wait, without a lock, to hand the thread a request.
+#pragma once
+
+#include "tickscheduler.h"
+
+#include <cstdint>
+#include <memory>
+
+std::int64_t MonotonicNanoseconds();
+
+class SteppingClock {
+public:
+    virtual ~SteppingClock() = default;
+    // Starting a running clock leaves it running, phase and all. Stepping thread only.
+    virtual void Start() = 0;
+    // No tick is delivered after Stop returns. Stepping thread only.
+    virtual void Stop() = 0;
+    virtual bool IsRunning() const = 0;
+    // Blocks until a tick is due (true) or until Wake is called (false); while stopped, only
+    // Wake ends it.
+    virtual bool WaitForTick() = 0;
+    // After a tick's port write: the minimum gap between steps counts from here.
+    virtual void TickEnded() {}
+    // Any thread: the current or the next WaitForTick returns false.
+    virtual void Wake() = 0;
+};
+
+// An absolute 1 ms grid on a CLOCK_MONOTONIC timerfd; wake-ups come through an eventfd.
+class TimerfdSteppingClock final : public SteppingClock {
+public:
+    TimerfdSteppingClock();
+    ~TimerfdSteppingClock() override;
+    TimerfdSteppingClock(const TimerfdSteppingClock&) = delete;
+    TimerfdSteppingClock& operator=(const TimerfdSteppingClock&) = delete;
+
+    bool IsValid() const { return timerFd_ >= 0 && wakeFd_ >= 0; }
+    void Start() override;
+    void Stop() override;
+    bool IsRunning() const override { return scheduler_.IsRunning(); }
+    bool WaitForTick() override;
+    void TickEnded() override { scheduler_.TickEnded(MonotonicNanoseconds()); }
+    void Wake() override;
+
+private:
+    void Arm(std::int64_t deadline);
+
+    int timerFd_ = -1;
+    int wakeFd_ = -1;
+    TickScheduler scheduler_;
+};
+
+std::unique_ptr<SteppingClock> MakeSteppingClock();
