@@ -6,13 +6,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 class TraceRing {
 public:
     // Capacity is rounded up to a power of two.
-    explicit TraceRing(std::size_t capacity) : buffer_(RoundUp(capacity)), mask_(buffer_.size() - 1)
+    // The bytes are left uninitialised so pages cost memory only once the trace reaches them.
+    explicit TraceRing(std::size_t capacity)
+        : size_(RoundUp(capacity)), mask_(size_ - 1), buffer_(new char[size_])
     {
     }
 
@@ -21,7 +23,7 @@ public:
     {
         const std::size_t head = head_.load(std::memory_order_relaxed);
         const std::size_t tail = tail_.load(std::memory_order_acquire);
-        if (line.size() > buffer_.size() - (head - tail))
+        if (line.size() > size_ - (head - tail))
             return false;
         for (std::size_t i = 0; i < line.size(); ++i)
             buffer_[(head + i) & mask_] = line[i];
@@ -35,12 +37,10 @@ public:
         const std::size_t tail = tail_.load(std::memory_order_relaxed);
         const std::size_t head = head_.load(std::memory_order_acquire);
         const std::size_t start = tail & mask_;
-        const std::size_t size = std::min(head - tail, buffer_.size() - start);
-        return {buffer_.data() + start, size};
+        const std::size_t size = std::min(head - tail, size_ - start);
+        return {buffer_.get() + start, size};
     }
     void Consume(std::size_t size) { tail_.fetch_add(size, std::memory_order_release); }
-
-    std::size_t Capacity() const { return buffer_.size(); }
 
 private:
     static std::size_t RoundUp(std::size_t n)
@@ -51,8 +51,9 @@ private:
         return size;
     }
 
-    std::vector<char> buffer_;
+    std::size_t size_;
     std::size_t mask_;
+    std::unique_ptr<char[]> buffer_;
     alignas(64) std::atomic<std::size_t> head_{0}; // bytes ever pushed
     alignas(64) std::atomic<std::size_t> tail_{0}; // bytes ever consumed
 };
