@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -15,8 +16,19 @@
 
 struct PortWrite {
     int value;
-    double time;
+    qint64 microseconds; // CLOCK_MONOTONIC, as printed: whole microseconds, never rounded
 };
+
+// Tests that start the real program need TCP port 3000 to themselves; if another program
+// holds it, they say so at once instead of failing in confusing ways later.
+inline void RequireFreePort3000()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::Any, 3000))
+        QFAIL(qPrintable("TCP port 3000 is held by another program (" + probe.errorString() +
+                         "); these tests start stepper-dial on it. Find the holder with: "
+                         "ss -ltnp 'sport = :3000'"));
+}
 
 class ProgramUnderTest {
 public:
@@ -41,6 +53,13 @@ public:
         }
     }
 
+    // "12345.678901" seconds as whole microseconds.
+    static qint64 Microseconds(const QByteArray& seconds)
+    {
+        const QList<QByteArray> parts = seconds.split('.');
+        return parts[0].toLongLong() * 1000000 + parts.value(1).toLongLong();
+    }
+
     // Reads what the program printed so far into writes / errors.
     void Collect()
     {
@@ -51,7 +70,7 @@ public:
             pending.remove(0, end + 1);
             const QList<QByteArray> parts = line.split(' ');
             if (parts.size() == 6 && parts[0] == "port" && parts[1] == "0x378")
-                writes.push_back({parts[3].toInt(), parts[5].toDouble()});
+                writes.push_back({parts[3].toInt(), Microseconds(parts[5])});
             else
                 otherOutput << QString::fromLatin1(line);
         }

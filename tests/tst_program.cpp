@@ -1,13 +1,12 @@
 // The real program on port 3000 with the simulated port: start-up, commands, exit, errors.
 #include "programsupport.h"
 
-#include <QTcpServer>
-
 using Bytes = std::vector<int>;
 
 class TestProgram : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { RequireFreePort3000(); }
     void startsWithOneZeroAndNamesBackend();
     void commandsMoveTheMotorEndToEnd();
     void quitSignalsDeenergise_data();
@@ -47,7 +46,7 @@ void TestProgram::commandsMoveTheMotorEndToEnd()
         QCOMPARE(program.Values(1), (Bytes{6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
         // Steps are paced by the 1 ms clock, never in a burst.
         for (std::size_t i = 2; i < program.writes.size(); ++i)
-            QVERIFY(program.writes[i].time - program.writes[i - 1].time >= 0.0009);
+            QVERIFY(program.writes[i].microseconds - program.writes[i - 1].microseconds >= 900);
         program.Send(client, "disconnect");
         QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     }
