@@ -1,110 +1,201 @@
 #include "commandlistener.h"
 
-#include <QHostAddress>
+#include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
-CommandListener::CommandListener(QObject* parent) : QObject(parent)
+CommandListener::CommandListener(ListenerOptions options, QObject* parent)
+    : QObject(parent), options_(std::move(options))
 {
-    server_.setMaxPendingConnections(1);
-    connect(&server_, &QTcpServer::newConnection, this, &CommandListener::OnNewConnection);
+    retry_.setInterval(options_.retryMs);
+    connect(&retry_, &QTimer::timeout, this, &CommandListener::ListenAgain);
 }
 
 CommandListener::~CommandListener()
 {
-    delete requested_;
-    delete socket_;
+    delete client_;
+}
+
+bool CommandListener::IsListening() const
+{
+    return !servers_.empty() && servers_.front()->isListening();
 }
 
 bool CommandListener::Listen()
 {
-    // All interfaces, IPv6 and IPv4 alike; hosts without IPv6 get IPv4 only.
-    if (server_.listen(QHostAddress::Any, localPort_) ||
-        (server_.serverError() == QAbstractSocket::UnsupportedSocketOperationError &&
-         server_.listen(QHostAddress::AnyIPv4, localPort_)))
-        return true;
-    error_ = server_.serverError();
-    errorString_ = server_.errorString();
-    return false;
-}
-
-void CommandListener::Close()
-{
-    if (socket_) {
-        Discard(socket_);
-        return;
-    }
-    if (server_.isListening()) {
-        // QTcpServer::close() deletes connections it still holds, so the one being
-        // requested is taken out first; any others queued behind it are refused.
-        if (!requested_)
-            requested_ = server_.nextPendingConnection();
-        while (QTcpSocket* extra = server_.nextPendingConnection()) {
-            extra->abort();
-            extra->deleteLater();
+    CloseServers();
+    QList<QHostAddress> addresses = options_.addresses;
+    if (addresses.isEmpty())
+        addresses = {QHostAddress::Any};
+    for (const QHostAddress& address : addresses) {
+        auto* server = new QTcpServer(this);
+        server->setMaxPendingConnections(1);
+        bool listening = server->listen(address, options_.port);
+        // All interfaces on a host without IPv6: IPv4 alone.
+        if (!listening && address == QHostAddress::Any &&
+            server->serverError() == QAbstractSocket::UnsupportedSocketOperationError)
+            listening = server->listen(QHostAddress::AnyIPv4, options_.port);
+        if (!listening) {
+            error_ = server->serverError();
+            errorString_ = server->errorString();
+            if (addresses.size() > 1)
+                errorString_ = address.toString() + ": " + errorString_;
+            server->deleteLater();
+            CloseServers();
+            return false;
         }
-        server_.close();
+        // Port 0 picks a port once; every other address and every re-listen use that one.
+        options_.port = server->serverPort();
+        connect(server, &QTcpServer::newConnection, this,
+                [this, server] { OnNewConnection(server); });
+        servers_.push_back(server);
+    }
+    return true;
+}
+
+void CommandListener::CloseServers()
+{
+    // Later, not now: this may run inside one of the servers' own signals.
+    for (QTcpServer* server : servers_) {
+        server->disconnect(this);
+        server->close();
+        server->deleteLater();
+    }
+    servers_.clear();
+}
+
+void CommandListener::OnNewConnection(QTcpServer* server)
+{
+    // All taken out first: closing the servers deletes the connections they still hold.
+    QList<QTcpSocket*> arrivals;
+    while (QTcpSocket* socket = server->nextPendingConnection())
+        arrivals.append(socket);
+    for (QTcpSocket* socket : arrivals) {
+        if (client_ || !IsAllowed(socket->peerAddress(), options_.allowed))
+            Refuse(socket);
+        else
+            Adopt(socket);
     }
 }
 
-void CommandListener::Accept(int requestId)
+void CommandListener::Refuse(QTcpSocket* socket)
 {
-    (void)requestId; // the one held connection is the one requested
-    if (!requested_ && server_.hasPendingConnections())
-        requested_ = server_.nextPendingConnection();
-    if (!requested_)
-        return;
-    socket_ = requested_;
-    requested_ = nullptr;
-    socket_->setReadBufferSize(ReadBufferSize);
-    connect(socket_, &QTcpSocket::readyRead, this, &CommandListener::OnReadyRead);
-    connect(socket_, &QTcpSocket::disconnected, this, &CommandListener::OnSocketGone);
-    connect(socket_, &QTcpSocket::errorOccurred, this, &CommandListener::OnSocketGone);
+    if (!client_) {
+        // Rate-limited: a peer that hammers must not flood the log.
+        if (!lastRefusalReport_.isValid() || lastRefusalReport_.elapsed() >= 1000) {
+            const QString more =
+                refusalsUnreported_ > 0
+                    ? QString(" (and %1 more since the last report)").arg(refusalsUnreported_)
+                    : QString();
+            std::fprintf(stderr,
+                         "stepper-dial: refused a connection from %s: not in any --allow "
+                         "network%s\n",
+                         qPrintable(socket->peerAddress().toString()), qPrintable(more));
+            lastRefusalReport_.start();
+            refusalsUnreported_ = 0;
+        } else {
+            ++refusalsUnreported_;
+        }
+    }
+    socket->abort();
+    socket->deleteLater();
+}
+
+void CommandListener::Adopt(QTcpSocket* socket)
+{
+    client_ = socket;
+    client_->setParent(nullptr);
+    // No listener while a client is connected: later arrivals are refused by the kernel.
+    CloseServers();
+    client_->setReadBufferSize(ReadBufferSize);
+    client_->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const int fd = int(client_->socketDescriptor());
+    const KeepAlive& k = options_.keepAlive;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &k.idleSeconds, sizeof k.idleSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &k.intervalSeconds, sizeof k.intervalSeconds);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &k.count, sizeof k.count);
+    connect(client_, &QTcpSocket::readyRead, this, &CommandListener::OnReadyRead);
+    connect(client_, &QTcpSocket::disconnected, this, &CommandListener::OnClientGone);
+    connect(client_, &QTcpSocket::errorOccurred, this, &CommandListener::OnClientGone);
+    emit ClientConnected();
     // Bytes that came with the connection would otherwise wait for the next packet.
-    if (socket_->bytesAvailable() > 0)
+    if (client_ && client_->bytesAvailable() > 0)
         QMetaObject::invokeMethod(this, &CommandListener::OnReadyRead, Qt::QueuedConnection);
-    if (socket_->state() != QAbstractSocket::ConnectedState)
-        QMetaObject::invokeMethod(this, &CommandListener::OnSocketGone, Qt::QueuedConnection);
-}
-
-QByteArray CommandListener::GetData()
-{
-    return socket_ ? socket_->readAll() : QByteArray();
-}
-
-void CommandListener::OnNewConnection()
-{
-    // Only while listening with no client: a late arrival queued behind the accepted one
-    // is turned away below when the listener closes.
-    if (socket_ || !server_.hasPendingConnections())
-        return;
-    emit ConnectionRequest(nextRequestId_++);
+    if (client_ && client_->state() != QAbstractSocket::ConnectedState)
+        QMetaObject::invokeMethod(this, &CommandListener::OnClientGone, Qt::QueuedConnection);
 }
 
 void CommandListener::OnReadyRead()
 {
-    if (socket_ && socket_->bytesAvailable() > 0)
-        emit DataArrival(static_cast<int>(socket_->bytesAvailable()));
+    if (client_ && client_->bytesAvailable() > 0)
+        emit MessageArrived(client_->readAll());
 }
 
-void CommandListener::OnSocketGone()
+void CommandListener::OnClientGone()
 {
-    if (!socket_ || (sender() && sender() != socket_))
-        return;
-    if (socket_->state() == QAbstractSocket::ConnectedState)
+    if (!client_ || client_->state() == QAbstractSocket::ConnectedState)
         return; // an error that left the connection up (none expected for reads)
     // What the client sent before it went counts, as if it had stayed.
-    if (socket_->bytesAvailable() > 0)
-        emit DataArrival(static_cast<int>(socket_->bytesAvailable()));
-    if (!socket_)
-        return; // that data was "disconnect" and is already handled
-    Discard(socket_);
-    emit ConnectionLost();
+    while (client_ && client_->bytesAvailable() > 0)
+        emit MessageArrived(client_->readAll());
+    if (!client_)
+        return; // that was "disconnect", already handled
+    DropClient();
+    emit ClientGone();
+    ListenAgain();
 }
 
-void CommandListener::Discard(QTcpSocket*& socket)
+void CommandListener::EndConnection()
 {
-    QTcpSocket* gone = socket;
-    socket = nullptr;
+    if (!client_)
+        return;
+    DropClient();
+    ListenAgain();
+}
+
+void CommandListener::DropClient()
+{
+    QTcpSocket* gone = client_;
+    client_ = nullptr;
     gone->disconnect(this);
     gone->abort();
     gone->deleteLater();
+}
+
+void CommandListener::ListenAgain()
+{
+    if (client_ || IsListening())
+        return;
+    if (Listen()) {
+        if (retry_.isActive()) {
+            retry_.stop();
+            std::fprintf(stderr, "stepper-dial: listening on TCP port %u again\n",
+                         unsigned(options_.port));
+        }
+        return;
+    }
+    if (!retry_.isActive()) {
+        std::fprintf(stderr,
+                     "stepper-dial: cannot listen on TCP port %u again: %s; retrying every "
+                     "second until it is free (find the holder with: ss -ltnp 'sport = :%u')\n",
+                     unsigned(options_.port), qPrintable(errorString_), unsigned(options_.port));
+        retry_.start();
+    }
+}
+
+bool CommandListener::IsAllowed(const QHostAddress& peer,
+                                const QList<QPair<QHostAddress, int>>& allowed)
+{
+    if (allowed.isEmpty())
+        return true;
+    QHostAddress address = peer;
+    bool mapped = false;
+    const quint32 ipv4 = peer.toIPv4Address(&mapped);
+    if (mapped)
+        address = QHostAddress(ipv4);
+    for (const auto& network : allowed)
+        if (address.isInSubnet(network))
+            return true;
+    return false;
 }

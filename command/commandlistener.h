@@ -1,12 +1,38 @@
 // Winsock1: the TCP endpoint that is either listening or connected to one client, never
-// both. Thin over QTcpServer and one QTcpSocket; Form1's handlers decide what to do.
+// both. It keeps the one client itself and reports what happened: a client connected, a
+// message with its bytes, the client gone. Form1's handlers decide what a message means.
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+#include <vector>
+
+// A client whose host or network vanished sends nothing that says so; keepalive probes find
+// out: silent for idle seconds, then count probes interval seconds apart.
+struct KeepAlive {
+    int idleSeconds = 30;
+    int intervalSeconds = 10;
+    int count = 3;
+};
+
+inline constexpr quint16 CommandPort = 3000;
+
+struct ListenerOptions {
+    quint16 port = CommandPort;
+    QList<QHostAddress> addresses; // empty: every interface
+    // Networks a client may come from; empty: any. A parse of QHostAddress::parseSubnet.
+    QList<QPair<QHostAddress, int>> allowed;
+    KeepAlive keepAlive;
+    int retryMs = 1000; // between attempts to listen again
+};
 
 class CommandListener : public QObject {
     Q_OBJECT
@@ -14,40 +40,47 @@ public:
     // Reads are capped so a client that floods is taken in bounded slices.
     static constexpr qint64 ReadBufferSize = 64 * 1024;
 
-    explicit CommandListener(QObject* parent = nullptr);
+    explicit CommandListener(ListenerOptions options = {}, QObject* parent = nullptr);
     ~CommandListener() override;
 
-    void SetLocalPort(quint16 port) { localPort_ = port; }
-    // The port actually listened on (differs from the set one only for port 0).
-    quint16 LocalPort() const { return server_.serverPort(); }
+    // Starts listening on every configured address; false (and ErrorString) if any fails.
     bool Listen();
-    // Ends the connection, or the listening (keeping a requested connection for Accept).
-    void Close();
-    void Accept(int requestId);
-    // All bytes waiting now.
-    QByteArray GetData();
+    // Ends the client's connection and listens again.
+    void EndConnection();
 
-    bool IsListening() const { return server_.isListening(); }
+    // The port listened on (after port 0, the one the system chose).
+    quint16 LocalPort() const { return options_.port; }
+    bool IsListening() const;
+    bool HasClient() const { return client_ != nullptr; }
     QString ErrorString() const { return errorString_; }
     QAbstractSocket::SocketError Error() const { return error_; }
 
+    // Whether a peer may connect: inside one of the allowed networks (IPv4-mapped IPv6
+    // addresses are taken as IPv4), or any peer when none are given.
+    static bool IsAllowed(const QHostAddress& peer, const QList<QPair<QHostAddress, int>>& allowed);
+
 signals:
-    void ConnectionRequest(int requestId);
-    void DataArrival(int bytesTotal);
-    // The client went away without "disconnect": closed, reset or failed.
-    void ConnectionLost();
+    void ClientConnected();
+    void MessageArrived(const QByteArray& bytes);
+    // The client went away without "disconnect": closed, reset, or found dead.
+    void ClientGone();
 
 private:
-    void OnNewConnection();
+    void OnNewConnection(QTcpServer* server);
+    void Adopt(QTcpSocket* socket);
+    void Refuse(QTcpSocket* socket);
     void OnReadyRead();
-    void OnSocketGone();
-    void Discard(QTcpSocket*& socket);
+    void OnClientGone();
+    void DropClient();
+    void CloseServers();
+    void ListenAgain();
 
-    QTcpServer server_;
-    QTcpSocket* requested_ = nullptr;
-    QTcpSocket* socket_ = nullptr;
-    quint16 localPort_ = 0;
-    int nextRequestId_ = 1;
+    ListenerOptions options_;
+    std::vector<QTcpServer*> servers_; // children, one per address
+    QTcpSocket* client_ = nullptr;
+    QTimer retry_;
     QString errorString_;
     QAbstractSocket::SocketError error_ = QAbstractSocket::UnknownSocketError;
+    QElapsedTimer lastRefusalReport_;
+    int refusalsUnreported_ = 0;
 };

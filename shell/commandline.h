@@ -1,6 +1,8 @@
-// The program's few switches, read before any window exists so --help and a bad argument
-// work without a display.
+// The program's switches, read before any window exists so --help and a bad argument work
+// without a display.
 #pragma once
+
+#include "command/commandlistener.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,6 +11,7 @@ struct CommandLine {
     enum class Action { Run, ShowHelp, ShowVersion, UsageError };
     Action action = Action::Run;
     bool simulate = false;
+    ListenerOptions listener;
     QString text; // help, version or the usage error
 };
 

@@ -55,6 +55,6 @@ int main(int argc, char* argv[])
                      std::strerror(errno));
         return 1;
     }
-    Form1 form(*choice.port, std::move(clock));
+    Form1 form(*choice.port, std::move(clock), commandLine.listener);
     return RunOperatorWindow(app, form, "stepper-dial");
 }

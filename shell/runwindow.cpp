@@ -10,7 +10,7 @@ int RunOperatorWindow(QApplication& app, Form1& form, const char* programName)
 {
     if (!form.Form_Load()) {
         std::fprintf(stderr, "%s: cannot listen on TCP port %u: %s\n", programName,
-                     unsigned(Form1::CommandPort), qPrintable(form.ListenError()));
+                     unsigned(form.Winsock1().LocalPort()), qPrintable(form.ListenError()));
         return 1;
     }
     std::fprintf(stderr, "%s\n", form.Drive().StartThread().c_str());

@@ -34,7 +34,8 @@ public:
 // A Form1 on a recording port and a hand-fired clock, no stepping thread.
 struct FormUnderTest {
     explicit FormUnderTest(quint16 listenPort = 0)
-        : clock(new ManualClock), form(port, std::unique_ptr<SteppingClock>(clock), listenPort)
+        : clock(new ManualClock),
+          form(port, std::unique_ptr<SteppingClock>(clock), ListenerOptions{.port = listenPort})
     {
     }
     // One expiry of the clock, then the view catches up as its display-rate refresh would.

@@ -4,6 +4,8 @@
 
 #include "window/formlabel.h"
 #include <QLineEdit>
+#include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 #include <sys/socket.h>
@@ -55,6 +57,12 @@ private slots:
     void hostileBytesThenValidAngle_data();
     void hostileBytesThenValidAngle();
     void ipv6ClientAccepted();
+    void listenRetriedUntilThePortFrees();
+    void listenOnlyWhereTold();
+    void allowList_data();
+    void allowList();
+    void allowedPeers_data();
+    void allowedPeers();
 };
 
 void TestListener::connectSetsOnLine()
@@ -247,6 +255,102 @@ void TestListener::ipv6ClientAccepted()
     if (!probe.waitForConnected(2000))
         QSKIP("no IPv6 loopback on this host");
     QTRY_COMPARE(s.t.form.Label4()->text(), QString("On Line"));
+}
+
+void TestListener::listenRetriedUntilThePortFrees()
+{
+    Session s;
+    QVERIFY(s.ConnectClient());
+    // Another program takes the port while the client is connected.
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::Any, s.Port()));
+    s.client.disconnectFromHost();
+    QTRY_COMPARE(s.t.form.Label4()->text(), QString("Off line"));
+    QVERIFY(!s.t.form.Winsock1().IsListening());
+    squatter.close();
+    QTRY_VERIFY_WITH_TIMEOUT(s.t.form.Winsock1().IsListening(), 5000);
+    QTcpSocket next;
+    QVERIFY(s.Connect(next));
+}
+
+void TestListener::listenOnlyWhereTold()
+{
+    CommandListener listener({.port = 0, .addresses = {QHostAddress("127.0.0.1")}});
+    QVERIFY(listener.Listen());
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost(QHostAddress("127.0.0.2"), listener.LocalPort());
+    QVERIFY(!elsewhere.waitForConnected(2000));
+    QCOMPARE(elsewhere.error(), QAbstractSocket::ConnectionRefusedError);
+    QSignalSpy connected(&listener, &CommandListener::ClientConnected);
+    QTcpSocket here;
+    here.connectToHost(QHostAddress("127.0.0.1"), listener.LocalPort());
+    QVERIFY(here.waitForConnected(2000));
+    QVERIFY(connected.wait(2000));
+}
+
+void TestListener::allowList_data()
+{
+    QTest::addColumn<QString>("listenOn"); // empty: every interface
+    QTest::newRow("every interface") << QString();
+    QTest::newRow("IPv4 only") << QString("0.0.0.0");
+}
+
+void TestListener::allowList()
+{
+    QFETCH(QString, listenOn);
+    ListenerOptions options{.port = 0, .allowed = {QHostAddress::parseSubnet("127.0.0.2/32")}};
+    if (!listenOn.isEmpty())
+        options.addresses = {QHostAddress(listenOn)};
+    CommandListener listener(options);
+    QVERIFY(listener.Listen());
+    QSignalSpy connected(&listener, &CommandListener::ClientConnected);
+    QSignalSpy messages(&listener, &CommandListener::MessageArrived);
+    const auto from = [&](const char* source, QTcpSocket& client) {
+        client.bind(QHostAddress(source));
+        client.connectToHost(QHostAddress::LocalHost, listener.LocalPort());
+        return client.waitForConnected(2000);
+    };
+    // Outside the list: closed at once, nothing read, and the next client still welcome.
+    QTcpSocket stranger;
+    QVERIFY(from("127.0.0.1", stranger));
+    stranger.write("90");
+    QTRY_COMPARE(stranger.state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(listener.IsListening());
+    QTcpSocket member;
+    QVERIFY(from("127.0.0.2", member));
+    QVERIFY(connected.wait(2000));
+    QCOMPARE(connected.size(), 1);
+    member.write("45");
+    QVERIFY(messages.wait(2000));
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(messages.first().first().toByteArray(), QByteArray("45"));
+}
+
+void TestListener::allowedPeers_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QStringList>("networks");
+    QTest::addColumn<bool>("allowed");
+    QTest::newRow("no list") << "203.0.113.9" << QStringList{} << true;
+    QTest::newRow("inside") << "192.168.1.77" << QStringList{"192.168.1.0/24"} << true;
+    QTest::newRow("outside") << "192.168.2.1" << QStringList{"192.168.1.0/24"} << false;
+    QTest::newRow("second network")
+        << "10.1.2.3" << QStringList{"192.168.1.0/24", "10.0.0.0/8"} << true;
+    QTest::newRow("IPv4-mapped is IPv4")
+        << "::ffff:192.168.1.5" << QStringList{"192.168.1.0/24"} << true;
+    QTest::newRow("IPv6") << "::1" << QStringList{"::1/128"} << true;
+    QTest::newRow("IPv6 outside") << "2001:db8::1" << QStringList{"::1/128", "10.0.0.0/8"} << false;
+}
+
+void TestListener::allowedPeers()
+{
+    QFETCH(QString, peer);
+    QFETCH(QStringList, networks);
+    QFETCH(bool, allowed);
+    QList<QPair<QHostAddress, int>> list;
+    for (const QString& network : networks)
+        list.append(QHostAddress::parseSubnet(network));
+    QCOMPARE(CommandListener::IsAllowed(QHostAddress(peer), list), allowed);
 }
 
 QTEST_MAIN(TestListener)

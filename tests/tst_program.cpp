@@ -131,6 +131,11 @@ void TestProgram::badCommandLine_data()
     QTest::addColumn<QString>("output");
     QTest::newRow("unknown option") << QStringList{"--fast"} << 2 << "Unknown option 'fast'";
     QTest::newRow("stray argument") << QStringList{"90"} << 2 << "Unexpected argument '90'";
+    QTest::newRow("listen not an address")
+        << QStringList{"--listen", "localhost"} << 2 << "--listen: 'localhost'";
+    QTest::newRow("allow prefix too long")
+        << QStringList{"--allow", "10.0.0.0/33"} << 2 << "--allow: '10.0.0.0/33'";
+    QTest::newRow("allow not a network") << QStringList{"--allow", "lab"} << 2 << "--allow: 'lab'";
     QTest::newRow("help") << QStringList{"--help"} << 0 << "--simulate";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "stepper-dial 1.";
 }

@@ -233,7 +233,7 @@ void TestWindow::labelFollowsSteps()
 void TestWindow::viewFollowsTheSteppingThread()
 {
     RecordingPort port;
-    Form1 form(port, MakeSteppingClock(), 0);
+    Form1 form(port, MakeSteppingClock(), ListenerOptions{.port = 0});
     QVERIFY(form.Form_Load());
     form.Drive().StartThread();
     form.Text1()->setText("-90");

@@ -14,8 +14,6 @@
 #include <QFontDatabase>
 #include <QLineEdit>
 #include <QLocale>
-#include <QTcpSocket>
-#include <cstdio>
 
 namespace {
 
@@ -57,9 +55,9 @@ std::u16string_view Utf16View(const QString& text)
 
 } // namespace
 
-Form1::Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, quint16 listenPort,
+Form1::Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptions listener,
              QWidget* parent)
-    : QWidget(parent), timer1_(port, std::move(clock)), listenPort_(listenPort)
+    : QWidget(parent), timer1_(port, std::move(clock)), winsock1_(std::move(listener))
 {
     BuildControls();
     view_.setInterval(FramePacer::FrameMs);
@@ -69,10 +67,10 @@ Form1::Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, quint16 liste
         timer1_.SetRequestedAngle(ReadAngleNumber(Utf16View(text)));
     });
     timer1_.SetRequestedAngle(ReadAngleNumber(Utf16View(text1_->text())));
-    connect(&winsock1_, &CommandListener::ConnectionRequest, this,
+    connect(&winsock1_, &CommandListener::ClientConnected, this,
             &Form1::Winsock1_ConnectionRequest);
-    connect(&winsock1_, &CommandListener::DataArrival, this, &Form1::Winsock1_DataArrival);
-    connect(&winsock1_, &CommandListener::ConnectionLost, this, &Form1::Winsock1_ConnectionLost);
+    connect(&winsock1_, &CommandListener::MessageArrived, this, &Form1::Winsock1_DataArrival);
+    connect(&winsock1_, &CommandListener::ClientGone, this, &Form1::Winsock1_ConnectionLost);
 }
 
 Form1::~Form1() = default;
@@ -132,7 +130,6 @@ void Form1::ShutDown()
 
 bool Form1::OpenCommandListener()
 {
-    winsock1_.SetLocalPort(listenPort_);
     return winsock1_.Listen();
 }
 
@@ -142,7 +139,7 @@ QString Form1::ListenError() const
     if (winsock1_.Error() == QAbstractSocket::AddressInUseError)
         reason += QStringLiteral(" (another program holds it; stop that program, or check with: "
                                  "ss -ltnp 'sport = :%1')")
-                      .arg(listenPort_);
+                      .arg(winsock1_.LocalPort());
     else if (winsock1_.Error() == QAbstractSocket::SocketAccessError)
         reason += QStringLiteral(" (not permitted here; run without restrictions on ports)");
     return reason;
@@ -177,41 +174,27 @@ void Form1::ShowCurrentAngle(double degrees)
     label2_->setText(QString::fromStdString(FormatAngleText(degrees, decimalSeparator_)));
 }
 
-void Form1::Winsock1_ConnectionRequest(int requestId)
+void Form1::Winsock1_ConnectionRequest()
 {
-    winsock1_.Close();
-    winsock1_.Accept(requestId);
     label4_->setText(QStringLiteral("On Line"));
 }
 
-void Form1::Winsock1_DataArrival(int bytesTotal)
+void Form1::Winsock1_DataArrival(const QByteArray& received)
 {
-    (void)bytesTotal;
-    receivedText_ = winsock1_.GetData();
-    const std::string_view received(receivedText_.constData(),
-                                    static_cast<std::size_t>(receivedText_.size()));
-    if (IsDisconnectCommand(received)) {
-        winsock1_.Close();
-        ListenAgain();
+    receivedText_ = received;
+    const std::string_view text(received.constData(), static_cast<std::size_t>(received.size()));
+    if (IsDisconnectCommand(text)) {
+        winsock1_.EndConnection();
+        label4_->setText(QStringLiteral("Off line"));
         return;
     }
-    const std::u16string text = AngleTextFromBytes(received);
-    text1_->setText(
-        QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size())));
+    const std::u16string angleText = AngleTextFromBytes(text);
+    text1_->setText(QString(reinterpret_cast<const QChar*>(angleText.data()),
+                            static_cast<qsizetype>(angleText.size())));
     EnableSteppingTimer();
 }
 
 void Form1::Winsock1_ConnectionLost()
 {
-    ListenAgain();
-}
-
-void Form1::ListenAgain()
-{
     label4_->setText(QStringLiteral("Off line"));
-    if (!winsock1_.Listen())
-        std::fprintf(stderr,
-                     "stepper-dial: cannot listen on TCP port %u again: %s; restart the program "
-                     "once the port is free\n",
-                     unsigned(listenPort_), qPrintable(ListenError()));
 }

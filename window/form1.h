@@ -22,9 +22,7 @@ class FramePacer;
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    static constexpr quint16 CommandPort = 3000;
-
-    Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, quint16 listenPort = CommandPort,
+    Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptions listener = {},
           QWidget* parent = nullptr);
     ~Form1() override;
 
@@ -34,8 +32,8 @@ public:
     // At exit: the stepping thread stopped first, then the coils de-energised.
     void ShutDown();
 
-    void Winsock1_ConnectionRequest(int requestId);
-    void Winsock1_DataArrival(int bytesTotal);
+    void Winsock1_ConnectionRequest();
+    void Winsock1_DataArrival(const QByteArray& received);
 
     void EnableSteppingTimer();
     void DisableSteppingTimer() { timer1_.DisableSteppingTimer(); }
@@ -64,7 +62,6 @@ public:
 private:
     bool OpenCommandListener();
     void Winsock1_ConnectionLost();
-    void ListenAgain();
     void BuildControls();
 
     FramePacer* pacer_ = nullptr;
@@ -73,7 +70,6 @@ private:
     NeedleLine line1_;         // the needle's ends, in twips
     QTimer view_;              // display-rate refresh of the needle and Label2 while moving
     QByteArray receivedText_;
-    quint16 listenPort_;
     double dpi_ = 96.0;
     std::string decimalSeparator_; // the locale's, read once at creation
 
