@@ -33,3 +33,7 @@ echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
+
+echo "== Debian package"
+cmake --build build --target package >/dev/null
+scripts/check-package.sh build

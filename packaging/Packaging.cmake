@@ -1,0 +1,44 @@
+# What `cmake --install` puts in place, and the Debian package CPack builds from it:
+# `cmake --build build --target package` writes build/stepper-dial_<version>_<arch>.deb.
+include(GNUInstallDirs)
+set(STEPPER_APP_ID io.github.stepperdial.StepperDial)
+
+install(TARGETS stepper-dial RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES packaging/${STEPPER_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES packaging/${STEPPER_APP_ID}.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES packaging/${STEPPER_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+# The man page, compressed reproducibly as Debian wants it.
+set(STEPPER_MAN_GZ ${CMAKE_CURRENT_BINARY_DIR}/stepper-dial.1.gz)
+add_custom_command(OUTPUT ${STEPPER_MAN_GZ}
+  COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/packaging/stepper-dial.1 > ${STEPPER_MAN_GZ}
+  DEPENDS packaging/stepper-dial.1 VERBATIM)
+add_custom_target(stepper_man ALL DEPENDS ${STEPPER_MAN_GZ})
+install(FILES ${STEPPER_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The service for machines without a display; the package neither enables nor starts it.
+install(FILES packaging/stepper-dial.service DESTINATION lib/systemd/system)
+install(FILES packaging/stepper-dial.sysusers DESTINATION lib/sysusers.d RENAME stepper-dial.conf)
+install(FILES packaging/stepper-dial.default DESTINATION /etc/default RENAME stepper-dial)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME stepper-dial)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Stepper Dial developers <stepper-dial@users.noreply.github.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turn a stepper motor to angles sent over TCP port 3000")
+set(CPACK_PACKAGE_DESCRIPTION "Drives a four-phase stepper motor from a parallel port or GPIO \
+lines, one full step a millisecond toward the angle a TCP client sends, with a window that \
+shows the connection, the requested and the current angle and a dial. A systemd unit runs it \
+without a display.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS culmus)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://github.com/stepperdial/stepper-dial)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst ${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
