@@ -16,106 +16,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
-
-constexpr const char* ParportProcDir = "/proc/sys/dev/parport";
-
-bool IsDigitChar(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-std::string ErrnoText(int error)
-{
-    return std::strerror(error);
-}
-
-std::string OpenFailure(const std::string& device, int error)
-{
-    switch (error) {
-    case ENOENT: return device + " missing (load the ppdev module: sudo modprobe ppdev)";
-    case EACCES:
-    case EPERM:
-        return device + ": permission denied (add your user to group lp and log in again, "
-                        "or run as root)";
-    case ENXIO:
-    case ENODEV: return device + ": no such device (is the parport_pc module loaded?)";
-    default: return device + ": " + ErrnoText(error);
-    }
-}
-
-std::string ClaimFailure(const std::string& device, int error)
-{
-    if (error == EBUSY || error == ENXIO)
-        return device + ": port busy, another driver holds it (usually lp: sudo rmmod lp)";
-    return device + ": cannot claim the port: " + ErrnoText(error);
-}
-
-// The parportN entry of /proc whose base address is 0x378 (888 in decimal), if any.
-std::optional<std::string> FindParportAt0x378(PortKernel& kernel, std::string& why)
-{
-    auto entries = kernel.ListDirectory(ParportProcDir);
-    if (!entries) {
-        why = std::string("no parallel port known to the kernel (") + ParportProcDir +
-              " missing: load parport_pc)";
-        return std::nullopt;
-    }
-    std::vector<std::string> names;
-    for (const auto& name : *entries) {
-        if (name.size() > 7 && name.compare(0, 7, "parport") == 0 &&
-            std::all_of(name.begin() + 7, name.end(), IsDigitChar))
-            names.push_back(name);
-    }
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    for (const auto& name : names) {
-        auto base = kernel.ReadFile(std::string(ParportProcDir) + "/" + name + "/base-addr");
-        if (base && base->compare(0, 3, "888") == 0 &&
-            (base->size() == 3 || !IsDigitChar((*base)[3])))
-            return name;
-    }
-    why = "no parallel port at 0x378 in " + std::string(ParportProcDir);
-    return std::nullopt;
-}
-
-std::unique_ptr<CoilPort> TryPpdev(PortKernel& kernel, std::string& why)
-{
-    auto parport = FindParportAt0x378(kernel, why);
-    if (!parport)
-        return nullptr;
-    std::string device = "/dev/" + *parport;
-    int fd = kernel.Open(device);
-    if (fd < 0) {
-        why = OpenFailure(device, -fd);
-        return nullptr;
-    }
-    if (int error = kernel.Ioctl(fd, PPCLAIM, nullptr); error < 0) {
-        why = ClaimFailure(device, -error);
-        kernel.Close(fd);
-        return nullptr;
-    }
-    return std::make_unique<PpdevPort>(kernel, fd, device);
-}
-
-std::unique_ptr<CoilPort> TryRawIo(PortKernel& kernel, std::string& why)
-{
-    if (!kernel.HasRawIo()) {
-        why = "not available on this processor";
-        return nullptr;
-    }
-    if (int error = kernel.Ioperm(DataPort, 1, 1); error < 0) {
-        if (-error == EPERM || -error == EACCES)
-            why = "ioperm(0x378) not permitted (run as root or grant CAP_SYS_RAWIO)";
-        else
-            why = "ioperm(0x378) failed: " + ErrnoText(-error);
-        return nullptr;
-    }
-    return std::make_unique<RawIoPort>(kernel);
-}
-
-} // namespace
-
 PpdevPort::PpdevPort(PortKernel& kernel, int fd, std::string device)
     : kernel_(kernel), fd_(fd), device_(std::move(device))
 {
@@ -146,7 +46,7 @@ std::string PpdevPort::Name() const
 
 void RawIoPort::WriteDataByte(std::uint8_t value)
 {
-    kernel_.Outb(value, static_cast<unsigned short>(DataPort));
+    kernel_.Outb(value, static_cast<unsigned short>(address_));
 }
 
 std::string RawIoPort::Name() const
@@ -228,24 +128,4 @@ void SimulatedPort::WriteDataByte(std::uint8_t value)
 std::string SimulatedPort::Name() const
 {
     return "simulated port";
-}
-
-PortChoice ChoosePort(PortKernel& kernel, bool simulate, int traceFd)
-{
-    const std::string prefix = "stepper-dial: coil output: ";
-    const std::string simulated = "simulated port at 0x378, writes traced on standard output";
-    if (simulate)
-        return {std::make_unique<SimulatedPort>(traceFd), prefix + simulated + " (--simulate)"};
-
-    std::string ppdevWhy;
-    if (auto port = TryPpdev(kernel, ppdevWhy)) {
-        std::string name = port->Name();
-        return {std::move(port), prefix + name + " at 0x378"};
-    }
-    std::string rawWhy;
-    if (auto port = TryRawIo(kernel, rawWhy))
-        return {std::move(port),
-                prefix + "raw port I/O at 0x378 (ioperm; ppdev: " + ppdevWhy + ")"};
-    return {std::make_unique<SimulatedPort>(traceFd),
-            prefix + simulated + "; no real port: ppdev: " + ppdevWhy + "; raw I/O: " + rawWhy};
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "coilport.h"
+#include "gpio.h"
+#include "outputrequest.h"
 #include "portkernel.h"
 
 #include <memory>
@@ -26,12 +28,14 @@ private:
 
 class RawIoPort final : public CoilPort {
 public:
-    explicit RawIoPort(PortKernel& kernel) : kernel_(kernel) {}
+    // Takes an address that ioperm already granted.
+    RawIoPort(PortKernel& kernel, unsigned address) : kernel_(kernel), address_(address) {}
     void WriteDataByte(std::uint8_t value) override;
     std::string Name() const override;
 
 private:
     PortKernel& kernel_;
+    unsigned address_;
 };
 
 class SimulatedPort final : public CoilPort {
@@ -57,12 +61,18 @@ private:
 };
 
 struct PortChoice {
+    // Null when an output named on the command line cannot be had: the program must not run.
     std::unique_ptr<CoilPort> port;
     // One line for standard error: the backend in use and, on fallback, why each real one
-    // could not be used.
+    // could not be used; or, for a named output, what failed and how to mend it.
     std::string message;
 };
 
-// Tries ppdev, then raw port I/O, then falls back to the simulated port; with simulate set
-// it goes straight to the simulated port.
-PortChoice ChoosePort(PortKernel& kernel, bool simulate, int traceFd);
+// Without a named output: ppdev at 0x378, then raw port I/O at 0x378, then the simulated
+// port. A named output (--port, --gpio) is that one or none, never the simulated port.
+PortChoice ChoosePort(PortKernel& kernel, GpioChips& chips, const OutputRequest& request,
+                      int traceFd);
+
+// What this machine offers: parallel ports, raw port I/O, GPIO chips, and what a plain start
+// would use. Opens nothing for longer than a look.
+std::string ListPorts(PortKernel& kernel, GpioChips& chips);

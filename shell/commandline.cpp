@@ -22,12 +22,27 @@ CommandLine ReadCommandLine(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Turns a four-phase stepper motor on the parallel port (0x378) to the angle a TCP "
-        "client sends to port 3000.");
+        "Turns a four-phase stepper motor to the angle a TCP client sends to port 3000. "
+        "Without --port or --gpio it drives the parallel port at 0x378 (ppdev, then raw I/O), "
+        "else a simulated port. Exit status: 0 normal, 1 port 3000 unavailable, 2 bad command "
+        "line, 3 the named output unavailable.");
     const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
     const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
     const QCommandLineOption simulate(
         "simulate", "Drive no hardware: print every port write on standard output.");
+    const QCommandLineOption port(
+        "port",
+        "Drive this parallel port and no other: a number 0-15 (/dev/parportN), a base "
+        "address (0xd010) or a device (/dev/parport1).",
+        "SPEC");
+    const QCommandLineOption gpio(
+        "gpio",
+        "Drive four GPIO lines: the chip (name, path, label or number), then the lines for "
+        "coil bits 1, 2, 4, 8 by offset or name, such as gpiochip0:17,18,27,22.",
+        "CHIP:L0,L1,L2,L3");
+    const QCommandLineOption listPorts(
+        "list-ports", "List the parallel ports and GPIO chips here, and what a plain start "
+                      "would use, then exit.");
     const QCommandLineOption listen(
         "listen",
         "Listen for clients only on ADDRESS (an IPv4 or IPv6 literal, such as 127.0.0.1); "
@@ -38,7 +53,7 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "Serve only clients from NETWORK (CIDR, such as 192.168.1.0/24 or ::1/128); "
         "repeatable. Others are closed at once. Default: any client.",
         "NETWORK");
-    for (const auto& option : {help, version, simulate, listen, allow})
+    for (const auto& option : {help, version, simulate, port, gpio, listPorts, listen, allow})
         parser.addOption(option);
 
     CommandLine result;
@@ -63,12 +78,26 @@ CommandLine ReadCommandLine(const QStringList& arguments)
             return fail("--allow: '" + text + "' is not a network (such as 192.168.1.0/24).");
         result.listener.allowed.append(network);
     }
+    const int outputs =
+        int(parser.isSet(simulate)) + int(parser.isSet(port)) + int(parser.isSet(gpio));
+    if (outputs > 1 || parser.values(port).size() > 1 || parser.values(gpio).size() > 1)
+        return fail("Name one output: --simulate, --port or --gpio, once.");
+    std::string why;
+    if (parser.isSet(simulate))
+        result.output.kind = OutputRequest::Kind::Simulate;
+    else if (parser.isSet(port) &&
+             !ReadPortSpec(parser.value(port).toStdString(), result.output, why))
+        return fail(QString::fromStdString(why));
+    else if (parser.isSet(gpio) &&
+             !ReadGpioSpec(parser.value(gpio).toStdString(), result.output, why))
+        return fail(QString::fromStdString(why));
     if (parser.isSet(help)) {
         result.action = CommandLine::Action::ShowHelp;
         result.text = parser.helpText();
     } else if (parser.isSet(version)) {
         result.action = CommandLine::Action::ShowVersion;
+    } else if (parser.isSet(listPorts)) {
+        result.action = CommandLine::Action::ListPorts;
     }
-    result.simulate = parser.isSet(simulate);
     return result;
 }

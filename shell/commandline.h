@@ -3,14 +3,15 @@
 #pragma once
 
 #include "command/commandlistener.h"
+#include "motor/outputrequest.h"
 
 #include <QString>
 #include <QStringList>
 
 struct CommandLine {
-    enum class Action { Run, ShowHelp, ShowVersion, UsageError };
+    enum class Action { Run, ShowHelp, ShowVersion, ListPorts, UsageError };
     Action action = Action::Run;
-    bool simulate = false;
+    OutputRequest output;
     ListenerOptions listener;
     QString text; // help, version or the usage error
 };

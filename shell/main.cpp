@@ -25,28 +25,37 @@ int main(int argc, char* argv[])
     const CommandLine commandLine = ReadCommandLine(arguments);
     switch (commandLine.action) {
     case CommandLine::Action::UsageError:
-        std::fprintf(stderr, "stepper-dial: %s Usage: stepper-dial [--simulate] (see --help)\n",
+        std::fprintf(stderr, "stepper-dial: %s See stepper-dial --help.\n",
                      qPrintable(commandLine.text));
         return 2;
     case CommandLine::Action::ShowHelp: std::fputs(qPrintable(commandLine.text), stdout); return 0;
     case CommandLine::Action::ShowVersion:
         std::printf("stepper-dial %s\n", STEPPER_DIAL_VERSION);
         return 0;
+    case CommandLine::Action::ListPorts: {
+        LinuxPortKernel kernel;
+        std::fputs(ListPorts(kernel, *MakeGpioChips()).c_str(), stdout);
+        return 0;
+    }
     case CommandLine::Action::Run: break;
     }
 
     // A trace reader that goes away must not kill the program that drives the motor.
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The output before the window: one named but unavailable ends the run, with or without
+    // a display, before port 3000 is ever opened.
+    LinuxPortKernel kernel;
+    const auto gpioChips = MakeGpioChips();
+    PortChoice choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
+    std::fprintf(stderr, "%s\n", choice.message.c_str());
+    if (!choice.port)
+        return 3;
+
     int qtArgc = 1;
     QApplication app(qtArgc, argv);
     QApplication::setApplicationName("stepper-dial");
     QApplication::setApplicationVersion(STEPPER_DIAL_VERSION);
-
-    LinuxPortKernel kernel;
-    PortChoice choice = ChoosePort(kernel, commandLine.simulate, STDOUT_FILENO);
-    std::fprintf(stderr, "%s\n", choice.message.c_str());
-
     auto clock = MakeSteppingClock();
     if (!clock) {
         std::fprintf(stderr,

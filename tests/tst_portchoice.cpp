@@ -1,8 +1,11 @@
-// Which backend drives the coils, and what the operator is told, with the kernel faked.
+// Which output drives the coils, and what the operator is told, with the kernel and the GPIO
+// chips faked: parallel ports as /proc shows them, ppdev's ioctls, raw I/O, libgpiod.
+#include "motor/coiloutput.h"
 #include "motor/ports.h"
 
 #include <QtTest>
 #include <cerrno>
+#include <linux/parport.h>
 #include <linux/ppdev.h>
 #include <map>
 #include <sys/ioctl.h>
@@ -10,41 +13,64 @@
 
 namespace {
 
-struct FakeKernel final : PortKernel {
-    bool procPresent = true;
-    std::map<std::string, std::string> files; // path -> contents
-    std::map<std::string, int> openResult;    // device -> fd or -errno
-    int claimResult = 0;
+// A machine: its parallel ports (number -> base-addr as the kernel writes it), what opening
+// each device gives (a descriptor or -errno), and raw I/O.
+struct Machine {
+    bool proc = true;
+    std::map<int, std::string> bases{{0, "632\t-1\n"}, {1, "888\t1912\n"}};
+    std::map<std::string, int> opens{{"/dev/parport1", 7}};
+    int claim = 0;
     bool rawIo = true;
-    int iopermResult = 0;
+    int ioperm = -EPERM;
+    std::string lockdown = "[none] integrity confidentiality\n";
+};
+
+struct FakeKernel final : PortKernel {
+    explicit FakeKernel(Machine m) : machine(std::move(m)) {}
+    Machine machine;
     std::vector<std::string> calls;
 
     std::optional<std::vector<std::string>> ListDirectory(const std::string& path) override
     {
-        if (!procPresent || path != "/proc/sys/dev/parport")
+        if (!machine.proc || path != "/proc/sys/dev/parport")
             return std::nullopt;
         std::vector<std::string> names{"default"};
-        for (const auto& [file, contents] : files)
-            names.push_back(file.substr(22, file.find('/', 22) - 22));
+        for (const auto& [number, base] : machine.bases)
+            names.push_back("parport" + std::to_string(number));
         return names;
     }
     std::optional<std::string> ReadFile(const std::string& path) override
     {
-        auto it = files.find(path);
-        return it == files.end() ? std::nullopt : std::optional(it->second);
+        if (path == "/sys/kernel/security/lockdown")
+            return machine.lockdown;
+        for (const auto& [number, base] : machine.bases) {
+            const std::string dir = "/proc/sys/dev/parport/parport" + std::to_string(number);
+            if (path == dir + "/base-addr")
+                return base;
+            if (path == dir + "/modes")
+                return std::string("PCSPP,TRISTATE,COMPAT,EPP,ECP\n");
+            if (path == dir + "/devices/active")
+                return std::string(number == 0 ? "lp\n" : "none\n");
+        }
+        return std::nullopt;
     }
     int Open(const std::string& path) override
     {
         calls.push_back("open " + path);
-        auto it = openResult.find(path);
-        return it == openResult.end() ? -ENOENT : it->second;
+        auto it = machine.opens.find(path);
+        return it == machine.opens.end() ? -ENOENT : it->second;
     }
     int Ioctl(int fd, unsigned long request, void* arg) override
     {
+        const int value = arg ? *static_cast<int*>(arg) : 0;
         if (request == PPCLAIM) {
             calls.push_back("claim " + std::to_string(fd));
-            return claimResult;
+            return machine.claim;
         }
+        if (request == PPDATADIR)
+            calls.push_back("data lines " + std::string(value == 0 ? "out" : "in"));
+        if (request == PPSETMODE)
+            calls.push_back(value == IEEE1284_MODE_COMPAT ? "mode compat" : "mode other");
         if (request == PPRELEASE)
             calls.push_back("release " + std::to_string(fd));
         if (request == PPWDATA)
@@ -52,12 +78,12 @@ struct FakeKernel final : PortKernel {
         return 0;
     }
     void Close(int fd) override { calls.push_back("close " + std::to_string(fd)); }
-    bool HasRawIo() const override { return rawIo; }
+    bool HasRawIo() const override { return machine.rawIo; }
     int Ioperm(unsigned long from, unsigned long count, int on) override
     {
         calls.push_back("ioperm " + std::to_string(from) + " " + std::to_string(count) + " " +
                         std::to_string(on));
-        return iopermResult;
+        return machine.ioperm;
     }
     void Outb(unsigned char value, unsigned short port) override
     {
@@ -65,122 +91,358 @@ struct FakeKernel final : PortKernel {
     }
 };
 
-std::string BaseAddr(int n)
+// One chip, gpiochip0 "pinctrl-bcm2711" with 54 lines, some of them named; records the calls.
+struct FakeChips final : GpioChips {
+    bool present = true;
+    int openError = 0;
+    int requestError = 0;
+    std::vector<std::string> calls;
+
+    struct Chip final : GpioChip {
+        explicit Chip(FakeChips& owner) : owner(owner) {}
+        FakeChips& owner;
+        GpioChipInfo Info() const override
+        {
+            return {"gpiochip0", "pinctrl-bcm2711", "/dev/gpiochip0", 54, 0};
+        }
+        int FindLine(const std::string& name) override
+        {
+            static const std::map<std::string, int> named{
+                {"GPIO17", 17}, {"GPIO18", 18}, {"GPIO27", 27}, {"GPIO22", 22}};
+            auto it = named.find(name);
+            return it == named.end() ? -ENOENT : it->second;
+        }
+        std::string Consumer(unsigned offset) override { return offset == 18 ? "w1-gpio" : ""; }
+        int RequestOutputs(const std::array<unsigned, 4>& offsets) override
+        {
+            owner.calls.push_back("request " + std::to_string(offsets[0]) + "," +
+                                  std::to_string(offsets[1]) + "," + std::to_string(offsets[2]) +
+                                  "," + std::to_string(offsets[3]) + " initial 0");
+            return owner.requestError;
+        }
+        int SetValues(const std::array<int, 4>& v) override
+        {
+            owner.calls.push_back("set " + std::to_string(v[0]) + std::to_string(v[1]) +
+                                  std::to_string(v[2]) + std::to_string(v[3]));
+            return 0;
+        }
+        void Release() override { owner.calls.push_back("release"); }
+    };
+
+    std::vector<GpioChipInfo> List() override
+    {
+        if (!present)
+            return {};
+        return {Chip(*this).Info()};
+    }
+    std::unique_ptr<GpioChip> Open(const std::string& spec, int& error) override
+    {
+        if (!present || (spec != "gpiochip0" && spec != "0" && spec != "pinctrl-bcm2711")) {
+            error = ENOENT;
+            return nullptr;
+        }
+        if (openError) {
+            error = openError;
+            return nullptr;
+        }
+        return std::make_unique<Chip>(*this);
+    }
+};
+
+OutputRequest Request(const QString& arguments)
 {
-    return "/proc/sys/dev/parport/parport" + std::to_string(n) + "/base-addr";
+    OutputRequest request;
+    std::string why;
+    const QStringList words = arguments.split(' ', Qt::SkipEmptyParts);
+    if (words.value(0) == "--simulate")
+        request.kind = OutputRequest::Kind::Simulate;
+    else if (words.value(0) == "--port")
+        ReadPortSpec(words.value(1).toStdString(), request, why);
+    else if (words.value(0) == "--gpio")
+        ReadGpioSpec(words.value(1).toStdString(), request, why);
+    return request;
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Machine)
 
 class TestPortChoice : public QObject {
     Q_OBJECT
 private slots:
     void choice_data();
     void choice();
-    void ppdevWritesAndReleases();
-    void rawIoWritesToDataPort();
+    void ppdevReadiesLinesThenWritesAndReleases();
+    void rawIoWritesToItsAddress();
+    void gpioChoice_data();
+    void gpioChoice();
+    void gpioBitsDriveTheirLines();
+    void badSpecs_data();
+    void badSpecs();
+    void listing_data();
+    void listing();
     void simulatedTraceLines();
 };
 
 void TestPortChoice::choice_data()
 {
-    QTest::addColumn<int>("scenario");
-    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<Machine>("machine");
+    QTest::addColumn<QString>("backend"); // empty: no output, the program must not start
     QTest::addColumn<QStringList>("mentions");
+    const Machine pcie{.bases = {{0, "888\t1912\n"}, {2, "53264\t53248\n"}},
+                       .opens = {{"/dev/parport0", 5}, {"/dev/parport2", 9}}};
+
     QTest::newRow("ppdev at 0x378")
-        << 0 << "ppdev /dev/parport1" << QStringList{"ppdev /dev/parport1"};
+        << "" << Machine{} << "ppdev /dev/parport1" << QStringList{"ppdev /dev/parport1 at 0x378"};
     QTest::newRow("no parport in /proc")
-        << 1 << "simulated port"
+        << "" << Machine{.proc = false} << "simulated port"
         << QStringList{"/proc/sys/dev/parport missing", "not permitted", "CAP_SYS_RAWIO"};
     QTest::newRow("device node missing")
-        << 2 << "simulated port" << QStringList{"/dev/parport1 missing", "modprobe ppdev"};
+        << "" << Machine{.opens = {}} << "simulated port"
+        << QStringList{"/dev/parport1 missing", "modprobe parport_pc ppdev"};
     QTest::newRow("permission denied")
-        << 3 << "simulated port" << QStringList{"permission denied", "group lp", "root"};
-    QTest::newRow("held by lp") << 4 << "simulated port" << QStringList{"busy", "lp"};
+        << "" << Machine{.opens = {{"/dev/parport1", -EACCES}}} << "simulated port"
+        << QStringList{"permission denied", "group lp", "root"};
+    QTest::newRow("held by lp") << "" << Machine{.claim = -EBUSY} << "simulated port"
+                                << QStringList{"busy", "rmmod lp"};
     QTest::newRow("falls back to raw I/O")
-        << 5 << "raw port I/O" << QStringList{"ioperm", "permission denied"};
+        << "" << Machine{.opens = {{"/dev/parport1", -EACCES}}, .ioperm = 0} << "raw port I/O"
+        << QStringList{"raw port I/O at 0x378", "permission denied"};
     QTest::newRow("no raw I/O on this processor")
-        << 6 << "simulated port" << QStringList{"not available on this processor"};
+        << "" << Machine{.proc = false, .rawIo = false} << "simulated port"
+        << QStringList{"not available on this processor"};
+    QTest::newRow("raw I/O under lockdown")
+        << "" << Machine{.proc = false, .lockdown = "none [integrity] confidentiality\n"}
+        << "simulated port" << QStringList{"lockdown (integrity, Secure Boot)"};
     QTest::newRow("other base address only")
-        << 7 << "simulated port" << QStringList{"no parallel port at 0x378"};
+        << "" << Machine{.bases = {{2, "8880\n"}}} << "simulated port"
+        << QStringList{"no parallel port at 0x378"};
+    QTest::newRow("--simulate touches nothing")
+        << "--simulate" << Machine{} << "simulated port" << QStringList{"(--simulate)"};
+
+    QTest::newRow("PCIe card by address") << "--port 0xd010" << pcie << "ppdev /dev/parport2"
+                                          << QStringList{"ppdev /dev/parport2 at 0xd010"};
+    QTest::newRow("decimal address")
+        << "--port 53264" << pcie << "ppdev /dev/parport2" << QStringList{"at 0xd010"};
+    QTest::newRow("by number") << "--port 2" << pcie << "ppdev /dev/parport2"
+                               << QStringList{"ppdev /dev/parport2"};
+    QTest::newRow("by path") << "--port /dev/parport1" << Machine{} << "ppdev /dev/parport1"
+                             << QStringList{"ppdev /dev/parport1"};
+    QTest::newRow("address with raw I/O as fallback")
+        << "--port 0xe800" << Machine{.ioperm = 0} << "raw port I/O"
+        << QStringList{"raw port I/O at 0xe800", "no parallel port at 0xe800"};
+    QTest::newRow("address nowhere") << "--port 0xe800" << Machine{} << ""
+                                     << QStringList{"--port 0xe800", "no parallel port at 0xe800",
+                                                    "ioperm(0xe800) not permitted"};
+    QTest::newRow("named port missing")
+        << "--port 3" << Machine{} << "" << QStringList{"/dev/parport3 missing", "--list-ports"};
+    QTest::newRow("named port not ours")
+        << "--port /dev/parport1" << Machine{.opens = {{"/dev/parport1", -EACCES}}, .ioperm = 0}
+        << "" << QStringList{"permission denied", "group lp"};
+    QTest::newRow("named port busy")
+        << "--port 1" << Machine{.claim = -EBUSY} << "" << QStringList{"busy", "rmmod lp"};
 }
 
 void TestPortChoice::choice()
 {
-    QFETCH(int, scenario);
+    QFETCH(QString, request);
+    QFETCH(Machine, machine);
     QFETCH(QString, backend);
     QFETCH(QStringList, mentions);
-    FakeKernel kernel;
-    kernel.files[BaseAddr(0)] = "632\t-1\n"; // 0x278: not ours
-    kernel.files[BaseAddr(1)] = "888\t1912\n";
-    kernel.openResult["/dev/parport1"] = 7;
-    kernel.iopermResult = -EPERM;
-    switch (scenario) {
-    case 1: kernel.procPresent = false; break;
-    case 2: kernel.openResult.clear(); break;
-    case 3: kernel.openResult["/dev/parport1"] = -EACCES; break;
-    case 4: kernel.claimResult = -EBUSY; break;
-    case 5:
-        kernel.openResult["/dev/parport1"] = -EACCES;
-        kernel.iopermResult = 0;
-        break;
-    case 6:
-        kernel.procPresent = false;
-        kernel.rawIo = false;
-        break;
-    case 7:
-        kernel.files.erase(BaseAddr(1));
-        kernel.files[BaseAddr(2)] = "8880\n";
-        break;
-    }
-    PortChoice choice = ChoosePort(kernel, false, -1);
-    QVERIFY(choice.port);
-    QCOMPARE(QString::fromStdString(choice.port->Name()), backend);
+    FakeKernel kernel(machine);
+    FakeChips chips;
+    PortChoice choice = ChoosePort(kernel, chips, Request(request), -1);
     const QString message = QString::fromStdString(choice.message);
-    QVERIFY(message.startsWith("stepper-dial: coil output: "));
     QVERIFY(!message.contains('\n'));
     for (const QString& word : mentions)
         QVERIFY2(message.contains(word), qPrintable(message));
-    // A descriptor that failed to claim is not leaked.
-    if (scenario == 4)
-        QVERIFY(std::find(kernel.calls.begin(), kernel.calls.end(), "close 7") !=
-                kernel.calls.end());
-}
-
-void TestPortChoice::ppdevWritesAndReleases()
-{
-    FakeKernel kernel;
-    kernel.files[BaseAddr(0)] = "888\n";
-    kernel.openResult["/dev/parport0"] = 5;
-    {
-        PortChoice choice = ChoosePort(kernel, false, -1);
-        choice.port->WriteDataByte(6);
-        choice.port->WriteDataByte(6);
-        choice.port->WriteDataByte(0);
+    if (backend.isEmpty()) {
+        QVERIFY(!choice.port); // never the simulated port in its place
+        QVERIFY2(message.startsWith("stepper-dial: cannot drive " + request + ": "),
+                 qPrintable(message));
+    } else {
+        QVERIFY(choice.port);
+        QCOMPARE(QString::fromStdString(choice.port->Name()), backend);
+        QVERIFY(message.startsWith("stepper-dial: coil output: "));
     }
-    const std::vector<std::string> expected{
-        "open /dev/parport0", "claim 5", "data 6", "data 6", "data 0", "release 5", "close 5"};
+    if (request == "--simulate")
+        QVERIFY(kernel.calls.empty());
+    // A descriptor that failed to claim is not leaked.
+    if (machine.claim != 0)
+        QVERIFY(std::count(kernel.calls.begin(), kernel.calls.end(), "close 7") == 1);
+}
+
+void TestPortChoice::ppdevReadiesLinesThenWritesAndReleases()
+{
+    FakeKernel kernel(Machine{.bases = {{0, "888\n"}}, .opens = {{"/dev/parport0", 5}}});
+    FakeChips chips;
+    {
+        PortChoice choice = ChoosePort(kernel, chips, OutputRequest{}, -1);
+        CoilOutput coils(*choice.port);
+        coils.WriteCoilPattern(1);
+        coils.WriteCoilPattern(1);
+        coils.DeenergiseCoils();
+    }
+    const std::vector<std::string> expected{"open /dev/parport0",
+                                            "claim 5",
+                                            "data lines out",
+                                            "mode compat",
+                                            "data 6",
+                                            "data 6",
+                                            "data 0",
+                                            "release 5",
+                                            "close 5"};
     QCOMPARE(kernel.calls, expected);
 }
 
-void TestPortChoice::rawIoWritesToDataPort()
+void TestPortChoice::rawIoWritesToItsAddress()
 {
-    FakeKernel kernel;
-    kernel.procPresent = false;
-    PortChoice choice = ChoosePort(kernel, false, -1);
+    FakeKernel kernel(Machine{.proc = false, .ioperm = 0});
+    FakeChips chips;
+    PortChoice choice = ChoosePort(kernel, chips, Request("--port 0xd010"), -1);
     choice.port->WriteDataByte(12);
-    const std::vector<std::string> expected{"ioperm 888 1 1", "outb 12 888"};
+    const std::vector<std::string> expected{"ioperm 53264 1 1", "outb 12 53264"};
     QCOMPARE(kernel.calls, expected);
+}
+
+void TestPortChoice::gpioChoice_data()
+{
+    QTest::addColumn<QString>("spec");
+    QTest::addColumn<int>("openError");
+    QTest::addColumn<int>("requestError");
+    QTest::addColumn<QString>("outcome"); // the port's name, or what the failure names
+    QTest::newRow("offsets") << "gpiochip0:17,18,27,22" << 0 << 0
+                             << "GPIO gpiochip0 lines 17,18,27,22";
+    QTest::newRow("line names and chip label") << "pinctrl-bcm2711:GPIO17,GPIO18,GPIO27,GPIO22" << 0
+                                               << 0 << "GPIO gpiochip0 lines 17,18,27,22";
+    QTest::newRow("chip by number") << "0:4,5,6,7" << 0 << 0 << "GPIO gpiochip0 lines 4,5,6,7";
+    QTest::newRow("no such chip") << "gpiochip9:17,18,27,22" << 0 << 0
+                                  << "no GPIO chip 'gpiochip9'";
+    QTest::newRow("chip not ours") << "gpiochip0:17,18,27,22" << EACCES << 0 << "group gpio";
+    QTest::newRow("no such offset") << "gpiochip0:17,18,27,99" << 0 << 0
+                                    << "line 99 does not exist on gpiochip0 (it has 54 lines)";
+    QTest::newRow("no such name") << "gpiochip0:GPIO17,GPIO99,27,22" << 0 << 0
+                                  << "no line named 'GPIO99'";
+    QTest::newRow("a line twice") << "gpiochip0:17,GPIO17,27,22" << 0 << 0 << "given twice";
+    QTest::newRow("line busy") << "gpiochip0:17,18,27,22" << 0 << -EBUSY
+                               << "line 18 is in use by 'w1-gpio'";
+}
+
+void TestPortChoice::gpioChoice()
+{
+    QFETCH(QString, spec);
+    QFETCH(int, openError);
+    QFETCH(int, requestError);
+    QFETCH(QString, outcome);
+    FakeKernel kernel(Machine{});
+    FakeChips chips;
+    chips.openError = openError;
+    chips.requestError = requestError;
+    PortChoice choice = ChoosePort(kernel, chips, Request("--gpio " + spec), -1);
+    QVERIFY(kernel.calls.empty()); // a GPIO output never touches a parallel port
+    if (choice.port) {
+        QCOMPARE(QString::fromStdString(choice.port->Name()), outcome);
+    } else {
+        const QString message = QString::fromStdString(choice.message);
+        QVERIFY2(message.startsWith("stepper-dial: cannot drive --gpio " + spec + ": ") &&
+                     message.contains(outcome),
+                 qPrintable(message));
+    }
+}
+
+void TestPortChoice::gpioBitsDriveTheirLines()
+{
+    FakeKernel kernel(Machine{});
+    FakeChips chips;
+    {
+        PortChoice choice = ChoosePort(kernel, chips, Request("--gpio gpiochip0:17,18,27,22"), -1);
+        CoilOutput coils(*choice.port);
+        for (int phase : {0, 1, 2, 3})
+            coils.WriteCoilPattern(phase);
+        coils.DeenergiseCoils();
+    }
+    // Bit 1 on L0 ... bit 8 on L3: 3, 6, 12, 9, then 0, then the lines let go.
+    const std::vector<std::string> expected{"request 17,18,27,22 initial 0",
+                                            "set 1100",
+                                            "set 0110",
+                                            "set 0011",
+                                            "set 1001",
+                                            "set 0000",
+                                            "release"};
+    QCOMPARE(chips.calls, expected);
+}
+
+void TestPortChoice::badSpecs_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("spec");
+    for (const char* spec : {"", "16x", "0x", "0xg00", "0x10000", "-1", "parport1", "/dev/"})
+        QTest::addRow("--port '%s'", spec) << "--port" << spec;
+    for (const char* spec :
+         {"gpiochip0", "gpiochip0:1,2,3", "gpiochip0:1,2,3,4,5", "gpiochip0:1,,3,4", ":1,2,3,4"})
+        QTest::addRow("--gpio '%s'", spec) << "--gpio" << spec;
+}
+
+void TestPortChoice::badSpecs()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, spec);
+    OutputRequest request;
+    std::string why;
+    const bool read = option == "--port" ? ReadPortSpec(spec.toStdString(), request, why)
+                                         : ReadGpioSpec(spec.toStdString(), request, why);
+    QVERIFY(!read);
+    QVERIFY2(QString::fromStdString(why).startsWith(option + ": '" + spec + "'"), why.c_str());
+}
+
+void TestPortChoice::listing_data()
+{
+    QTest::addColumn<Machine>("machine");
+    QTest::addColumn<bool>("chip");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("two ports and a chip")
+        << Machine{.opens = {{"/dev/parport0", -EACCES}, {"/dev/parport1", 7}}} << true
+        << QStringList{
+               "  parport0  /dev/parport0  base 0x278 (base_hi none)  modes "
+               "PCSPP,TRISTATE,COMPAT,EPP,ECP  held by lp",
+               "    cannot be opened: /dev/parport0: permission denied (add your user to group lp",
+               "  parport1  /dev/parport1  base 0x378 (base_hi 0x778)",
+               "    can be opened",
+               "Raw port I/O: possible on this x86 machine as root or with CAP_SYS_RAWIO",
+               "  gpiochip0  /dev/gpiochip0  [pinctrl-bcm2711]  54 lines",
+               "A plain start would use: ppdev /dev/parport1 at 0x378"};
+    QTest::newRow("nothing") << Machine{.proc = false, .rawIo = false} << false
+                             << QStringList{"Parallel ports:\n  none",
+                                            "Raw port I/O: not available on this processor",
+                                            "GPIO chips:\n  none",
+                                            "A plain start would use: the simulated port",
+                                            "try stepper-dial --simulate"};
+}
+
+void TestPortChoice::listing()
+{
+    QFETCH(Machine, machine);
+    QFETCH(bool, chip);
+    QFETCH(QStringList, lines);
+    FakeKernel kernel(machine);
+    FakeChips chips;
+    chips.present = chip;
+    const QString listing = QString::fromStdString(ListPorts(kernel, chips));
+    for (const QString& line : lines)
+        QVERIFY2(listing.contains(line), qPrintable(listing));
+    // A look claims nothing.
+    QVERIFY(std::none_of(kernel.calls.begin(), kernel.calls.end(),
+                         [](const std::string& call) { return call.rfind("claim", 0) == 0; }));
 }
 
 void TestPortChoice::simulatedTraceLines()
 {
-    FakeKernel kernel;
+    FakeKernel kernel(Machine{});
+    FakeChips chips;
     int pipeFds[2];
     QCOMPARE(::pipe(pipeFds), 0);
-    PortChoice choice = ChoosePort(kernel, true, pipeFds[1]);
-    QVERIFY(kernel.calls.empty()); // --simulate touches no real backend
-    QVERIFY(QString::fromStdString(choice.message).contains("--simulate"));
+    PortChoice choice = ChoosePort(kernel, chips, Request("--simulate"), pipeFds[1]);
     for (int value : {0, 3, 9})
         choice.port->WriteDataByte(std::uint8_t(value));
     choice.port.reset(); // the writer thread finishes the trace

@@ -136,6 +136,19 @@ void TestProgram::badCommandLine_data()
     QTest::newRow("allow prefix too long")
         << QStringList{"--allow", "10.0.0.0/33"} << 2 << "--allow: '10.0.0.0/33'";
     QTest::newRow("allow not a network") << QStringList{"--allow", "lab"} << 2 << "--allow: 'lab'";
+    QTest::newRow("two outputs") << QStringList{"--simulate", "--port", "1"} << 2
+                                 << "Name one output";
+    QTest::newRow("port spec") << QStringList{"--port", "0xzz"} << 2 << "--port: '0xzz'";
+    QTest::newRow("three lines") << QStringList{"--gpio", "gpiochip0:17,18,27"} << 2
+                                 << "exactly four lines";
+    // Outputs no machine has: named, so never replaced by the simulated port.
+    QTest::newRow("port path missing")
+        << QStringList{"--port", "/dev/parport15"} << 3 << "cannot drive --port /dev/parport15: ";
+    QTest::newRow("port number missing")
+        << QStringList{"--port", "15"} << 3 << "cannot drive --port 15: /dev/parport15";
+    QTest::newRow("gpio chip missing") << QStringList{"--gpio", "gpiochip15:17,18,27,22"} << 3
+                                       << "cannot drive --gpio gpiochip15:17,18,27,22: ";
+    QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use";
     QTest::newRow("help") << QStringList{"--help"} << 0 << "--simulate";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "stepper-dial 1.";
 }

@@ -1,0 +1,59 @@
+// GPIO lines as a coil port: four output lines of one chip, bit i of the coil byte on line
+// Li, all four set in one call. The chips are reached through a small seam so the choice and
+// the wiring can be exercised without a board; libgpiod is the real thing.
+#pragma once
+
+#include "coilport.h"
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct GpioChipInfo {
+    std::string name;  // gpiochip0
+    std::string label; // the driver's label, such as pinctrl-bcm2711
+    std::string path;  // /dev/gpiochip0
+    unsigned lines = 0;
+    int error = 0; // errno when the chip could not be opened to be described
+};
+
+// One open chip. Errors come back as -errno.
+class GpioChip {
+public:
+    virtual ~GpioChip() = default;
+    virtual GpioChipInfo Info() const = 0;
+    // The offset of the line with this name, or -ENOENT.
+    virtual int FindLine(const std::string& name) = 0;
+    // Who holds a line, for the message when it is busy.
+    virtual std::string Consumer(unsigned offset) = 0;
+    // Outputs, initial value 0, consumer "stepper-dial".
+    virtual int RequestOutputs(const std::array<unsigned, 4>& offsets) = 0;
+    virtual int SetValues(const std::array<int, 4>& values) = 0;
+    virtual void Release() = 0;
+};
+
+class GpioChips {
+public:
+    virtual ~GpioChips() = default;
+    virtual std::vector<GpioChipInfo> List() = 0;
+    // By name, path, label or number; nullptr and error = errno when it cannot be opened.
+    virtual std::unique_ptr<GpioChip> Open(const std::string& spec, int& error) = 0;
+};
+
+// The chips of this machine through libgpiod (or none, where it is not built in).
+std::unique_ptr<GpioChips> MakeGpioChips();
+
+class GpioPort final : public CoilPort {
+public:
+    // Takes a chip whose four lines are already requested.
+    GpioPort(std::unique_ptr<GpioChip> chip, std::string name);
+    ~GpioPort() override;
+    void WriteDataByte(std::uint8_t value) override;
+    std::string Name() const override { return name_; }
+
+private:
+    std::unique_ptr<GpioChip> chip_;
+    std::string name_;
+    bool reportedFailure_ = false;
+};

@@ -1,0 +1,25 @@
+// Which coil output the operator asked for on the command line, read from its text.
+#pragma once
+
+#include <array>
+#include <string>
+
+struct OutputRequest {
+    enum class Kind { Default, Simulate, Parport, Gpio };
+    Kind kind = Kind::Default;
+    std::string spec; // as written, for messages
+
+    // --port: a device path, or a port number (giving /dev/parportN), or a base address.
+    std::string device;
+    bool byAddress = false;
+    unsigned address = 0;
+
+    // --gpio: the chip by name, path, label or number; each line by offset or name.
+    std::string chip;
+    std::array<std::string, 4> lines;
+};
+
+// "0".."15", "0xd010" or "53264", "/dev/parport1". False, with why, when malformed.
+bool ReadPortSpec(const std::string& spec, OutputRequest& request, std::string& why);
+// "CHIP:L0,L1,L2,L3" with exactly four lines. False, with why, when malformed.
+bool ReadGpioSpec(const std::string& spec, OutputRequest& request, std::string& why);
