@@ -89,6 +89,14 @@ def connect(timeout=10.0):
             time.sleep(0.0005)
 
 
+def stop(proc):
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+
+
 def step_figures(times):
     """Rate against 1 kHz and the intervals, from write times in seconds."""
     intervals = [(b - a) * 1000.0 for a, b in zip(times, times[1:])]
@@ -144,11 +152,7 @@ def run_flood(binary, env, seconds=2.5):
         figures["messages"] = sent
         return figures
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
+        stop(proc)
 
 
 def run_once(binary, env):
@@ -197,11 +201,7 @@ def run_once(binary, env):
             "startup_ms": startup_ms,
         }
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
+        stop(proc)
 
 
 def median_of(runs):
