@@ -38,7 +38,7 @@ public:
     virtual ~GpioChips() = default;
     virtual std::vector<GpioChipInfo> List() = 0;
     // By name, path, label or number; nullptr and error = errno when it cannot be opened.
-    virtual std::unique_ptr<GpioChip> Open(const std::string& spec, int& error) = 0;
+    virtual std::unique_ptr<GpioChip> Open(const std::string& name, int& error) = 0;
 };
 
 // The chips of this machine through libgpiod (or none, where it is not built in).

@@ -88,10 +88,10 @@ public:
         });
         return chips;
     }
-    std::unique_ptr<GpioChip> Open(const std::string& spec, int& error) override
+    std::unique_ptr<GpioChip> Open(const std::string& name, int& error) override
     {
         errno = 0;
-        gpiod_chip* chip = gpiod_chip_open_lookup(spec.c_str());
+        gpiod_chip* chip = gpiod_chip_open_lookup(name.c_str());
         if (!chip) {
             error = errno ? errno : ENOENT;
             return nullptr;

@@ -16,18 +16,18 @@ bool ReadUnsigned(std::string_view text, int base, unsigned& value)
 
 } // namespace
 
-bool ReadPortSpec(const std::string& spec, OutputRequest& request, std::string& why)
+bool ReadPortOption(const std::string& text, OutputRequest& request, std::string& why)
 {
     request.kind = OutputRequest::Kind::Parport;
-    request.spec = spec;
-    if (spec.rfind("/dev/", 0) == 0 && spec.size() > 5) {
-        request.device = spec;
+    request.asWritten = text;
+    if (text.rfind("/dev/", 0) == 0 && text.size() > 5) {
+        request.device = text;
         return true;
     }
     unsigned value = 0;
-    const bool hex = spec.rfind("0x", 0) == 0 || spec.rfind("0X", 0) == 0;
-    if (hex ? ReadUnsigned(std::string_view(spec).substr(2), 16, value)
-            : ReadUnsigned(spec, 10, value)) {
+    const bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
+    if (hex ? ReadUnsigned(std::string_view(text).substr(2), 16, value)
+            : ReadUnsigned(text, 10, value)) {
         if (!hex && value <= 15) {
             request.device = "/dev/parport" + std::to_string(value);
             return true;
@@ -38,21 +38,21 @@ bool ReadPortSpec(const std::string& spec, OutputRequest& request, std::string& 
             return true;
         }
     }
-    why = "--port: '" + spec +
+    why = "--port: '" + text +
           "' is not a port number (0-15), an I/O address (such as 0xd010) or a device "
           "(such as /dev/parport1).";
     return false;
 }
 
-bool ReadGpioSpec(const std::string& spec, OutputRequest& request, std::string& why)
+bool ReadGpioOption(const std::string& text, OutputRequest& request, std::string& why)
 {
     request.kind = OutputRequest::Kind::Gpio;
-    request.spec = spec;
-    const auto colon = spec.rfind(':');
+    request.asWritten = text;
+    const auto colon = text.rfind(':');
     std::vector<std::string> lines;
     if (colon != std::string::npos) {
-        request.chip = spec.substr(0, colon);
-        std::string rest = spec.substr(colon + 1);
+        request.chip = text.substr(0, colon);
+        std::string rest = text.substr(colon + 1);
         for (std::size_t start = 0;;) {
             const auto comma = rest.find(',', start);
             lines.push_back(rest.substr(start, comma - start));
@@ -63,7 +63,7 @@ bool ReadGpioSpec(const std::string& spec, OutputRequest& request, std::string& 
     }
     if (request.chip.empty() || lines.size() != 4 ||
         std::any_of(lines.begin(), lines.end(), [](const auto& l) { return l.empty(); })) {
-        why = "--gpio: '" + spec +
+        why = "--gpio: '" + text +
               "' is not CHIP:L0,L1,L2,L3 with exactly four lines (such as "
               "gpiochip0:17,18,27,22).";
         return false;

@@ -7,7 +7,7 @@
 struct OutputRequest {
     enum class Kind { Default, Simulate, Parport, Gpio };
     Kind kind = Kind::Default;
-    std::string spec; // as written, for messages
+    std::string asWritten; // for messages
 
     // --port: a device path, or a port number (giving /dev/parportN), or a base address.
     std::string device;
@@ -20,6 +20,6 @@ struct OutputRequest {
 };
 
 // "0".."15", "0xd010" or "53264", "/dev/parport1". False, with why, when malformed.
-bool ReadPortSpec(const std::string& spec, OutputRequest& request, std::string& why);
+bool ReadPortOption(const std::string& text, OutputRequest& request, std::string& why);
 // "CHIP:L0,L1,L2,L3" with exactly four lines. False, with why, when malformed.
-bool ReadGpioSpec(const std::string& spec, OutputRequest& request, std::string& why);
+bool ReadGpioOption(const std::string& text, OutputRequest& request, std::string& why);

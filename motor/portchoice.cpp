@@ -184,7 +184,7 @@ PortChoice ChooseDefault(PortKernel& kernel, int traceFd)
 
 PortChoice ChooseParport(PortKernel& kernel, const OutputRequest& request)
 {
-    const std::string failed = "stepper-dial: cannot drive --port " + request.spec + ": ";
+    const std::string failed = "stepper-dial: cannot drive --port " + request.asWritten + ": ";
     std::string why;
     if (!request.byAddress) {
         if (auto port = TryPpdev(kernel, request.device, why))
@@ -222,7 +222,7 @@ std::string ChipFailure(const std::string& chip, int error)
 
 PortChoice ChooseGpio(GpioChips& chips, const OutputRequest& request)
 {
-    const std::string failed = "stepper-dial: cannot drive --gpio " + request.spec + ": ";
+    const std::string failed = "stepper-dial: cannot drive --gpio " + request.asWritten + ": ";
     int error = 0;
     std::unique_ptr<GpioChip> chip = chips.Open(request.chip, error);
     if (!chip)

@@ -34,7 +34,7 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "port",
         "Drive this parallel port and no other: a number 0-15 (/dev/parportN), a base "
         "address (0xd010) or a device (/dev/parport1).",
-        "SPEC");
+        "PORT");
     const QCommandLineOption gpio(
         "gpio",
         "Drive four GPIO lines: the chip (name, path, label or number), then the lines for "
@@ -86,10 +86,10 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     if (parser.isSet(simulate))
         result.output.kind = OutputRequest::Kind::Simulate;
     else if (parser.isSet(port) &&
-             !ReadPortSpec(parser.value(port).toStdString(), result.output, why))
+             !ReadPortOption(parser.value(port).toStdString(), result.output, why))
         return fail(QString::fromStdString(why));
     else if (parser.isSet(gpio) &&
-             !ReadGpioSpec(parser.value(gpio).toStdString(), result.output, why))
+             !ReadGpioOption(parser.value(gpio).toStdString(), result.output, why))
         return fail(QString::fromStdString(why));
     if (parser.isSet(help)) {
         result.action = CommandLine::Action::ShowHelp;

@@ -135,9 +135,9 @@ struct FakeChips final : GpioChips {
             return {};
         return {Chip(*this).Info()};
     }
-    std::unique_ptr<GpioChip> Open(const std::string& spec, int& error) override
+    std::unique_ptr<GpioChip> Open(const std::string& text, int& error) override
     {
-        if (!present || (spec != "gpiochip0" && spec != "0" && spec != "pinctrl-bcm2711")) {
+        if (!present || (text != "gpiochip0" && text != "0" && text != "pinctrl-bcm2711")) {
             error = ENOENT;
             return nullptr;
         }
@@ -157,9 +157,9 @@ OutputRequest Request(const QString& arguments)
     if (words.value(0) == "--simulate")
         request.kind = OutputRequest::Kind::Simulate;
     else if (words.value(0) == "--port")
-        ReadPortSpec(words.value(1).toStdString(), request, why);
+        ReadPortOption(words.value(1).toStdString(), request, why);
     else if (words.value(0) == "--gpio")
-        ReadGpioSpec(words.value(1).toStdString(), request, why);
+        ReadGpioOption(words.value(1).toStdString(), request, why);
     return request;
 }
 
@@ -308,7 +308,7 @@ void TestPortChoice::rawIoWritesToItsAddress()
 
 void TestPortChoice::gpioChoice_data()
 {
-    QTest::addColumn<QString>("spec");
+    QTest::addColumn<QString>("text");
     QTest::addColumn<int>("openError");
     QTest::addColumn<int>("requestError");
     QTest::addColumn<QString>("outcome"); // the port's name, or what the failure names
@@ -331,7 +331,7 @@ void TestPortChoice::gpioChoice_data()
 
 void TestPortChoice::gpioChoice()
 {
-    QFETCH(QString, spec);
+    QFETCH(QString, text);
     QFETCH(int, openError);
     QFETCH(int, requestError);
     QFETCH(QString, outcome);
@@ -339,13 +339,13 @@ void TestPortChoice::gpioChoice()
     FakeChips chips;
     chips.openError = openError;
     chips.requestError = requestError;
-    PortChoice choice = ChoosePort(kernel, chips, Request("--gpio " + spec), -1);
+    PortChoice choice = ChoosePort(kernel, chips, Request("--gpio " + text), -1);
     QVERIFY(kernel.calls.empty()); // a GPIO output never touches a parallel port
     if (choice.port) {
         QCOMPARE(QString::fromStdString(choice.port->Name()), outcome);
     } else {
         const QString message = QString::fromStdString(choice.message);
-        QVERIFY2(message.startsWith("stepper-dial: cannot drive --gpio " + spec + ": ") &&
+        QVERIFY2(message.startsWith("stepper-dial: cannot drive --gpio " + text + ": ") &&
                      message.contains(outcome),
                  qPrintable(message));
     }
@@ -376,24 +376,24 @@ void TestPortChoice::gpioBitsDriveTheirLines()
 void TestPortChoice::badSpecs_data()
 {
     QTest::addColumn<QString>("option");
-    QTest::addColumn<QString>("spec");
-    for (const char* spec : {"", "16x", "0x", "0xg00", "0x10000", "-1", "parport1", "/dev/"})
-        QTest::addRow("--port '%s'", spec) << "--port" << spec;
-    for (const char* spec :
+    QTest::addColumn<QString>("text");
+    for (const char* text : {"", "16x", "0x", "0xg00", "0x10000", "-1", "parport1", "/dev/"})
+        QTest::addRow("--port '%s'", text) << "--port" << text;
+    for (const char* text :
          {"gpiochip0", "gpiochip0:1,2,3", "gpiochip0:1,2,3,4,5", "gpiochip0:1,,3,4", ":1,2,3,4"})
-        QTest::addRow("--gpio '%s'", spec) << "--gpio" << spec;
+        QTest::addRow("--gpio '%s'", text) << "--gpio" << text;
 }
 
 void TestPortChoice::badSpecs()
 {
     QFETCH(QString, option);
-    QFETCH(QString, spec);
+    QFETCH(QString, text);
     OutputRequest request;
     std::string why;
-    const bool read = option == "--port" ? ReadPortSpec(spec.toStdString(), request, why)
-                                         : ReadGpioSpec(spec.toStdString(), request, why);
+    const bool read = option == "--port" ? ReadPortOption(text.toStdString(), request, why)
+                                         : ReadGpioOption(text.toStdString(), request, why);
     QVERIFY(!read);
-    QVERIFY2(QString::fromStdString(why).startsWith(option + ": '" + spec + "'"), why.c_str());
+    QVERIFY2(QString::fromStdString(why).startsWith(option + ": '" + text + "'"), why.c_str());
 }
 
 void TestPortChoice::listing_data()

@@ -138,7 +138,7 @@ void TestProgram::badCommandLine_data()
     QTest::newRow("allow not a network") << QStringList{"--allow", "lab"} << 2 << "--allow: 'lab'";
     QTest::newRow("two outputs") << QStringList{"--simulate", "--port", "1"} << 2
                                  << "Name one output";
-    QTest::newRow("port spec") << QStringList{"--port", "0xzz"} << 2 << "--port: '0xzz'";
+    QTest::newRow("port malformed") << QStringList{"--port", "0xzz"} << 2 << "--port: '0xzz'";
     QTest::newRow("three lines") << QStringList{"--gpio", "gpiochip0:17,18,27"} << 2
                                  << "exactly four lines";
     // Outputs no machine has: named, so never replaced by the simulated port.
