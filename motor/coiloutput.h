@@ -15,6 +15,7 @@ public:
     void WriteCoilPattern(int phase);
     // All coils off: at start-up and at exit, so nothing is left heating.
     void DeenergiseCoils() { port_.WriteDataByte(DeenergisedByte); }
+    CoilPort& Port() { return port_; }
 
 private:
     CoilPort& port_;

@@ -1,6 +1,7 @@
 // The one seam between the stepping logic and the hardware: a byte to the data register.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -12,4 +13,23 @@ public:
     // Exactly one write to the data register per call, in call order; nothing is read back.
     virtual void WriteDataByte(std::uint8_t value) = 0;
     virtual std::string Name() const = 0;
+
+    // The errno of the first write that failed, handed out once: the window's thread reports
+    // it, since the stepping thread never prints. 0 when there is nothing new.
+    int TakeFailure()
+    {
+        int error = failure_.load();
+        return error > 0 && failure_.compare_exchange_strong(error, Reported) ? error : 0;
+    }
+
+protected:
+    void NoteFailure(int error)
+    {
+        int none = 0;
+        failure_.compare_exchange_strong(none, error);
+    }
+
+private:
+    static constexpr int Reported = -1;
+    std::atomic<int> failure_{0};
 };

@@ -55,5 +55,4 @@ public:
 private:
     std::unique_ptr<GpioChip> chip_;
     std::string name_;
-    bool reportedFailure_ = false;
 };

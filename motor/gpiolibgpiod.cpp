@@ -141,9 +141,6 @@ GpioPort::~GpioPort()
 void GpioPort::WriteDataByte(std::uint8_t value)
 {
     const std::array<int, 4> lines{value & 1, (value >> 1) & 1, (value >> 2) & 1, (value >> 3) & 1};
-    if (int error = chip_->SetValues(lines); error < 0 && !reportedFailure_) {
-        reportedFailure_ = true;
-        std::fprintf(stderr, "stepper-dial: setting the GPIO lines of %s failed: %s\n",
-                     name_.c_str(), std::strerror(-error));
-    }
+    if (int error = chip_->SetValues(lines); error < 0)
+        NoteFailure(-error);
 }

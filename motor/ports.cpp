@@ -30,13 +30,8 @@ PpdevPort::~PpdevPort()
 void PpdevPort::WriteDataByte(std::uint8_t value)
 {
     unsigned char byte = value;
-    int error = kernel_.Ioctl(fd_, PPWDATA, &byte);
-    if (error < 0 && !reportedFailure_) {
-        // Once is enough to tell the operator; a line per tick would drown the terminal.
-        reportedFailure_ = true;
-        std::fprintf(stderr, "stepper-dial: writing to %s failed: %s\n", device_.c_str(),
-                     std::strerror(-error));
-    }
+    if (int error = kernel_.Ioctl(fd_, PPWDATA, &byte); error < 0)
+        NoteFailure(-error);
 }
 
 std::string PpdevPort::Name() const

@@ -23,7 +23,6 @@ private:
     PortKernel& kernel_;
     int fd_;
     std::string device_;
-    bool reportedFailure_ = false;
 };
 
 class RawIoPort final : public CoilPort {

@@ -2,6 +2,8 @@
 
 #include "realtime.h"
 
+#include <cstring>
+
 StepperDrive::StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock)
     : coils_(port), clock_(std::move(clock))
 {
@@ -43,6 +45,15 @@ void StepperDrive::EnableSteppingTimer()
 {
     state_.fetch_or(StartRequested, std::memory_order_acq_rel);
     clock_->Wake();
+}
+
+std::string StepperDrive::TakePortFailure()
+{
+    const int error = coils_.Port().TakeFailure();
+    if (error == 0)
+        return {};
+    return "stepper-dial: writing to " + coils_.Port().Name() + " failed: " + std::strerror(error) +
+           "; the coils may not follow (is the device still there?)";
 }
 
 void StepperDrive::Run()

@@ -40,6 +40,8 @@ public:
     double CurrentAngle() const { return double(CurrentStep()) * stepping_.StepAngle; }
     // True from a start request until the stop rule; the position is final once it is false.
     bool IsMoving() const { return state_.load(std::memory_order_acquire) != 0; }
+    // The first failed port write, once, as a line for standard error; empty otherwise.
+    std::string TakePortFailure();
 
     // The tick: read the target, one step at most, the coil pattern, the stop rule.
     void Timer1_Timer();

@@ -20,6 +20,7 @@ struct Machine {
     std::map<int, std::string> bases{{0, "632\t-1\n"}, {1, "888\t1912\n"}};
     std::map<std::string, int> opens{{"/dev/parport1", 7}};
     int claim = 0;
+    int write = 0; // what each data write returns
     bool rawIo = true;
     int ioperm = -EPERM;
     std::string lockdown = "[none] integrity confidentiality\n";
@@ -73,8 +74,10 @@ struct FakeKernel final : PortKernel {
             calls.push_back(value == IEEE1284_MODE_COMPAT ? "mode compat" : "mode other");
         if (request == PPRELEASE)
             calls.push_back("release " + std::to_string(fd));
-        if (request == PPWDATA)
+        if (request == PPWDATA) {
             calls.push_back("data " + std::to_string(*static_cast<unsigned char*>(arg)));
+            return machine.write;
+        }
         return 0;
     }
     void Close(int fd) override { calls.push_back("close " + std::to_string(fd)); }
@@ -174,6 +177,7 @@ private slots:
     void choice();
     void ppdevReadiesLinesThenWritesAndReleases();
     void rawIoWritesToItsAddress();
+    void writeFailureHandedOutOnce();
     void gpioChoice_data();
     void gpioChoice();
     void gpioBitsDriveTheirLines();
@@ -304,6 +308,19 @@ void TestPortChoice::rawIoWritesToItsAddress()
     choice.port->WriteDataByte(12);
     const std::vector<std::string> expected{"ioperm 53264 1 1", "outb 12 53264"};
     QCOMPARE(kernel.calls, expected);
+}
+
+void TestPortChoice::writeFailureHandedOutOnce()
+{
+    FakeKernel kernel(Machine{.write = -EIO});
+    FakeChips chips;
+    PortChoice choice = ChoosePort(kernel, chips, OutputRequest{}, -1);
+    QCOMPARE(choice.port->TakeFailure(), 0);
+    choice.port->WriteDataByte(3);
+    choice.port->WriteDataByte(6);
+    QCOMPARE(choice.port->TakeFailure(), EIO);
+    choice.port->WriteDataByte(12);
+    QCOMPARE(choice.port->TakeFailure(), 0); // told once, not a line a tick
 }
 
 void TestPortChoice::gpioChoice_data()

@@ -14,6 +14,7 @@
 #include <QFontDatabase>
 #include <QLineEdit>
 #include <QLocale>
+#include <cstdio>
 
 namespace {
 
@@ -159,6 +160,8 @@ void Form1::ShowDrivePosition()
     const double angle = timer1_.CurrentAngle();
     ShowNeedleAngle(angle);
     ShowCurrentAngle(angle);
+    if (const std::string failure = timer1_.TakePortFailure(); !failure.empty())
+        std::fprintf(stderr, "%s\n", failure.c_str());
     if (!moving)
         view_.stop();
 }
