@@ -215,7 +215,7 @@ std::string ChipFailure(const std::string& chip, int error)
         return "GPIO chip '" + chip +
                "': permission denied (add your user to group gpio and log in again, with a udev "
                "rule where /dev/gpiochip* belongs to root alone, or run as root)";
-    case ENOSYS: return "this build has no GPIO support (libgpiod 1.x was not found)";
+    case ENOSYS: return "this build has no GPIO support (libgpiod was not found when it was built)";
     default: return "GPIO chip '" + chip + "': " + std::strerror(error);
     }
 }
