@@ -63,15 +63,16 @@ struct FakeKernel final : PortKernel {
     }
     int Ioctl(int fd, unsigned long request, void* arg) override
     {
-        const int value = arg ? *static_cast<int*>(arg) : 0;
+        // PPDATADIR and PPSETMODE take an int; PPWDATA a byte.
+        const auto value = [arg] { return *static_cast<int*>(arg); };
         if (request == PPCLAIM) {
             calls.push_back("claim " + std::to_string(fd));
             return machine.claim;
         }
         if (request == PPDATADIR)
-            calls.push_back("data lines " + std::string(value == 0 ? "out" : "in"));
+            calls.push_back("data lines " + std::string(value() == 0 ? "out" : "in"));
         if (request == PPSETMODE)
-            calls.push_back(value == IEEE1284_MODE_COMPAT ? "mode compat" : "mode other");
+            calls.push_back(value() == IEEE1284_MODE_COMPAT ? "mode compat" : "mode other");
         if (request == PPRELEASE)
             calls.push_back("release " + std::to_string(fd));
         if (request == PPWDATA) {
