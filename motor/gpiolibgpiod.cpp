@@ -28,36 +28,36 @@ std::vector<std::string> DeviceNames()
     return names;
 }
 
+using ChipHandle = std::unique_ptr<gpiod_chip, void (*)(gpiod_chip*)>;
+
 #ifndef STEPPER_LIBGPIOD_V2
 
 class LibgpiodChip final : public GpioChip {
 public:
-    explicit LibgpiodChip(gpiod_chip* chip) : chip_(chip) {}
-    ~LibgpiodChip() override
-    {
-        Release();
-        gpiod_chip_close(chip_);
-    }
+    explicit LibgpiodChip(gpiod_chip* chip) : handle_(chip, gpiod_chip_close) {}
+    ~LibgpiodChip() override { Release(); }
     GpioChipInfo Info() const override
     {
-        const std::string name = gpiod_chip_name(chip_);
-        return {name, gpiod_chip_label(chip_), "/dev/" + name, gpiod_chip_num_lines(chip_), 0};
+        const std::string name = gpiod_chip_name(handle_.get());
+        return {name, gpiod_chip_label(handle_.get()), "/dev/" + name,
+                gpiod_chip_num_lines(handle_.get()), 0};
     }
     int FindLine(const std::string& name) override
     {
-        gpiod_line* line = gpiod_chip_find_line(chip_, name.c_str());
+        gpiod_line* line = gpiod_chip_find_line(handle_.get(), name.c_str());
         return line ? int(gpiod_line_offset(line)) : -ENOENT;
     }
     std::string Consumer(unsigned offset) override
     {
-        gpiod_line* line = gpiod_chip_get_line(chip_, offset);
+        gpiod_line* line = gpiod_chip_get_line(handle_.get(), offset);
         const char* consumer = line ? gpiod_line_consumer(line) : nullptr;
         return consumer ? consumer : "another program";
     }
     int RequestOutputs(const std::array<unsigned, 4>& offsets) override
     {
         gpiod_line_bulk_init(&bulk_);
-        if (gpiod_chip_get_lines(chip_, const_cast<unsigned*>(offsets.data()), 4, &bulk_) < 0)
+        if (gpiod_chip_get_lines(handle_.get(), const_cast<unsigned*>(offsets.data()), 4, &bulk_) <
+            0)
             return -errno;
         const int zeros[4] = {0, 0, 0, 0};
         if (gpiod_line_request_bulk_output(&bulk_, "stepper-dial", zeros) < 0)
@@ -77,7 +77,7 @@ public:
     }
 
 private:
-    gpiod_chip* chip_;
+    ChipHandle handle_; // closes the chip after the lines are released
     gpiod_line_bulk bulk_{};
     bool requested_ = false;
 };
@@ -91,16 +91,12 @@ gpiod_chip* OpenChip(const std::string& name)
 
 class LibgpiodChip final : public GpioChip {
 public:
-    explicit LibgpiodChip(gpiod_chip* chip) : chip_(chip) {}
-    ~LibgpiodChip() override
-    {
-        Release();
-        gpiod_chip_close(chip_);
-    }
+    explicit LibgpiodChip(gpiod_chip* chip) : handle_(chip, gpiod_chip_close) {}
+    ~LibgpiodChip() override { Release(); }
     GpioChipInfo Info() const override
     {
         GpioChipInfo info;
-        if (gpiod_chip_info* chip = gpiod_chip_get_info(chip_)) {
+        if (gpiod_chip_info* chip = gpiod_chip_get_info(handle_.get())) {
             info.name = gpiod_chip_info_get_name(chip);
             info.label = gpiod_chip_info_get_label(chip);
             info.lines = unsigned(gpiod_chip_info_get_num_lines(chip));
@@ -111,13 +107,13 @@ public:
     }
     int FindLine(const std::string& name) override
     {
-        const int offset = gpiod_chip_get_line_offset_from_name(chip_, name.c_str());
+        const int offset = gpiod_chip_get_line_offset_from_name(handle_.get(), name.c_str());
         return offset >= 0 ? offset : -ENOENT;
     }
     std::string Consumer(unsigned offset) override
     {
         std::string consumer = "another program";
-        if (gpiod_line_info* line = gpiod_chip_get_line_info(chip_, offset)) {
+        if (gpiod_line_info* line = gpiod_chip_get_line_info(handle_.get(), offset)) {
             if (const char* name = gpiod_line_info_get_consumer(line))
                 consumer = name;
             gpiod_line_info_free(line);
@@ -136,7 +132,7 @@ public:
             gpiod_request_config_set_consumer(config, "stepper-dial");
             error = 0;
             if (gpiod_line_config_add_line_settings(lines, offsets.data(), 4, settings) < 0 ||
-                !(request_ = gpiod_chip_request_lines(chip_, config, lines)))
+                !(request_ = gpiod_chip_request_lines(handle_.get(), config, lines)))
                 error = errno ? errno : EIO;
         }
         gpiod_request_config_free(config);
@@ -159,7 +155,7 @@ public:
     }
 
 private:
-    gpiod_chip* chip_;
+    ChipHandle handle_; // closes the chip after the lines are released
     gpiod_line_request* request_ = nullptr;
 };
 

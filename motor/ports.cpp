@@ -2,7 +2,6 @@
 
 #include "tracering.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,7 +10,6 @@
 #include <ctime>
 #include <future>
 #include <linux/ppdev.h>
-#include <optional>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>

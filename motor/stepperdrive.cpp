@@ -11,6 +11,11 @@ StepperDrive::StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock)
 
 StepperDrive::~StepperDrive()
 {
+    StopThread();
+}
+
+void StepperDrive::StopThread()
+{
     if (thread_.joinable()) {
         quit_.store(true);
         clock_->Wake();
@@ -32,11 +37,7 @@ std::string StepperDrive::StartThread()
 
 void StepperDrive::ShutDown()
 {
-    if (thread_.joinable()) {
-        quit_.store(true);
-        clock_->Wake();
-        thread_.join();
-    }
+    StopThread();
     DisableSteppingTimer();
     coils_.DeenergiseCoils();
 }

@@ -58,6 +58,7 @@ private:
     static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 
     void Run();
+    void StopThread();
     void TakeRequests();
 
     CoilOutput coils_;

@@ -64,10 +64,8 @@ Form1::Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptio
     view_.setInterval(FramePacer::FrameMs);
     connect(&view_, &QTimer::timeout, this, &Form1::ShowDrivePosition);
     // Every change of the text, a message's or the operator's, is read once and handed over.
-    connect(text1_, &QLineEdit::textChanged, this, [this](const QString& text) {
-        timer1_.SetRequestedAngle(ReadAngleNumber(Utf16View(text)));
-    });
-    timer1_.SetRequestedAngle(ReadAngleNumber(Utf16View(text1_->text())));
+    connect(text1_, &QLineEdit::textChanged, this, &Form1::HandOverRequestedAngle);
+    HandOverRequestedAngle();
     connect(&winsock1_, &CommandListener::ClientConnected, this,
             &Form1::Winsock1_ConnectionRequest);
     connect(&winsock1_, &CommandListener::MessageArrived, this, &Form1::Winsock1_DataArrival);
@@ -144,6 +142,11 @@ QString Form1::ListenError() const
     else if (winsock1_.Error() == QAbstractSocket::SocketAccessError)
         reason += QStringLiteral(" (not permitted here; run without restrictions on ports)");
     return reason;
+}
+
+void Form1::HandOverRequestedAngle()
+{
+    timer1_.SetRequestedAngle(ReadAngleNumber(Utf16View(text1_->text())));
 }
 
 void Form1::EnableSteppingTimer()

@@ -61,6 +61,7 @@ public:
 
 private:
     bool OpenCommandListener();
+    void HandOverRequestedAngle();
     void Winsock1_ConnectionLost();
     void BuildControls();
 
