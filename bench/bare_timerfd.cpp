@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A bare periodic 1 ms CLOCK_MONOTONIC timerfd on a thread with the stepping thread's
 // priority, doing nothing but noting its wake-ups: what this machine allows at best. Prints
 // one wake-up time (seconds) a line, as many as asked for (4800 by default).

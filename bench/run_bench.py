@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Benchmarks stepper-dial as a client sees it, beside the machine's own limit.
 
 Starts the real program with --simulate (window on the offscreen platform and under Xvfb),

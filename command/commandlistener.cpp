@@ -1,8 +1,11 @@
+// SPDX-License-Identifier: MIT
 #include "commandlistener.h"
 
-#include <cstdio>
+#include "shell/report.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <string>
 #include <sys/socket.h>
 
 CommandListener::CommandListener(ListenerOptions options, QObject* parent)
@@ -88,10 +91,9 @@ void CommandListener::Refuse(QTcpSocket* socket)
                 refusalsUnreported_ > 0
                     ? QString(" (and %1 more since the last report)").arg(refusalsUnreported_)
                     : QString();
-            std::fprintf(stderr,
-                         "stepper-dial: refused a connection from %s: not in any --allow "
-                         "network%s\n",
-                         qPrintable(socket->peerAddress().toString()), qPrintable(more));
+            Report(("refused a connection from " + socket->peerAddress().toString() +
+                    ": not in any --allow network" + more)
+                       .toStdString());
             lastRefusalReport_.start();
             refusalsUnreported_ = 0;
         } else {
@@ -170,16 +172,16 @@ void CommandListener::ListenAgain()
     if (Listen()) {
         if (retry_.isActive()) {
             retry_.stop();
-            std::fprintf(stderr, "stepper-dial: listening on TCP port %u again\n",
-                         unsigned(options_.port));
+            Report("listening on TCP port " + std::to_string(options_.port) + " again");
         }
         return;
     }
     if (!retry_.isActive()) {
-        std::fprintf(stderr,
-                     "stepper-dial: cannot listen on TCP port %u again: %s; retrying every "
-                     "second until it is free (find the holder with: ss -ltnp 'sport = :%u')\n",
-                     unsigned(options_.port), qPrintable(errorString_), unsigned(options_.port));
+        const std::string port = std::to_string(options_.port);
+        Report("cannot listen on TCP port " + port + " again: " + errorString_.toStdString() +
+               "; retrying every second until it is free (find the holder with: ss -ltnp "
+               "'sport = :" +
+               port + "')");
         retry_.start();
     }
 }

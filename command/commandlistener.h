@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Winsock1: the TCP endpoint that is either listening or connected to one client, never
 // both. It keeps the one client itself and reports what happened: a client connected, a
 // message with its bytes, the client gone. Form1's handlers decide what a message means.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What one read from the client means: the disconnect command, or a new requested-angle
 // text. Pure, so it can be checked byte by byte.
 #pragma once

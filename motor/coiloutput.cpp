@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "coiloutput.h"
 
 void CoilOutput::WriteCoilPattern(int phase)

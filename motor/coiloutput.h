@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Turns a phase into the coil byte (two neighbouring coils on) and writes it out.
 #pragma once
 
-#include "coilport.h"
+#include "output/coilport.h"
 
 #include <cstdint>
 

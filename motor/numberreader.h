@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the requested angle out of free text the way operators and clients expect:
 // blanks ignored anywhere, a plain signed decimal, reading stops where the number does.
 #pragma once

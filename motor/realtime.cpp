@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "realtime.h"
 
 #include <algorithm>
@@ -20,7 +21,7 @@ constexpr bool Sanitized = false;
 
 std::string MakeRealTime(std::thread& thread)
 {
-    const std::string prefix = "stepper-dial: stepping thread: ";
+    const std::string prefix = "stepping thread: ";
     int priority = SteppingPriority;
     // An unprivileged user may go as high as RLIMIT_RTPRIO allows.
     rlimit limit{};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stepping thread asks for real-time scheduling where the process may have it (root,
 // CAP_SYS_NICE or an RLIMIT_RTPRIO), and runs at normal priority elsewhere.
 #pragma once

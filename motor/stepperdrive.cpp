@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stepperdrive.h"
 
 #include "realtime.h"
@@ -53,7 +54,7 @@ std::string StepperDrive::TakePortFailure()
     const int error = coils_.Port().TakeFailure();
     if (error == 0)
         return {};
-    return "stepper-dial: writing to " + coils_.Port().Name() + " failed: " + std::strerror(error) +
+    return "writing to " + coils_.Port().Name() + " failed: " + std::strerror(error) +
            "; the coils may not follow (is the device still there?)";
 }
 

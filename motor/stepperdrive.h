@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stepping drive: the 1 ms clock, the tick rule and the coil writes on a thread of their
 // own, so neither the window, the network nor a slow trace reader ever sits between a timer
 // expiry and a step. The window hands it the requested angle and reads back the position;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Timer1: the 1 ms stepping clock. Only the stepping thread waits on it; any thread may wake
 // that wait, without a lock, to hand the thread a request.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The position model and the per-tick stepping rule. Knows nothing of ports, threads or
 // widgets: the drive's tick feeds it the requested degrees and sends its phase to the coils.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // When the stepping clock may tick: on an absolute 1 ms grid anchored at start, one tick per
 // wake-up however many grid points were missed, and never two ticks closer than 0.9 ms (a
 // burst of steps stalls a real motor). Times are CLOCK_MONOTONIC nanoseconds.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts in place, and the Debian package CPack builds from it:
 # `cmake --build build --target package` writes build/stepper-dial_<version>_<arch>.deb.
 include(GNUInstallDirs)

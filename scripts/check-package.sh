@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the Debian package the build made: one .deb, the files it must hold, its control
 # fields, the validators of each file, and that the packaged binary runs.
 set -euo pipefail

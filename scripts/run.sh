@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up what is missing, builds stepper-dial in Release and starts it. Arguments are
 # passed on (for example --simulate).
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages stepper-dial needs to build, test, package and look right.
 # As root it installs what is missing; otherwise it prints the exact command and stops.
 set -euo pipefail
@@ -6,8 +7,12 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgpiod-dev culmus fontconfig
   xvfb xauth)
 if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
-  # Fuzzing, network namespaces for the link-failure tests, and the package checks.
-  packages+=(clang libclang-rt-14-dev iproute2 dpkg-dev file desktop-file-utils appstream)
+  # Fuzzing, network namespaces for the link-failure tests, the package checks, and the
+  # kernel stage: Debian's kernel with its headers and sources (gpio-sim is built from them)
+  # booted in QEMU from a busybox initramfs.
+  packages+=(clang libclang-rt-14-dev iproute2 dpkg-dev file desktop-file-utils appstream
+    qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1 busybox-static cpio
+    kmod)
 fi
 
 missing=()

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up what is missing, builds everything and runs the whole suite through ctest: a
 # bounded libFuzzer run of the reader and the receive path, the tests under AddressSanitizer
 # and UndefinedBehaviorSanitizer, under ThreadSanitizer, and last the tests on the Release
-# build followed by the Debian package's checks.
+# build (with the kernel stage: the program against the real drivers in a VM) followed by
+# the Debian package's checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 WITH_TEST_TOOLS=1 scripts/setup-deps.sh
@@ -22,12 +24,12 @@ fi
 echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure
+ctest --test-dir build-asan --output-on-failure -LE kernel
 
 echo "== Tests under ThreadSanitizer"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_TSAN=ON >/dev/null
 cmake --build build-tsan -j"$jobs"
-ctest --test-dir build-tsan --output-on-failure
+ctest --test-dir build-tsan --output-on-failure -LE kernel
 
 echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null

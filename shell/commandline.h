@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // The program's switches, read before any window exists so --help and a bad argument work
 // without a display.
 #pragma once
 
 #include "command/commandlistener.h"
-#include "motor/outputrequest.h"
+#include "output/outputrequest.h"
 
 #include <QString>
 #include <QStringList>

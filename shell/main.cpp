@@ -1,15 +1,14 @@
-// stepper-dial: start-up, the event loop, and a clean exit that leaves the coils off.
+// SPDX-License-Identifier: MIT
+// stepper-dial: the command line, the choice of coil output, then the operator window.
 #include "commandline.h"
-#include "motor/ports.h"
-#include "motor/steppingclock.h"
+#include "output/portchoice.h"
+#include "output/portlist.h"
+#include "quitsignals.h"
+#include "report.h"
 #include "runwindow.h"
-#include "window/form1.h"
 
-#include <QApplication>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <unistd.h>
 
 #ifndef STEPPER_DIAL_VERSION
@@ -21,12 +20,11 @@ int main(int argc, char* argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    arguments[0] = "stepper-dial";
+    arguments[0] = QString::fromUtf8(ProgramName.data(), ProgramName.size());
     const CommandLine commandLine = ReadCommandLine(arguments);
     switch (commandLine.action) {
     case CommandLine::Action::UsageError:
-        std::fprintf(stderr, "stepper-dial: %s See stepper-dial --help.\n",
-                     qPrintable(commandLine.text));
+        Report(commandLine.text.toStdString() + " See stepper-dial --help.");
         return 2;
     case CommandLine::Action::ShowHelp: std::fputs(qPrintable(commandLine.text), stdout); return 0;
     case CommandLine::Action::ShowVersion:
@@ -42,28 +40,16 @@ int main(int argc, char* argv[])
 
     // A trace reader that goes away must not kill the program that drives the motor.
     std::signal(SIGPIPE, SIG_IGN);
+    // From here a quit signal ends the run through the exit path, which switches the coils off.
+    CatchQuitSignals();
 
     // The output before the window: one named but unavailable ends the run, with or without
     // a display, before port 3000 is ever opened.
     LinuxPortKernel kernel;
     const auto gpioChips = MakeGpioChips();
     PortChoice choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
-    std::fprintf(stderr, "%s\n", choice.message.c_str());
+    Report(choice.message);
     if (!choice.port)
         return 3;
-
-    int qtArgc = 1;
-    QApplication app(qtArgc, argv);
-    QApplication::setApplicationName("stepper-dial");
-    QApplication::setApplicationVersion(STEPPER_DIAL_VERSION);
-    auto clock = MakeSteppingClock();
-    if (!clock) {
-        std::fprintf(stderr,
-                     "stepper-dial: cannot create the stepping clock (timerfd): %s; "
-                     "is this a Linux kernel with timerfd and eventfd?\n",
-                     std::strerror(errno));
-        return 1;
-    }
-    Form1 form(*choice.port, std::move(clock), commandLine.listener);
-    return RunOperatorWindow(app, form, "stepper-dial");
+    return RunOperatorWindow(*choice.port, commandLine, argv[0]);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quitsignals.h"
 
 #include <QSocketNotifier>
@@ -9,6 +10,7 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+constexpr int QuitSignalNumbers[] = {SIGINT, SIGTERM, SIGHUP};
 
 void OnQuitSignal(int signalNumber)
 {
@@ -20,25 +22,34 @@ void OnQuitSignal(int signalNumber)
 
 } // namespace
 
-QuitSignals::QuitSignals(QObject* parent) : QObject(parent)
+void CatchQuitSignals()
 {
+    if (signalPipe[0] >= 0)
+        return;
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
         return;
-    notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &QuitSignals::OnSignal);
     struct sigaction action {};
     action.sa_handler = OnQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+    for (int signalNumber : QuitSignalNumbers)
         sigaction(signalNumber, &action, nullptr);
+}
+
+QuitSignals::QuitSignals(QObject* parent) : QObject(parent)
+{
+    CatchQuitSignals();
+    if (signalPipe[0] < 0)
+        return;
+    notifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &QuitSignals::OnSignal);
 }
 
 QuitSignals::~QuitSignals()
 {
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+    for (int signalNumber : QuitSignalNumbers)
         sigaction(signalNumber, &action, nullptr);
     delete notifier_;
     ::close(signalPipe[0]);

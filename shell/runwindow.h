@@ -1,9 +1,12 @@
-// From a built Form1 to the end of the run: start-up, the event loop until the window closes
-// or a quit signal comes, then the stepping thread stopped and the coils off.
+// SPDX-License-Identifier: MIT
+// From a ready coil port to the end of the run: the window, start-up, the event loop until
+// the window closes or a quit signal comes, then the stepping thread stopped and the coils
+// off. The coils go off on every way out, failures included.
 #pragma once
 
-class QApplication;
-class Form1;
+class CoilPort;
+struct CommandLine;
 
-// Returns the exit status: 1 when the command listener could not open, else the loop's.
-int RunOperatorWindow(QApplication& app, Form1& form, const char* programName);
+// Returns the exit status: 1 when the command listener or the clock could not be had, else
+// the loop's.
+int RunOperatorWindow(CoilPort& port, const CommandLine& commandLine, char* argv0);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real stepper-dial binary with the simulated port and reads its port trace.
 #pragma once
 

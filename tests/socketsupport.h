@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the kernel holds on a loopback connection, for waiting without fixed sleeps.
 #pragma once
 

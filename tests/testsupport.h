@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // Doubles for the two hardware-facing seams: a port that records every byte, and a clock the
 // test fires by hand in place of the stepping thread.
 #pragma once
 
-#include "motor/coilport.h"
 #include "motor/steppingclock.h"
+#include "output/coilport.h"
 #include "window/form1.h"
 
 #include <vector>

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 // The stepping drive without any widget: its start/stop hand-over, its own thread on the real
 // clock, and a trace that never holds the motor up.
-#include "motor/ports.h"
 #include "motor/stepperdrive.h"
-#include "motor/tracering.h"
+#include "output/simulatedport.h"
+#include "output/tracering.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -83,8 +84,7 @@ void TestDrive::threadStepsAndStopsAtShutDown()
     StepperDrive drive(port, MakeSteppingClock());
     drive.DeenergiseCoils();
     drive.InitStepping();
-    QVERIFY(
-        QString::fromStdString(drive.StartThread()).startsWith("stepper-dial: stepping thread: "));
+    QVERIFY(QString::fromStdString(drive.StartThread()).startsWith("stepping thread: "));
     drive.SetRequestedAngle(90);
     drive.EnableSteppingTimer();
     QVERIFY(WaitUntilStill(drive));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client whose network vanishes sends no FIN and no RST: only keepalive finds it. Run in a
 // private network namespace, where loopback can be taken down without root.
 #include "command/commandlistener.h"

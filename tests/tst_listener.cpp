@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command channel over real loopback sockets, against a Form1 on an ephemeral port.
 #include "socketsupport.h"
 #include "testsupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The requested-angle reading rule and the meaning of one read from the client.
 #include "command/messagerule.h"
 #include "motor/numberreader.h"

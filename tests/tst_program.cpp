@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real program on port 3000 with the simulated port: start-up, commands, exit, errors.
 #include "programsupport.h"
 
@@ -13,6 +14,7 @@ private slots:
     void quitSignalsDeenergise();
     void stalledTraceReaderHoldsNothingUp();
     void takenPortIsReported();
+    void signalDuringStartUpLeavesCoilsOff();
     void badCommandLine_data();
     void badCommandLine();
 };
@@ -119,9 +121,28 @@ void TestProgram::takenPortIsReported()
     ProgramUnderTest program;
     QVERIFY(program.WaitForExit());
     QCOMPARE(program.process.exitCode(), 1);
-    QVERIFY(program.writes.empty()); // coils untouched
+    // A pattern an earlier run left on the coils is switched off before the port goes.
+    QCOMPARE(program.writes.size(), std::size_t(1));
+    QCOMPARE(program.writes[0].value, 0);
     QVERIFY2(program.errors.contains("cannot listen on TCP port 3000"), qPrintable(program.errors));
     QVERIFY2(program.errors.contains("in use"), qPrintable(program.errors));
+}
+
+void TestProgram::signalDuringStartUpLeavesCoilsOff()
+{
+    // Wherever in start-up the signal lands, once the port is ready the run ends through the
+    // exit path: a normal exit, 0 the last write.
+    for (int delayMs = 0; delayMs < 40; delayMs += 5) {
+        ProgramUnderTest program;
+        QThread::msleep(delayMs);
+        program.Signal(SIGTERM);
+        QVERIFY(program.WaitForExit());
+        if (!program.errors.contains("coil output"))
+            continue;
+        QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+        QVERIFY(!program.writes.empty());
+        QCOMPARE(program.writes.back().value, 0);
+    }
 }
 
 void TestProgram::badCommandLine_data()
@@ -139,6 +160,9 @@ void TestProgram::badCommandLine_data()
     QTest::newRow("two outputs") << QStringList{"--simulate", "--port", "1"} << 2
                                  << "Name one output";
     QTest::newRow("port malformed") << QStringList{"--port", "0xzz"} << 2 << "--port: '0xzz'";
+    QTest::newRow("decimal address") << QStringList{"--port", "378"} << 2 << "did you mean 0x378?";
+    QTest::newRow("offset overflows")
+        << QStringList{"--gpio", "gpiochip0:0,1,2,99999999999999999999"} << 2 << "too large";
     QTest::newRow("three lines") << QStringList{"--gpio", "gpiochip0:17,18,27"} << 2
                                  << "exactly four lines";
     // Outputs no machine has: named, so never replaced by the simulated port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Abuse of the real program over loopback: floods, junk, churn of clients, and signals. Each
 // case checks the port trace (every write a valid pattern, the position exactly where the
 // last command put it) and the process (alive, memory growth bounded).

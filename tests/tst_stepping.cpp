@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tick rule end to end through the real Form1: requested text in, coil bytes out.
 #include "testsupport.h"
 

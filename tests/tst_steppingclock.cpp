@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stepping clock's rules: one tick per expiry, no bursts after lateness, never two steps
 // closer than 0.9 ms, stop is immediate, start while running keeps the stream, a wake-up from
 // another thread ends any wait.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operator window as designed, the needle to the float, the angle text, and renderings
 // to look at.
 #include "testsupport.h"

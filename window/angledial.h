@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shape1 and Line1 on screen: the round dial face and its needle, painted from the needle
 // model. Repaints are requested with update() so Qt folds a burst of ticks into one paint.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The current angle as the operator reads it: shortest exact decimal, never an exponent,
 // no group separators, the locale's decimal separator.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cursorblink.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The text cursor stops blinking after a while without typing, as desktops do, so an idle
 // window costs next to nothing; typing, a click or the focus brings the blink back.
 #pragma once

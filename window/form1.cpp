@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 #include "form1.h"
 
 #include "command/messagerule.h"
 #include "motor/numberreader.h"
+#include "shell/report.h"
 #include "window/angledial.h"
 #include "window/angletext.h"
 #include "window/cursorblink.h"
@@ -14,7 +16,6 @@
 #include <QFontDatabase>
 #include <QLineEdit>
 #include <QLocale>
-#include <cstdio>
 
 namespace {
 
@@ -164,7 +165,7 @@ void Form1::ShowDrivePosition()
     ShowNeedleAngle(angle);
     ShowCurrentAngle(angle);
     if (const std::string failure = timer1_.TakePortFailure(); !failure.empty())
-        std::fprintf(stderr, "%s\n", failure.c_str());
+        Report(failure);
     if (!moving)
         view_.stop();
 }

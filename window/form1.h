@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Form1: the operator window, and the owner of everything for the whole run: the controls,
 // Winsock1, the stepping drive (Timer1, the stepping fields and the coil output). It is the
 // view and the command handler; the motor steps on the drive's own thread.

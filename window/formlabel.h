@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A caption of the window: fixed font, left-to-right paragraph whatever its first letter
 // (the Hebrew captions start with their colon, which must stand at the left end), repainted
 // at display rate however often its text changes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "framepacer.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Folds repaints to display rate. The tick updates the needle and the angle text 1000 times a
 // second, but no screen shows more than about 60 frames; painting every tick would cost more
 // than the stepping itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Window geometry is designed in twips (1440 per inch); the screen's logical DPI maps it.
 #pragma once
 

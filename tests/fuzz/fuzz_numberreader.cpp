@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the angle reader: never a crash or an overread, always finite (or the saturated
 // largest double), blind to blanks wherever they are inserted and to a trailing line feed,
 // and the same for 8-bit and 16-bit forms of one text.

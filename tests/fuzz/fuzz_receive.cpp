@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes what one read from the client leads to: the disconnect test, the requested text
 // kept, and the tick that follows from any position. The coils must always get a valid
 // pattern, the position move by one step at most, and the stop rule hold.

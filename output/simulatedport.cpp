@@ -1,51 +1,17 @@
-#include "ports.h"
+// SPDX-License-Identifier: MIT
+#include "simulatedport.h"
 
+#include "shell/report.h"
 #include "tracering.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <future>
-#include <linux/ppdev.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
-
-PpdevPort::PpdevPort(PortKernel& kernel, int fd, std::string device)
-    : kernel_(kernel), fd_(fd), device_(std::move(device))
-{
-}
-
-PpdevPort::~PpdevPort()
-{
-    kernel_.Ioctl(fd_, PPRELEASE, nullptr);
-    kernel_.Close(fd_);
-}
-
-void PpdevPort::WriteDataByte(std::uint8_t value)
-{
-    unsigned char byte = value;
-    if (int error = kernel_.Ioctl(fd_, PPWDATA, &byte); error < 0)
-        NoteFailure(-error);
-}
-
-std::string PpdevPort::Name() const
-{
-    return "ppdev " + device_;
-}
-
-void RawIoPort::WriteDataByte(std::uint8_t value)
-{
-    kernel_.Outb(value, static_cast<unsigned short>(address_));
-}
-
-std::string RawIoPort::Name() const
-{
-    return "raw port I/O";
-}
 
 struct SimulatedPort::Trace {
     Trace(int fd, std::size_t size) : fd(fd), wakeFd(eventfd(0, EFD_CLOEXEC)), ring(size) {}
@@ -70,10 +36,8 @@ struct SimulatedPort::Trace {
                 ring.Consume(written < 0 ? run.size() : std::size_t(written));
             }
             if (const std::uint64_t lost = dropped.exchange(0))
-                std::fprintf(stderr,
-                             "stepper-dial: the trace reader fell behind: %llu port writes "
-                             "were not traced\n",
-                             static_cast<unsigned long long>(lost));
+                Report("the trace reader fell behind: " + std::to_string(lost) +
+                       " port writes were not traced");
             if (closing.load() && ring.Peek().empty())
                 break;
         }

@@ -1,8 +1,16 @@
+// SPDX-License-Identifier: MIT
 // Which coil output the operator asked for on the command line, read from its text.
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
+
+// A GPIO line as written: an offset, or else a line name.
+struct GpioLineRequest {
+    std::string asWritten;
+    std::optional<unsigned> offset;
+};
 
 struct OutputRequest {
     enum class Kind { Default, Simulate, Parport, Gpio };
@@ -16,10 +24,10 @@ struct OutputRequest {
 
     // --gpio: the chip by name, path, label or number; each line by offset or name.
     std::string chip;
-    std::array<std::string, 4> lines;
+    std::array<GpioLineRequest, 4> lines;
 };
 
-// "0".."15", "0xd010" or "53264", "/dev/parport1". False, with why, when malformed.
+// "0".."15", "0xd010", "/dev/parport1". False, with why, when malformed.
 bool ReadPortOption(const std::string& text, OutputRequest& request, std::string& why);
 // "CHIP:L0,L1,L2,L3" with exactly four lines. False, with why, when malformed.
 bool ReadGpioOption(const std::string& text, OutputRequest& request, std::string& why);

@@ -1,12 +1,15 @@
+// SPDX-License-Identifier: MIT
 // GPIO lines as a coil port: four output lines of one chip, bit i of the coil byte on line
 // Li, all four set in one call. The chips are reached through a small seam so the choice and
 // the wiring can be exercised without a board; libgpiod is the real thing.
 #pragma once
 
 #include "coilport.h"
+#include "outputrequest.h"
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,8 +28,9 @@ public:
     virtual GpioChipInfo Info() const = 0;
     // The offset of the line with this name, or -ENOENT.
     virtual int FindLine(const std::string& name) = 0;
-    // Who holds a line, for the message when it is busy.
-    virtual std::string Consumer(unsigned offset) = 0;
+    // Who holds a line (its consumer, or "another program" when it gave none), or nothing
+    // when the line is free.
+    virtual std::optional<std::string> Holder(unsigned offset) = 0;
     // Outputs, initial value 0, consumer "stepper-dial".
     virtual int RequestOutputs(const std::array<unsigned, 4>& offsets) = 0;
     virtual int SetValues(const std::array<int, 4>& values) = 0;
@@ -43,6 +47,10 @@ public:
 
 // The chips of this machine through libgpiod (or none, where it is not built in).
 std::unique_ptr<GpioChips> MakeGpioChips();
+// The /dev/gpiochipN names, in number order.
+std::vector<std::string> GpioDeviceNames();
+// Each /dev/gpiochipN as chips.Open describes it, or with the errno it could not be opened by.
+std::vector<GpioChipInfo> DescribeDeviceChips(GpioChips& chips);
 
 class GpioPort final : public CoilPort {
 public:
@@ -56,3 +64,9 @@ private:
     std::unique_ptr<GpioChip> chip_;
     std::string name_;
 };
+
+// The four lines of a --gpio request as a port, or nothing with why.
+std::unique_ptr<CoilPort> OpenGpio(GpioChips& chips, const OutputRequest& request,
+                                   std::string& why);
+// Why a chip cannot be opened, from its errno.
+std::string ChipFailure(const std::string& chip, int error);

@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: MIT
 // The one seam between the stepping logic and the hardware: a byte to the data register.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 inline constexpr unsigned DataPort = 0x378;
@@ -32,4 +34,12 @@ protected:
 private:
     static constexpr int Reported = -1;
     std::atomic<int> failure_{0};
+};
+
+// A try at opening one output.
+struct PortAttempt {
+    std::unique_ptr<CoilPort> port;
+    std::string why; // the port's description, or when there is none the cause and the remedy
+    // A driver or program holds the port: nothing else may write to it, raw I/O included.
+    bool held = false;
 };

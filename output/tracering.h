@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A byte ring for one producer and one consumer, without locks: the stepping thread appends
 // trace lines and never waits; the trace writer takes them out at its own pace. A line that
 // does not fit whole is refused, so the trace never holds half a line.

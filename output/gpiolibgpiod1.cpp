@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+// The GPIO seam over libgpiod 1.x (Debian 12 ships 1.6).
+#include "gpioport.h"
+
+#include <cerrno>
+#include <gpiod.h>
+
+namespace {
+
+using ChipHandle = std::unique_ptr<gpiod_chip, void (*)(gpiod_chip*)>;
+
+class LibgpiodChip final : public GpioChip {
+public:
+    explicit LibgpiodChip(gpiod_chip* chip) : handle_(chip, gpiod_chip_close) {}
+    ~LibgpiodChip() override { Release(); }
+    GpioChipInfo Info() const override
+    {
+        const std::string name = gpiod_chip_name(handle_.get());
+        return {name, gpiod_chip_label(handle_.get()), "/dev/" + name,
+                gpiod_chip_num_lines(handle_.get()), 0};
+    }
+    int FindLine(const std::string& name) override
+    {
+        gpiod_line* line = gpiod_chip_find_line(handle_.get(), name.c_str());
+        return line ? int(gpiod_line_offset(line)) : -ENOENT;
+    }
+    std::optional<std::string> Holder(unsigned offset) override
+    {
+        gpiod_line* line = gpiod_chip_get_line(handle_.get(), offset);
+        if (!line || gpiod_line_update(line) < 0 || !gpiod_line_is_used(line))
+            return std::nullopt;
+        const char* consumer = gpiod_line_consumer(line);
+        return consumer && *consumer ? consumer : "another program";
+    }
+    int RequestOutputs(const std::array<unsigned, 4>& offsets) override
+    {
+        gpiod_line_bulk_init(&bulk_);
+        if (gpiod_chip_get_lines(handle_.get(), const_cast<unsigned*>(offsets.data()), 4, &bulk_) <
+            0)
+            return -errno;
+        const int zeros[4] = {0, 0, 0, 0};
+        if (gpiod_line_request_bulk_output(&bulk_, "stepper-dial", zeros) < 0)
+            return -errno;
+        requested_ = true;
+        return 0;
+    }
+    int SetValues(const std::array<int, 4>& values) override
+    {
+        return gpiod_line_set_value_bulk(&bulk_, values.data()) < 0 ? -errno : 0;
+    }
+    void Release() override
+    {
+        if (requested_)
+            gpiod_line_release_bulk(&bulk_);
+        requested_ = false;
+    }
+
+private:
+    ChipHandle handle_; // closes the chip after the lines are released
+    gpiod_line_bulk bulk_{};
+    bool requested_ = false;
+};
+
+class LibgpiodChips final : public GpioChips {
+public:
+    std::vector<GpioChipInfo> List() override { return DescribeDeviceChips(*this); }
+    std::unique_ptr<GpioChip> Open(const std::string& name, int& error) override
+    {
+        errno = 0;
+        gpiod_chip* chip = gpiod_chip_open_lookup(name.c_str());
+        if (!chip) {
+            error = errno ? errno : ENOENT;
+            return nullptr;
+        }
+        return std::make_unique<LibgpiodChip>(chip);
+    }
+};
+
+} // namespace
+
+std::unique_ptr<GpioChips> MakeGpioChips()
+{
+    return std::make_unique<LibgpiodChips>();
+}

@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+#include "rawioport.h"
+
+#include "devicenames.h"
+#include "parports.h"
+
+#include <cerrno>
+#include <cstring>
+
+void RawIoPort::WriteDataByte(std::uint8_t value)
+{
+    kernel_.Outb(value, static_cast<unsigned short>(address_));
+}
+
+std::string RawIoPort::Name() const
+{
+    return "raw port I/O";
+}
+
+std::optional<std::string> Lockdown(PortKernel& kernel)
+{
+    // "none [integrity] confidentiality": the bracketed one is in force.
+    const auto text = kernel.ReadFile("/sys/kernel/security/lockdown");
+    if (!text)
+        return std::nullopt;
+    const auto open = text->find('['), close = text->find(']');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return std::nullopt;
+    return text->substr(open + 1, close - open - 1);
+}
+
+std::unique_ptr<CoilPort> OpenRawIo(PortKernel& kernel, unsigned address, std::string& why)
+{
+    if (!kernel.HasRawIo()) {
+        why = "not available on this processor";
+        return nullptr;
+    }
+    if (address < LowestRawIoAddress) {
+        why = Hex(address) + " is below " + Hex(LowestRawIoAddress) + ", where no parallel port is";
+        return nullptr;
+    }
+    if (const auto owner = IoportOwner(kernel, address);
+        owner && !owner->empty() && !NumberAfter(*owner, "parport")) {
+        why = Hex(address) + " belongs to " + *owner + " (/proc/ioports), not a parallel port";
+        return nullptr;
+    }
+    if (int error = kernel.Ioperm(address, 1, 1); error < 0) {
+        const auto lockdown = Lockdown(kernel);
+        const std::string call = "ioperm(" + Hex(address) + ")";
+        if (lockdown && *lockdown != "none")
+            why = "the kernel's lockdown (" + *lockdown + ", Secure Boot) forbids it; use ppdev";
+        else if ((error == -EPERM || error == -EACCES) && lockdown)
+            why = call + " not permitted (run as root or grant CAP_SYS_RAWIO)";
+        else if (error == -EPERM || error == -EACCES)
+            why = call + " not permitted (run as root or grant CAP_SYS_RAWIO; if it is root "
+                         "already, the kernel's lockdown may forbid it, and its state cannot be "
+                         "read: /sys/kernel/security/lockdown missing)";
+        else
+            why = call + " failed: " + std::strerror(-error);
+        return nullptr;
+    }
+    return std::make_unique<RawIoPort>(kernel, address);
+}

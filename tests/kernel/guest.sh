@@ -1,0 +1,139 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# Runs as the guest's first process: loads the real drivers, makes a gpio-sim chip, then
+# drives the real program over TCP and reads the outputs back from the kernel (the data
+# register through /dev/port, the simulated lines through sysfs). One line a case:
+# "CASE <name> ok|FAIL <detail> (<seconds> s)"; "KERNEL-STAGE done" at the end.
+program=$1 gpio_sim=$2 release=$3
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen HOME=/tmp XDG_RUNTIME_DIR=/run
+cd /tmp
+echo "KERNEL-STAGE booted $(uname -r) in $(cut -d' ' -f1 /proc/uptime) s"
+modprobe parport_pc io=0x378 irq=7 && modprobe ppdev && modprobe configfs &&
+  insmod "$gpio_sim" || echo "CASE drivers FAIL cannot load the modules"
+ip link set lo up
+mount -t configfs none /sys/kernel/config 2>/dev/null
+mkdir -p /sys/kernel/config/gpio-sim/sim/bank0/line5/hog
+echo 8 >/sys/kernel/config/gpio-sim/sim/bank0/num_lines
+echo motor-brake >/sys/kernel/config/gpio-sim/sim/bank0/line5/hog/name
+echo output-low >/sys/kernel/config/gpio-sim/sim/bank0/line5/hog/direction
+echo 1 >/sys/kernel/config/gpio-sim/sim/live
+chip=$(cat /sys/kernel/config/gpio-sim/sim/bank0/chip_name)
+sim=$(ls -d /sys/devices/platform/gpio-sim.*/"$chip")
+echo "KERNEL-STAGE drivers ready at $(cut -d' ' -f1 /proc/uptime) s: parport0, $chip"
+
+started=0
+begin() { started=$(date +%s.%N); }
+result() { # verdict name detail
+  printf 'CASE %s %s %s (%.1f s)\n' "$2" "$1" "$3" "$(awk "BEGIN { print $(date +%s.%N) - $started }")"
+}
+data() { od -An -tu1 -j888 -N1 /dev/port | tr -d ' '; }
+lines() { for k in 0 1 2 3; do cat "$sim/sim_gpio$k/value"; done | tr -d '\n'; }
+listening() { grep -qE '^ *[0-9]+: [0-9A-F]+:0BB8 [0-9A-F:]+ 0A' /proc/net/tcp /proc/net/tcp6; }
+# wait_for SECONDS COMMAND...: true once the command is, false after the time.
+wait_for() {
+  local limit=$(($(date +%s) + $1))
+  shift
+  until "$@"; do
+    [ "$(date +%s)" -ge "$limit" ] && return 1
+    sleep 0.05
+  done
+}
+# steady READ VALUE: the output reads VALUE twice, 0.3 s apart (a move passes every pattern).
+steady() { [ "$("$1")" = "$2" ] && sleep 0.3 && [ "$("$1")" = "$2" ]; }
+start() { # log-file arguments...: starts the program, waits until it listens
+  local log=$1
+  shift
+  "$program" "$@" >/dev/null 2>"$log" &
+  pid=$!
+  wait_for 60 listening
+}
+stop() { kill -TERM "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }
+send() { exec 3<>/dev/tcp/127.0.0.1/3000 && printf '%s' "$1" >&3; }
+hang_up() { exec 3>&-; }
+
+begin
+"$program" --list-ports >/tmp/list.txt 2>&1
+if grep -q 'parport0  /dev/parport0  base 0x378' /tmp/list.txt && grep -q "$chip" /tmp/list.txt &&
+  grep -q 'A plain start would use: ppdev /dev/parport0 at 0x378' /tmp/list.txt; then
+  result ok list-ports "parport0 at 0x378, $chip, plain start on ppdev"
+else
+  result FAIL list-ports "$(tr '\n' '|' </tmp/list.txt)"
+fi
+
+# 97.5 degrees is 13 steps: phase 1, byte 6.
+begin
+if start /tmp/pp.log --port 0 && send 97.5 && wait_for 30 steady data 6; then
+  result ok parport-move "data register 6 after 97.5 degrees"
+else
+  result FAIL parport-move "data register $(data); $(tr '\n' '|' </tmp/pp.log)"
+fi
+
+# A long move, then a second instance on the same port while it runs.
+begin
+printf '%s' 36000 >&3
+samples=""
+for _ in 1 2 3; do samples+="$(data) "; sleep 0.2; done
+second_start=$(date +%s.%N)
+timeout -k 2 10 "$program" --port /dev/parport0 >/dev/null 2>/tmp/second.log
+second=$?
+second_time=$(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $second_start }")
+during=""
+for _ in 1 2 3 4 5; do during+="$(data) "; sleep 0.2; done
+distinct=$(echo "$during" | tr ' ' '\n' | sort -u | grep -c .)
+if [ "$second" = 3 ] && grep -q 'ppdev0' /tmp/second.log &&
+  awk "BEGIN { exit !($second_time < 3) }" && [ "$distinct" -ge 2 ]; then
+  result ok held-port "second exit 3 in ${second_time} s: $(head -c 200 /tmp/second.log | tr '\n' ' '); first kept stepping: $during"
+else
+  result FAIL held-port "second exit $second in ${second_time} s: $(tr '\n' '|' </tmp/second.log); register before $samples after $during"
+fi
+
+begin
+printf '%s' 90 >&3
+wait_for 60 steady data 3
+before=$(data)
+stop
+hang_up
+if [ "$before" = 3 ] && [ "$(data)" = 0 ]; then
+  result ok parport-sigterm "3 at 90 degrees, 0 after SIGTERM"
+else
+  result FAIL parport-sigterm "before $before, after $(data); $(tr '\n' '|' </tmp/pp.log)"
+fi
+
+begin
+if start /tmp/gpio.log --gpio "$chip:0,1,2,3" && send 97.5 && wait_for 30 steady lines 0110; then
+  moved=$(lines)
+  stop
+  hang_up
+  result ok gpio-move "lines L0..L3 $moved after 97.5 degrees, $(lines) after SIGTERM"
+else
+  result FAIL gpio-move "lines $(lines); $(tr '\n' '|' </tmp/gpio.log)"
+  stop
+  hang_up
+fi
+
+begin
+"$program" --gpio "$chip:4,5,6,7" >/dev/null 2>/tmp/busy.log
+busy=$?
+if [ "$busy" = 3 ] && grep -q "line 5 is in use by 'motor-brake'" /tmp/busy.log; then
+  result ok gpio-busy "exit 3: $(tr '\n' ' ' </tmp/busy.log)"
+else
+  result FAIL gpio-busy "exit $busy: $(tr '\n' '|' </tmp/busy.log)"
+fi
+
+# A pattern a killed run left on the coils, and port 3000 held by another program.
+begin
+printf '\x09' | dd of=/dev/port bs=1 seek=888 count=1 conv=notrunc status=none
+left=$(data)
+start /tmp/holder.log --simulate
+"$program" --port 0 >/dev/null 2>/tmp/taken.log
+taken=$?
+stop
+if [ "$left" = 9 ] && [ "$taken" = 1 ] && [ "$(data)" = 0 ] && grep -q 'port 3000' /tmp/taken.log; then
+  result ok port-taken "exit 1, register 9 -> $(data): $(grep 3000 /tmp/taken.log | head -n1)"
+else
+  result FAIL port-taken "left $left, exit $taken, register $(data): $(tr '\n' '|' </tmp/taken.log)"
+fi
+
+echo "KERNEL-STAGE done at $(cut -d' ' -f1 /proc/uptime) s"
+echo o >/proc/sysrq-trigger
+sleep 5

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Boots Debian's own kernel in QEMU with an emulated parallel port at 0x378 and a gpio-sim
+# chip, on this machine's root shared read-only over virtio-9p, and runs guest.sh there
+# against the freshly built program. Usage: run.sh PROGRAM CACHE_DIR
+# Exit 0 when every case passed, 1 when one failed, 77 (skipped) when no VM can start here.
+set -euo pipefail
+program=$(realpath "$1")
+cache=$(realpath -m "$2")
+here=$(cd "$(dirname "$0")" && pwd)
+skip() {
+  echo "stepper-dial kernel stage skipped: $*"
+  exit 77
+}
+
+qemu=$(command -v qemu-system-x86_64 || true)
+[ -n "$qemu" ] || skip "qemu-system-x86_64 not installed (Debian package qemu-system-x86)"
+busybox=$(command -v busybox || true)
+[ -n "$busybox" ] && file -L "$busybox" | grep -q 'statically linked' ||
+  skip "no static busybox (Debian package busybox-static)"
+# The newest installed Debian kernel whose headers are here too.
+release=""
+for image in $(ls -v /boot/vmlinuz-* 2>/dev/null | tac); do
+  candidate=${image#/boot/vmlinuz-}
+  if [ -d "/lib/modules/$candidate/build" ]; then
+    release=$candidate
+    break
+  fi
+done
+[ -n "$release" ] || skip "no /boot/vmlinuz-* with matching headers (linux-image-amd64, linux-headers-amd64)"
+[ -r "/boot/vmlinuz-$release" ] || skip "/boot/vmlinuz-$release is not readable"
+mkdir -p "$cache"
+gpio_sim=$("$here/build-gpio-sim.sh" "$release" "$cache" 2>"$cache/gpio-sim-build.log") ||
+  skip "gpio-sim does not build for $release (see $cache/gpio-sim-build.log)"
+
+# A busybox initramfs that loads 9p over virtio and switches into the shared root.
+initrd_dir=$(mktemp -d)
+trap 'rm -rf "$initrd_dir"' EXIT
+mkdir -p "$initrd_dir"/{bin,modules,proc,sys,dev,newroot}
+cp "$busybox" "$initrd_dir/bin/busybox"
+for name in 9p 9pnet_virtio virtio_pci; do
+  modprobe --show-depends -S "$release" "$name" | awk '$1 == "insmod" { print $2 }'
+done | awk '!seen[$0]++' >"$initrd_dir/order"
+while read -r path; do cp "$path" "$initrd_dir/modules/"; done <"$initrd_dir/order"
+{
+  echo '#!/bin/busybox sh'
+  echo '/bin/busybox --install -s /bin'
+  echo 'mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev'
+  while read -r path; do echo "insmod /modules/$(basename "$path")"; done <"$initrd_dir/order"
+  echo 'mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,ro hostroot /newroot ||'
+  echo '  { echo "KERNEL-STAGE no root over 9p"; poweroff -f; }'
+  echo 'for d in tmp run; do mount -t tmpfs -o mode=1777 tmpfs /newroot/$d; done'
+  echo 'for d in dev proc sys; do mount --move /$d /newroot/$d; done'
+  printf 'exec switch_root /newroot /bin/bash %q %q %q %q\n' "$here/guest.sh" "$program" \
+    "$gpio_sim" "$release"
+} >"$initrd_dir/init"
+chmod +x "$initrd_dir/init"
+(cd "$initrd_dir" && find bin modules proc sys dev newroot init | cpio -o -H newc --quiet) |
+  gzip -1 >"$cache/initrd.gz"
+
+accel=tcg
+# A nested /dev/kvm may not run a stock kernel: KVM only when asked for.
+[ "${STEPPER_KERNEL_KVM:-0}" = 1 ] && accel=kvm
+log="$cache/console.log"
+echo "== booting $release under $accel"
+start=$(date +%s)
+set +e
+timeout 280 "$qemu" -machine pc,accel="$accel" -cpu max -m 1024 -smp 2 -nodefaults \
+  -display none -no-reboot -serial stdio \
+  -kernel "/boot/vmlinuz-$release" -initrd "$cache/initrd.gz" \
+  -append "console=ttyS0 quiet panic=-1 rdinit=/init" \
+  -chardev null,id=lpt -device isa-parallel,chardev=lpt,iobase=0x378,irq=7 \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  </dev/null 2>&1 | tr -d '\r' | tee "$log" | grep --line-buffered -E '^(CASE|KERNEL-STAGE)'
+status=${PIPESTATUS[0]}
+set -e
+echo "== kernel stage: $(($(date +%s) - start)) s in all (console: $log)"
+if ! grep -q '^KERNEL-STAGE booted' "$log"; then
+  [ "$status" = 124 ] && echo "the VM did not boot within the time limit"
+  skip "the VM did not start (qemu status $status; see $log)"
+fi
+grep -q '^KERNEL-STAGE done' "$log" || { echo "the guest did not finish (qemu status $status)"; exit 1; }
+if grep -q '^CASE .* FAIL' "$log"; then exit 1; fi
+exit 0
