@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The GPIO seam over libgpiod 1.x (Debian 12 ships 1.6).
-#include "gpioport.h"
-
-#include <cerrno>
-#include <gpiod.h>
+#include "libgpiodchips.h"
 
 namespace {
 
@@ -61,24 +58,14 @@ private:
     bool requested_ = false;
 };
 
-class LibgpiodChips final : public GpioChips {
-public:
-    std::vector<GpioChipInfo> List() override { return DescribeDeviceChips(*this); }
-    std::unique_ptr<GpioChip> Open(const std::string& name, int& error) override
-    {
-        errno = 0;
-        gpiod_chip* chip = gpiod_chip_open_lookup(name.c_str());
-        if (!chip) {
-            error = errno ? errno : ENOENT;
-            return nullptr;
-        }
-        return std::make_unique<LibgpiodChip>(chip);
-    }
-};
+gpiod_chip* OpenChip(const std::string& name)
+{
+    return gpiod_chip_open_lookup(name.c_str());
+}
 
 } // namespace
 
 std::unique_ptr<GpioChips> MakeGpioChips()
 {
-    return std::make_unique<LibgpiodChips>();
+    return std::make_unique<LibgpiodChips<LibgpiodChip>>(OpenChip);
 }

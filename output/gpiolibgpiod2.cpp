@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The GPIO seam over libgpiod 2.x, where that is what pkg-config finds.
-#include "gpioport.h"
+#include "libgpiodchips.h"
 
 #include "devicenames.h"
-
-#include <cerrno>
-#include <gpiod.h>
 
 namespace {
 
@@ -110,24 +107,9 @@ gpiod_chip* OpenChip(const std::string& name)
     return nullptr;
 }
 
-class LibgpiodChips final : public GpioChips {
-public:
-    std::vector<GpioChipInfo> List() override { return DescribeDeviceChips(*this); }
-    std::unique_ptr<GpioChip> Open(const std::string& name, int& error) override
-    {
-        errno = 0;
-        gpiod_chip* chip = OpenChip(name);
-        if (!chip) {
-            error = errno ? errno : ENOENT;
-            return nullptr;
-        }
-        return std::make_unique<LibgpiodChip>(chip);
-    }
-};
-
 } // namespace
 
 std::unique_ptr<GpioChips> MakeGpioChips()
 {
-    return std::make_unique<LibgpiodChips>();
+    return std::make_unique<LibgpiodChips<LibgpiodChip>>(OpenChip);
 }

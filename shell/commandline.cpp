@@ -33,7 +33,7 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "simulate", "Drive no hardware: print every port write on standard output.");
     const QCommandLineOption port(
         "port",
-        "Drive this parallel port and no other: a number 0-15 (/dev/parportN), a base "
+        "Drive this parallel port and no other: a number 0-15 (/dev/parportN), a hex base "
         "address (0xd010) or a device (/dev/parport1).",
         "PORT");
     const QCommandLineOption gpio(

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: MIT
+// The chips of this machine through libgpiod, whichever major version: each version's file
+// gives its chip class and how it opens a chip by name, path, label or number.
+#pragma once
+
+#include "gpioport.h"
+
+#include <cerrno>
+#include <gpiod.h>
+
+template <class Chip> class LibgpiodChips final : public GpioChips {
+public:
+    using Opener = gpiod_chip* (*)(const std::string& name);
+    explicit LibgpiodChips(Opener open) : open_(open) {}
+    std::vector<GpioChipInfo> List() override { return DescribeDeviceChips(*this); }
+    std::unique_ptr<GpioChip> Open(const std::string& name, int& error) override
+    {
+        errno = 0;
+        gpiod_chip* chip = open_(name);
+        if (!chip) {
+            error = errno ? errno : ENOENT;
+            return nullptr;
+        }
+        return std::make_unique<Chip>(chip);
+    }
+
+private:
+    Opener open_;
+};
