@@ -145,6 +145,7 @@ void CommandListener::OnClientGone()
         return; // that was "disconnect", already handled
     DropClient();
     emit ClientGone();
+    emit ClientEnded();
     ListenAgain();
 }
 
@@ -153,6 +154,7 @@ void CommandListener::EndConnection()
     if (!client_)
         return;
     DropClient();
+    emit ClientEnded();
     ListenAgain();
 }
 

@@ -53,6 +53,7 @@ public:
     quint16 LocalPort() const { return options_.port; }
     bool IsListening() const;
     bool HasClient() const { return client_ != nullptr; }
+    QHostAddress PeerAddress() const { return client_ ? client_->peerAddress() : QHostAddress(); }
     QString ErrorString() const { return errorString_; }
     QAbstractSocket::SocketError Error() const { return error_; }
 
@@ -65,6 +66,8 @@ signals:
     void MessageArrived(const QByteArray& bytes);
     // The client went away without "disconnect": closed, reset, or found dead.
     void ClientGone();
+    // The client's connection ended, by "disconnect" or by going away.
+    void ClientEnded();
 
 private:
     void OnNewConnection(QTcpServer* server);

@@ -61,12 +61,20 @@ std::string StepperDrive::TakePortFailure()
 void StepperDrive::Run()
 {
     while (!quit_.load()) {
+        pingsAnswered_.store(pingsAsked_.load(std::memory_order_relaxed),
+                             std::memory_order_relaxed);
         TakeRequests();
         if (clock_->WaitForTick()) {
             Timer1_Timer();
             clock_->TickEnded();
         }
     }
+}
+
+void StepperDrive::Ping()
+{
+    pingsAsked_.fetch_add(1, std::memory_order_relaxed);
+    clock_->Wake();
 }
 
 void StepperDrive::TakeRequests()
@@ -83,6 +91,7 @@ void StepperDrive::Timer1_Timer()
     stepping_.MoveTowardRequested(requestedDegrees_.load());
     coils_.WriteCoilPattern(stepping_.Phase());
     currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
+    ticks_.fetch_add(1, std::memory_order_relaxed);
     if (stepping_.TargetReached()) {
         clock_->Stop();
         // A start request that came during this tick stays set: the next turn of the loop

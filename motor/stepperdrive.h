@@ -44,6 +44,14 @@ public:
     // The first failed port write, once, as a line for standard error; empty otherwise.
     std::string TakePortFailure();
 
+    // Liveness, for a watchdog on another thread: Ping wakes the stepping thread, which
+    // answers at its next turn; a thread stuck anywhere (a hung port write) answers none.
+    void Ping();
+    std::uint64_t PingsAsked() const { return pingsAsked_.load(std::memory_order_relaxed); }
+    std::uint64_t PingsAnswered() const { return pingsAnswered_.load(std::memory_order_relaxed); }
+    // Ticks run since start-up.
+    std::uint64_t TickCount() const { return ticks_.load(std::memory_order_relaxed); }
+
     // The tick: read the target, one step at most, the coil pattern, the stop rule.
     void Timer1_Timer();
     // A hand-fired clock for tests that run no stepping thread: takes the pending start
@@ -69,5 +77,8 @@ private:
     std::atomic<std::int64_t> currentStep_{0};
     std::atomic<int> state_{0};
     std::atomic<bool> quit_{false};
+    std::atomic<std::uint64_t> pingsAsked_{0};
+    std::atomic<std::uint64_t> pingsAnswered_{0};
+    std::atomic<std::uint64_t> ticks_{0};
     std::thread thread_;
 };

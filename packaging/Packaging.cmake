@@ -2,7 +2,6 @@
 # What `cmake --install` puts in place, and the Debian package CPack builds from it:
 # `cmake --build build --target package` writes build/stepper-dial_<version>_<arch>.deb.
 include(GNUInstallDirs)
-set(STEPPER_APP_ID io.github.stepperdial.StepperDial)
 
 install(TARGETS stepper-dial RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES packaging/${STEPPER_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // stepper-dial: the command line, the choice of coil output, then the operator window.
 #include "commandline.h"
+#include "fatalerror.h"
 #include "output/portchoice.h"
 #include "output/portlist.h"
 #include "quitsignals.h"
@@ -48,8 +49,10 @@ int main(int argc, char* argv[])
     LinuxPortKernel kernel;
     const auto gpioChips = MakeGpioChips();
     PortChoice choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
-    Report(choice.message);
-    if (!choice.port)
+    if (!choice.port) {
+        ReportFatal(choice.message);
         return 3;
+    }
+    Report(choice.message);
     return RunOperatorWindow(*choice.port, commandLine, argv[0]);
 }

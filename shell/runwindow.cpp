@@ -2,18 +2,24 @@
 #include "runwindow.h"
 
 #include "commandline.h"
+#include "fatalerror.h"
 #include "motor/coiloutput.h"
 #include "motor/steppingclock.h"
 #include "quitsignals.h"
 #include "report.h"
+#include "servicenotifier.h"
 #include "window/form1.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <cerrno>
 #include <cstring>
 
 #ifndef STEPPER_DIAL_VERSION
 #define STEPPER_DIAL_VERSION "0"
+#endif
+#ifndef STEPPER_APP_ID
+#define STEPPER_APP_ID "io.github.stepperdial.StepperDial"
 #endif
 
 namespace {
@@ -40,21 +46,43 @@ int RunOperatorWindow(CoilPort& port, const CommandLine& commandLine, char* argv
     QApplication app(qtArgc, qtArgv);
     QApplication::setApplicationName(QString::fromUtf8(ProgramName.data(), ProgramName.size()));
     QApplication::setApplicationVersion(STEPPER_DIAL_VERSION);
+    // Docks match the window to its launcher by this id; the icon is the launcher's.
+    QGuiApplication::setDesktopFileName(STEPPER_APP_ID);
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(STEPPER_APP_ID, QIcon(":/" STEPPER_APP_ID ".svg")));
     auto clock = MakeSteppingClock();
     if (!clock) {
-        Report(std::string("cannot create the stepping clock (timerfd): ") + std::strerror(errno) +
-               "; is this a Linux kernel with timerfd and eventfd?");
         CoilOutput(port).DeenergiseCoils();
+        ReportFatal(std::string("cannot create the stepping clock (timerfd): ") +
+                    std::strerror(errno) + "; is this a Linux kernel with timerfd and eventfd?");
         return 1;
     }
     Form1 form(port, std::move(clock), commandLine.listener);
     if (!form.Form_Load()) {
-        Report("cannot listen on TCP port " + std::to_string(form.Winsock1().LocalPort()) + ": " +
-               form.ListenError().toStdString());
         form.ShutDown();
+        ReportFatal("cannot listen on TCP port " + std::to_string(form.Winsock1().LocalPort()) +
+                    ": " + form.ListenError().toStdString());
         return 1;
     }
     Report(form.Drive().StartThread());
+
+    ServiceNotifier service(form.Drive());
+    const std::string driving = "driving " + port.Name() + "; ";
+    const auto waiting = [&] {
+        return driving + "waiting for a client on TCP port " +
+               std::to_string(form.Winsock1().LocalPort());
+    };
+    QObject::connect(&form.Winsock1(), &CommandListener::ClientConnected, &service, [&] {
+        QHostAddress peer = form.Winsock1().PeerAddress();
+        bool mapped = false;
+        if (const quint32 ipv4 = peer.toIPv4Address(&mapped); mapped)
+            peer = QHostAddress(ipv4);
+        service.Status(driving + "client " + peer.toString().toStdString() + " connected");
+    });
+    QObject::connect(&form.Winsock1(), &CommandListener::ClientEnded, &service,
+                     [&] { service.Status(waiting()); });
+    service.Ready(waiting());
+
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::QuitRequested, &app, &QApplication::quit);
 

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+#include "fatalerror.h"
+
+#include "report.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <memory>
+
+namespace {
+
+bool HeadlessPlatform(const QString& name)
+{
+    return name == "offscreen" || name == "minimal" || name.startsWith("offscreen:") ||
+           name.startsWith("minimal:");
+}
+
+} // namespace
+
+void ReportFatal(const std::string& line)
+{
+    Report(line);
+    std::unique_ptr<QApplication> own;
+    if (!QApplication::instance()) {
+        const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+        const bool display = !qEnvironmentVariableIsEmpty("DISPLAY") ||
+                             !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+        if (HeadlessPlatform(platform) || (platform.isEmpty() && !display))
+            return;
+        // A display that cannot be reached must not turn this error into a crash.
+        if (platform.isEmpty())
+            qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                                           ? "xcb;offscreen"
+                                           : "wayland;xcb;offscreen");
+        static int argc = 1;
+        static char name[] = "stepper-dial";
+        static char* argv[] = {name, nullptr};
+        own = std::make_unique<QApplication>(argc, argv);
+    }
+    if (HeadlessPlatform(QGuiApplication::platformName()))
+        return;
+    QMessageBox::critical(nullptr, QString::fromUtf8(ProgramName.data(), ProgramName.size()),
+                          QString::fromStdString(line));
+}

@@ -1,0 +1,8 @@
+// SPDX-License-Identifier: MIT
+// A start-up error that ends the program: on standard error, and on a real display also in a
+// message box, since a program started from a menu has a standard error nobody reads.
+#pragma once
+
+#include <string>
+
+void ReportFatal(const std::string& line);

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: MIT
+// What the service manager is told: readiness with the status, and WATCHDOG=1 only while the
+// stepping thread answers and keeps its grid, through a NOTIFY_SOCKET the test binds.
+#include "motor/stepperdrive.h"
+#include "shell/servicenotifier.h"
+#include "shell/watchdogrule.h"
+#include "testsupport.h"
+
+#include <QtTest>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(DriveHealth)
+
+class TestService : public QObject {
+    Q_OBJECT
+private slots:
+    void watchdogRule_data();
+    void watchdogRule();
+    void readyThenWatchdogWhileTheThreadRuns();
+};
+
+void TestService::watchdogRule_data()
+{
+    QTest::addColumn<DriveHealth>("before"); // at the previous check
+    QTest::addColumn<DriveHealth>("now");
+    QTest::addColumn<int>("elapsedMs");
+    QTest::addColumn<bool>("healthy");
+    const DriveHealth idle{1, 1, 0, false}, moving{1, 1, 0, true};
+    QTest::newRow("idle, ping answered") << idle << DriveHealth{2, 2, 0, false} << 500 << true;
+    QTest::newRow("ping unanswered") << idle << DriveHealth{2, 1, 0, false} << 500 << false;
+    QTest::newRow("moving on the grid") << moving << DriveHealth{2, 2, 498, true} << 500 << true;
+    QTest::newRow("moving at half the grid")
+        << moving << DriveHealth{2, 2, 250, true} << 500 << true;
+    QTest::newRow("moving, starved") << moving << DriveHealth{2, 2, 249, true} << 500 << false;
+    QTest::newRow("moving, stuck in a write")
+        << moving << DriveHealth{2, 1, 3, true} << 500 << false;
+    QTest::newRow("move began in the period") << idle << DriveHealth{2, 2, 5, true} << 500 << true;
+    QTest::newRow("move ended in the period")
+        << moving << DriveHealth{2, 2, 5, false} << 500 << true;
+}
+
+void TestService::watchdogRule()
+{
+    QFETCH(DriveHealth, before);
+    QFETCH(DriveHealth, now);
+    QFETCH(int, elapsedMs);
+    QFETCH(bool, healthy);
+    WatchdogRule rule;
+    rule.Healthy(before, 500);
+    QCOMPARE(rule.Healthy(now, elapsedMs), healthy);
+}
+
+void TestService::readyThenWatchdogWhileTheThreadRuns()
+{
+    const QByteArray path = QDir::temp().filePath("stepper-notify-%1").arg(getpid()).toLocal8Bit();
+    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.constData());
+    ::unlink(path.constData());
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    qputenv("NOTIFY_SOCKET", path);
+    qputenv("WATCHDOG_USEC", "100000");
+    const auto received = [listener] {
+        QStringList messages;
+        char buffer[512];
+        for (ssize_t size; (size = ::recv(listener, buffer, sizeof buffer, 0)) > 0;)
+            messages << QString::fromUtf8(buffer, int(size));
+        return messages;
+    };
+
+    RecordingPort port;
+    StepperDrive drive(port, MakeSteppingClock());
+    drive.StartThread();
+    {
+        ServiceNotifier service(drive);
+        service.Ready("driving recording");
+        QStringList messages = received();
+        QCOMPARE(messages.value(0), QString("READY=1\nSTATUS=driving recording"));
+        QTRY_VERIFY((messages += received()).contains("WATCHDOG=1"));
+        // A stepping thread that no longer answers is not vouched for.
+        drive.ShutDown();
+        QTest::qWait(150); // a check may have been under way
+        received();
+        QTest::qWait(600);
+        QVERIFY(!received().contains("WATCHDOG=1"));
+    }
+    qunsetenv("NOTIFY_SOCKET");
+    qunsetenv("WATCHDOG_USEC");
+    ::close(listener);
+    ::unlink(path.constData());
+}
+
+QTEST_GUILESS_MAIN(TestService)
+#include "tst_service.moc"
