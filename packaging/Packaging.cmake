@@ -17,9 +17,19 @@ add_custom_command(OUTPUT ${STEPPER_MAN_GZ}
 add_custom_target(stepper_man ALL DEPENDS ${STEPPER_MAN_GZ})
 install(FILES ${STEPPER_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The licence and the history, as Debian keeps them (a native package: changelog.gz).
+set(STEPPER_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${STEPPER_CHANGELOG_GZ}
+  COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog > ${STEPPER_CHANGELOG_GZ}
+  DEPENDS packaging/changelog VERBATIM)
+add_custom_target(stepper_changelog ALL DEPENDS ${STEPPER_CHANGELOG_GZ})
+install(FILES packaging/copyright ${STEPPER_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 # The service for machines without a display; the package neither enables nor starts it.
-install(FILES packaging/stepper-dial.service DESTINATION lib/systemd/system)
-install(FILES packaging/stepper-dial.sysusers DESTINATION lib/sysusers.d RENAME stepper-dial.conf)
+# Debian 12 keeps units, sysusers and udev rules under /lib.
+install(FILES packaging/stepper-dial.service DESTINATION /lib/systemd/system)
+install(FILES packaging/stepper-dial.sysusers DESTINATION /lib/sysusers.d RENAME stepper-dial.conf)
+install(FILES packaging/60-stepper-dial-gpio.rules DESTINATION /lib/udev/rules.d)
 install(FILES packaging/stepper-dial.default DESTINATION /etc/default RENAME stepper-dial)
 
 set(CPACK_GENERATOR DEB)
@@ -27,18 +37,20 @@ set(CPACK_PACKAGE_NAME stepper-dial)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Stepper Dial developers <stepper-dial@users.noreply.github.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turn a stepper motor to angles sent over TCP port 3000")
-set(CPACK_PACKAGE_DESCRIPTION "Drives a four-phase stepper motor from a parallel port or GPIO \
-lines, one full step a millisecond toward the angle a TCP client sends, with a window that \
-shows the connection, the requested and the current angle and a dial. A systemd unit runs it \
-without a display.")
+set(CPACK_PACKAGE_DESCRIPTION "Drives a four-phase stepper motor from a parallel port or GPIO lines,\n\
+one full step a millisecond toward the angle a TCP client sends, with a\n\
+window that shows the connection, the requested and the current angle and\n\
+a dial. A systemd unit runs it without a display.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS culmus)
+# The SVG plugins draw the window icon; shlibdeps cannot see a plugin.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "culmus, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://github.com/stepperdial/stepper-dial)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst ${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles)
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm ${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -4,13 +4,15 @@
 # As root it installs what is missing; otherwise it prints the exact command and stops.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgpiod-dev culmus fontconfig
-  xvfb xauth)
+# Building, the package target (file and dpkg-dev for CPack), and what the program draws with.
+packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgpiod-dev libsystemd-dev
+  libqt6svg6 culmus fontconfig xvfb xauth file dpkg-dev)
 if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
   # Fuzzing, network namespaces for the link-failure tests, the package checks, and the
   # kernel stage: Debian's kernel with its headers and sources (gpio-sim is built from them)
   # booted in QEMU from a busybox initramfs.
-  packages+=(clang libclang-rt-14-dev iproute2 dpkg-dev file desktop-file-utils appstream
+  packages+=(clang libclang-rt-14-dev iproute2 desktop-file-utils appstream lintian systemd
+    python3
     qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1 busybox-static cpio
     kmod)
 fi

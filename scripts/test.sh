@@ -37,5 +37,5 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure
 
 echo "== Debian package"
-cmake --build build --target package >/dev/null
+cmake --build build -j"$jobs" --target package >/dev/null
 scripts/check-package.sh build

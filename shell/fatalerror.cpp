@@ -17,8 +17,13 @@ bool HeadlessPlatform(const QString& name)
 
 } // namespace
 
-void ReportFatal(const std::string& line)
+void ReportFatal(const std::string& fault)
 {
+    // A service names its settings file, so the journal line says where to mend the options.
+    const QString settings = qEnvironmentVariable("STEPPER_DIAL_SETTINGS");
+    const std::string line =
+        settings.isEmpty() ? fault
+                           : fault + " (edit STEPPER_DIAL_OPTS in " + settings.toStdString() + ")";
     Report(line);
     std::unique_ptr<QApplication> own;
     if (!QApplication::instance()) {

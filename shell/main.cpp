@@ -25,7 +25,7 @@ int main(int argc, char* argv[])
     const CommandLine commandLine = ReadCommandLine(arguments);
     switch (commandLine.action) {
     case CommandLine::Action::UsageError:
-        Report(commandLine.text.toStdString() + " See stepper-dial --help.");
+        ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.");
         return 2;
     case CommandLine::Action::ShowHelp: std::fputs(qPrintable(commandLine.text), stdout); return 0;
     case CommandLine::Action::ShowVersion:
