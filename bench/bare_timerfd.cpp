@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <future>
 #include <sys/timerfd.h>
 #include <thread>
 #include <unistd.h>
@@ -17,7 +18,10 @@ int main(int argc, char* argv[])
 {
     const int count = argc > 1 ? std::atoi(argv[1]) : 4800;
     std::vector<timespec> wakes(static_cast<std::size_t>(count));
+    std::promise<pid_t> started;
+    std::future<pid_t> tid = started.get_future();
     std::thread loop([&] {
+        started.set_value(gettid());
         const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
         itimerspec period{};
         period.it_interval.tv_nsec = 1'000'000;
@@ -31,7 +35,7 @@ int main(int argc, char* argv[])
         }
         ::close(fd);
     });
-    std::fprintf(stderr, "%s\n", MakeRealTime(loop).c_str());
+    std::fprintf(stderr, "%s\n", MakeRealTime(loop, tid.get(), nullptr).c_str());
     loop.join();
     for (const timespec& wake : wakes)
         std::printf("%lld.%09ld\n", static_cast<long long>(wake.tv_sec), wake.tv_nsec);

@@ -20,6 +20,7 @@ import socket
 import statistics
 import struct
 import subprocess
+import tempfile
 import termios
 import threading
 import time
@@ -156,6 +157,71 @@ def run_flood(binary, env, seconds=2.5):
         stop(proc)
 
 
+def thread_waits(pid):
+    """Per thread name: nanoseconds run and nanoseconds spent runnable but waiting for a CPU
+    (/proc/PID/task/TID/schedstat)."""
+    waits = {}
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/comm") as f:
+                name = f.read().strip()
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                ran, waited, _ = (int(v) for v in f.read().split())
+        except OSError:
+            continue
+        old = waits.get(name, (0, 0))
+        waits[name] = (old[0] + ran, old[1] + waited)
+    return waits
+
+
+def run_traced_move(binary, env, steps=4800):
+    """A move with the trace going to a file, read only once the move is over."""
+    with tempfile.TemporaryFile() as trace:
+        proc = subprocess.Popen([binary, "--simulate"], stdout=trace,
+                                stderr=subprocess.DEVNULL, env=env)
+        try:
+            client = connect()
+            time.sleep(0.3)
+            before = thread_waits(proc.pid)
+            client.sendall(b"36000")
+            deadline = time.monotonic() + 120
+            lines = []
+            while time.monotonic() < deadline:
+                time.sleep(0.25)
+                trace.seek(0)
+                lines = trace.read().split(b"\n")
+                if len(lines) > steps + 1:
+                    break
+            after = thread_waits(proc.pid)
+            times = [float(line.split()[5]) for line in lines[1:steps + 1]]
+            figures = step_figures(times)
+            # Where the move's threads lost their turn: milliseconds waiting for a CPU.
+            for name, (ran, waited) in after.items():
+                ran0, waited0 = before.get(name, (0, 0))
+                figures[f"ms waiting: {name}"] = (waited - waited0) / 1e6
+                figures[f"ms running: {name}"] = (ran - ran0) / 1e6
+            return figures
+        finally:
+            stop(proc)
+
+
+def run_busy_desktop(binary, bare, env, repeat):
+    """The program (trace to a file) and the bare loop, turn about, while two CPU-bound loops
+    keep both cores of the machine busy, as a compile and a browser tab would."""
+    hogs = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(2)]
+    try:
+        time.sleep(0.5)
+        program_runs, bare_runs = [], []
+        for _ in range(repeat):
+            program_runs.append(run_traced_move(binary, env))
+            bare_runs.append(run_bare(bare))
+        return median_of(program_runs), median_of(bare_runs)
+    finally:
+        for hog in hogs:
+            hog.kill()
+            hog.wait()
+
+
 def run_once(binary, env):
     started = time.monotonic()
     proc = subprocess.Popen([binary, "--simulate"], stdout=subprocess.PIPE,
@@ -209,7 +275,7 @@ def median_of(runs):
     """Figure by figure, the median over repeated runs (machines here are shared and noisy)."""
     first = runs[0]
     if isinstance(first, dict):
-        return {key: median_of([run[key] for run in runs]) for key in first}
+        return {key: median_of([run[key] for run in runs if key in run]) for key in first}
     return statistics.median(runs)
 
 
@@ -233,6 +299,8 @@ def main():
     parser.add_argument("--json", default=None)
     parser.add_argument("--repeat", type=int, default=3,
                         help="runs per configuration; the table shows the median of each figure")
+    parser.add_argument("--busy-only", action="store_true",
+                        help="only the busy-desktop pair (two CPU-bound loops beside it)")
     args = parser.parse_args()
     program = os.path.join(args.build, "stepper-dial")
     results = {}
@@ -241,7 +309,13 @@ def main():
         platforms = {"offscreen": {"QT_QPA_PLATFORM": "offscreen"}}
         if display:
             platforms["Xvfb"] = {"QT_QPA_PLATFORM": "xcb", "DISPLAY": display}
-        for pname, penv in platforms.items():
+        offscreen = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        offscreen.pop("WAYLAND_DISPLAY", None)
+        bare = os.path.join(args.build, "bench", "bare-timerfd")
+        busy, busy_bare = run_busy_desktop(program, bare, offscreen, args.repeat)
+        results["stepper-dial / busy desktop"] = busy
+        results["bare timerfd loop (busy desktop)"] = busy_bare
+        for pname, penv in ({} if args.busy_only else platforms).items():
             env = dict(os.environ)
             env.pop("WAYLAND_DISPLAY", None)
             env.update(penv)
@@ -284,6 +358,12 @@ def main():
     print("|---|" + "---|" * len(names) + "---|")
     for label, fmt, target in rows:
         print(f"| {label} | " + " | ".join(cell(fmt, results[n]) for n in names) + f" | {target} |")
+    for name, result in results.items():
+        threads = sorted(k for k in result if k.startswith("ms "))
+        if threads:
+            print(f"\n{name}, per thread over the move:")
+            for key in threads:
+                print(f"  {key}: {result[key]:.1f}")
     machine = f"{platform.machine()}, {os.cpu_count()} cores, {platform.platform()}"
     print(f"\nmachine: {machine}")
     if args.json:

@@ -17,7 +17,14 @@ CommandListener::CommandListener(ListenerOptions options, QObject* parent)
 
 CommandListener::~CommandListener()
 {
-    delete client_;
+    // Shutting down: the client's end must not be reported, nor the port opened again.
+    retry_.stop();
+    if (client_) {
+        client_->disconnect(this);
+        delete client_;
+        client_ = nullptr;
+    }
+    CloseServers();
 }
 
 bool CommandListener::IsListening() const

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "stepperdrive.h"
 
-#include "realtime.h"
-
 #include <cstring>
+#include <future>
+#include <pthread.h>
+#include <unistd.h>
 
 StepperDrive::StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock)
     : coils_(port), clock_(std::move(clock))
@@ -24,28 +25,35 @@ void StepperDrive::StopThread()
     }
 }
 
-void StepperDrive::DisableSteppingTimer()
+void StepperDrive::StopMoving()
 {
     clock_->Stop();
     state_.store(0, std::memory_order_release);
 }
 
-std::string StepperDrive::StartThread()
+std::string StepperDrive::StartThread(RealTimeBroker* broker)
 {
-    thread_ = std::thread(&StepperDrive::Run, this);
-    return MakeRealTime(thread_);
+    // The thread's kernel id, for a broker that schedules it from outside.
+    std::promise<pid_t> started;
+    std::future<pid_t> tid = started.get_future();
+    thread_ = std::thread([this, &started] {
+        pthread_setname_np(pthread_self(), "stepping");
+        started.set_value(gettid());
+        Run();
+    });
+    return MakeRealTime(thread_, tid.get(), broker);
 }
 
 void StepperDrive::ShutDown()
 {
     StopThread();
-    DisableSteppingTimer();
+    StopMoving();
     coils_.DeenergiseCoils();
 }
 
-void StepperDrive::EnableSteppingTimer()
+void StepperDrive::StartMoving()
 {
-    state_.fetch_or(StartRequested, std::memory_order_acq_rel);
+    state_.fetch_or(StartAsked, std::memory_order_acq_rel);
     clock_->Wake();
 }
 
@@ -58,35 +66,35 @@ std::string StepperDrive::TakePortFailure()
            "; the coils may not follow (is the device still there?)";
 }
 
-void StepperDrive::Run()
-{
-    while (!quit_.load()) {
-        pingsAnswered_.store(pingsAsked_.load(std::memory_order_relaxed),
-                             std::memory_order_relaxed);
-        TakeRequests();
-        if (clock_->WaitForTick()) {
-            Timer1_Timer();
-            clock_->TickEnded();
-        }
-    }
-}
-
 void StepperDrive::Ping()
 {
     pingsAsked_.fetch_add(1, std::memory_order_relaxed);
     clock_->Wake();
 }
 
-void StepperDrive::TakeRequests()
+void StepperDrive::Run()
 {
-    if (!(state_.load(std::memory_order_acquire) & StartRequested))
-        return;
-    clock_->Start();
-    // A request that lands between the load and this store finds the clock already on.
-    state_.store(Running, std::memory_order_release);
+    while (!quit_.load()) {
+        pingsAnswered_.store(pingsAsked_.load(std::memory_order_relaxed),
+                             std::memory_order_relaxed);
+        TakeStart();
+        if (clock_->WaitForTick()) {
+            Tick();
+            clock_->TickEnded();
+        }
+    }
 }
 
-void StepperDrive::Timer1_Timer()
+void StepperDrive::TakeStart()
+{
+    if (!(state_.load(std::memory_order_acquire) & StartAsked))
+        return;
+    clock_->Start();
+    // A start asked for between the load and this store finds the clock already running.
+    state_.store(ClockRunning, std::memory_order_release);
+}
+
+void StepperDrive::Tick()
 {
     stepping_.MoveTowardRequested(requestedDegrees_.load());
     coils_.WriteCoilPattern(stepping_.Phase());
@@ -94,15 +102,8 @@ void StepperDrive::Timer1_Timer()
     ticks_.fetch_add(1, std::memory_order_relaxed);
     if (stepping_.TargetReached()) {
         clock_->Stop();
-        // A start request that came during this tick stays set: the next turn of the loop
-        // starts the clock again and reads the new angle.
-        state_.fetch_and(~Running, std::memory_order_acq_rel);
+        // A start asked for during this tick stays set: the next turn of the loop starts the
+        // clock again and reads the new angle.
+        state_.fetch_and(~ClockRunning, std::memory_order_acq_rel);
     }
-}
-
-void StepperDrive::Fire()
-{
-    TakeRequests();
-    if (clock_->IsRunning())
-        Timer1_Timer();
 }

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The stepping drive: the 1 ms clock, the tick rule and the coil writes on a thread of their
-// own, so neither the window, the network nor a slow trace reader ever sits between a timer
+// own, so neither the window, the network nor a slow trace reader ever sits between a clock
 // expiry and a step. The window hands it the requested angle and reads back the position;
 // both cross threads through atomics alone.
 #pragma once
 
 #include "coiloutput.h"
+#include "realtime.h"
 #include "steppingclock.h"
 #include "steppingcontroller.h"
 
@@ -25,21 +26,23 @@ public:
     // Start-up, on the window's thread before the stepping thread runs.
     void DeenergiseCoils() { coils_.DeenergiseCoils(); }
     void InitStepping() { stepping_.InitStepping(); }
-    void DisableSteppingTimer();
+    // Stands the motor: before the stepping thread runs, or once it has stopped.
+    void StopMoving();
 
-    // Starts the stepping thread, real-time where the process may; returns the line that
-    // tells the operator which.
-    std::string StartThread();
+    // Starts the stepping thread, real-time where it may be had (by itself, else through the
+    // broker); returns the line that tells the operator what it got.
+    std::string StartThread(RealTimeBroker* broker = nullptr);
     // Stops the stepping thread (no tick after this returns), then switches the coils off.
     void ShutDown();
 
     // Any thread, lock-free.
     void SetRequestedAngle(double degrees) { requestedDegrees_.store(degrees); }
-    void EnableSteppingTimer();
+    // Moving from the next tick on, toward the requested angle; already moving, it goes on.
+    void StartMoving();
     std::int64_t CurrentStep() const { return currentStep_.load(std::memory_order_acquire); }
     // StepAngle is set once before the thread starts and never written again.
     double CurrentAngle() const { return double(CurrentStep()) * stepping_.StepAngle; }
-    // True from a start request until the stop rule; the position is final once it is false.
+    // True from a start until the stop rule; the position is final once it is false.
     bool IsMoving() const { return state_.load(std::memory_order_acquire) != 0; }
     // The first failed port write, once, as a line for standard error; empty otherwise.
     std::string TakePortFailure();
@@ -52,23 +55,19 @@ public:
     // Ticks run since start-up.
     std::uint64_t TickCount() const { return ticks_.load(std::memory_order_relaxed); }
 
-    // The tick: read the target, one step at most, the coil pattern, the stop rule.
-    void Timer1_Timer();
-    // A hand-fired clock for tests that run no stepping thread: takes the pending start
-    // request, then ticks if the clock is on.
-    void Fire();
-    // Read-only, for tests that run no stepping thread.
-    const SteppingController& Stepping() const { return stepping_; }
-
 private:
-    static constexpr int Running = 1;
-    static constexpr int StartRequested = 2;
+    // The state word: the clock runs, and a start is asked for (set by any thread, taken by
+    // the stepping thread). Moving while either is set.
+    static constexpr int ClockRunning = 1;
+    static constexpr int StartAsked = 2;
     static_assert(std::atomic<double>::is_always_lock_free);
     static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 
     void Run();
     void StopThread();
-    void TakeRequests();
+    void TakeStart();
+    // The tick: read the target, one step at most, the coil pattern, the stop rule.
+    void Tick();
 
     CoilOutput coils_;
     std::unique_ptr<SteppingClock> clock_;

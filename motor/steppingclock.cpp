@@ -31,15 +31,15 @@ TimerfdSteppingClock::~TimerfdSteppingClock()
 
 void TimerfdSteppingClock::Start()
 {
-    if (scheduler_.IsRunning())
+    if (grid_.IsRunning())
         return;
-    scheduler_.Start(MonotonicNanoseconds());
-    Arm(scheduler_.ArmAt());
+    grid_.Start(MonotonicNanoseconds());
+    Arm(grid_.ArmAt());
 }
 
 void TimerfdSteppingClock::Stop()
 {
-    scheduler_.Stop();
+    grid_.Stop();
     itimerspec off{};
     timerfd_settime(timerFd_, 0, &off, nullptr);
 }
@@ -56,7 +56,7 @@ bool TimerfdSteppingClock::WaitForTick()
 {
     for (;;) {
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {timerFd_, POLLIN, 0}};
-        if (::poll(fds, scheduler_.IsRunning() ? 2 : 1, -1) < 0) {
+        if (::poll(fds, grid_.IsRunning() ? 2 : 1, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return false;
@@ -71,10 +71,10 @@ bool TimerfdSteppingClock::WaitForTick()
         // Missed expirations are read and dropped: one tick per wake-up, never a burst.
         std::uint64_t expirations = 0;
         [[maybe_unused]] ssize_t got = ::read(timerFd_, &expirations, sizeof expirations);
-        if (!scheduler_.IsRunning())
+        if (!grid_.IsRunning())
             continue;
-        const bool tick = scheduler_.OnWake(MonotonicNanoseconds());
-        Arm(scheduler_.ArmAt());
+        const bool tick = grid_.OnWake(MonotonicNanoseconds());
+        Arm(grid_.ArmAt());
         if (tick)
             return true;
     }

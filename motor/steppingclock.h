@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Timer1: the 1 ms stepping clock. Only the stepping thread waits on it; any thread may wake
+// The stepping clock, 1 ms. Only the stepping thread waits on it; any thread may wake
 // that wait, without a lock, to hand the thread a request.
 #pragma once
 
-#include "tickscheduler.h"
+#include "steppingclockgrid.h"
 
 #include <cstdint>
 #include <memory>
@@ -38,9 +38,9 @@ public:
     bool IsValid() const { return timerFd_ >= 0 && wakeFd_ >= 0; }
     void Start() override;
     void Stop() override;
-    bool IsRunning() const override { return scheduler_.IsRunning(); }
+    bool IsRunning() const override { return grid_.IsRunning(); }
     bool WaitForTick() override;
-    void TickEnded() override { scheduler_.TickEnded(MonotonicNanoseconds()); }
+    void TickEnded() override { grid_.TickEnded(MonotonicNanoseconds()); }
     void Wake() override;
 
 private:
@@ -48,7 +48,7 @@ private:
 
     int timerFd_ = -1;
     int wakeFd_ = -1;
-    TickScheduler scheduler_;
+    SteppingClockGrid grid_;
 };
 
 std::unique_ptr<SteppingClock> MakeSteppingClock();

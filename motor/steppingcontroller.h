@@ -21,8 +21,6 @@ struct SteppingController {
     // count below zero.
     int Phase() const { return static_cast<int>(((CurrentStep % 4) + 4) % 4); }
 
-    double CurrentAngle() const { return static_cast<double>(CurrentStep) * StepAngle; }
-
     // The stop rule: strictly less than one step away.
     bool TargetReached() const;
 };

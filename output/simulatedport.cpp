@@ -10,10 +10,19 @@
 #include <cstdio>
 #include <ctime>
 #include <future>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+// The writer thread's side. While lines come it wakes on its own every BatchMs and writes
+// what gathered in one go; with nothing to write it parks on an eventfd, and only the first
+// line after that wakes it. So the stepping thread makes no system call for the trace while
+// the motor moves, and the writer takes a turn a hundred times a second, not a thousand.
 struct SimulatedPort::Trace {
+    static constexpr int BatchMs = 10;
+
     Trace(int fd, std::size_t size) : fd(fd), wakeFd(eventfd(0, EFD_CLOEXEC)), ring(size) {}
     ~Trace() { ::close(wakeFd); }
     void Wake()
@@ -21,34 +30,64 @@ struct SimulatedPort::Trace {
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t put = ::write(wakeFd, &one, sizeof one);
     }
-    // The writer thread: drain on every wake-up, report what was lost once caught up.
+    // Producer, after a push: wakes a parked writer.
+    void Pushed()
+    {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (parked.load(std::memory_order_relaxed) && parked.exchange(false))
+            Wake();
+    }
+    // Waits for a wake-up, or at most timeoutMs (-1: none).
+    void Wait(int timeoutMs)
+    {
+        pollfd wake{wakeFd, POLLIN, 0};
+        if (::poll(&wake, 1, timeoutMs) > 0) {
+            std::uint64_t wakes = 0;
+            [[maybe_unused]] ssize_t got = ::read(wakeFd, &wakes, sizeof wakes);
+        }
+    }
+    void Drain()
+    {
+        for (auto run = ring.Peek(); !run.empty(); run = ring.Peek()) {
+            const ssize_t written = ::write(fd, run.data(), run.size());
+            if (written < 0 && errno == EINTR)
+                continue;
+            // A reader that went away loses the trace; the motor goes on.
+            ring.Consume(written < 0 ? run.size() : std::size_t(written));
+        }
+    }
+    // The writer thread, at a lower priority than everything else in the program.
     void Write()
     {
+        // Nice is a thread's own on Linux: this one yields to the stepping thread.
+        setpriority(PRIO_PROCESS, id_t(gettid()), WriterNice);
+        pthread_setname_np(pthread_self(), "trace-writer");
         for (;;) {
-            std::uint64_t wakes = 0;
-            if (::read(wakeFd, &wakes, sizeof wakes) < 0 && errno == EINTR)
-                continue;
-            for (auto run = ring.Peek(); !run.empty(); run = ring.Peek()) {
-                const ssize_t written = ::write(fd, run.data(), run.size());
-                if (written < 0 && errno == EINTR)
-                    continue;
-                // A reader that went away loses the trace; the motor goes on.
-                ring.Consume(written < 0 ? run.size() : std::size_t(written));
-            }
+            Drain();
             if (const std::uint64_t lost = dropped.exchange(0))
                 Report("the trace reader fell behind: " + std::to_string(lost) +
                        " port writes were not traced");
             if (closing.load() && ring.Peek().empty())
                 break;
+            parked.store(true);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            const bool idle = ring.Peek().empty() && !closing.load();
+            if (!idle)
+                parked.store(false);
+            // Parked, only a new line or the end wakes it; else the next batch.
+            Wait(idle ? -1 : BatchMs);
+            parked.store(false);
         }
         finished.set_value();
     }
 
+    static constexpr int WriterNice = 10;
     const int fd;
     const int wakeFd;
     TraceRing ring;
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<bool> closing{false};
+    std::atomic<bool> parked{false};
     std::promise<void> finished;
 };
 
@@ -79,7 +118,7 @@ void SimulatedPort::WriteDataByte(std::uint8_t value)
                                    now.tv_nsec / 1000);
     if (!trace_->ring.Push({line, static_cast<std::size_t>(size)}))
         trace_->dropped.fetch_add(1);
-    trace_->Wake();
+    trace_->Pushed();
 }
 
 std::string SimulatedPort::Name() const

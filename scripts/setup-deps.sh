@@ -12,7 +12,7 @@ if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
   # kernel stage: Debian's kernel with its headers and sources (gpio-sim is built from them)
   # booted in QEMU from a busybox initramfs.
   packages+=(clang libclang-rt-14-dev iproute2 desktop-file-utils appstream lintian systemd
-    python3
+    python3 dbus-daemon
     qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1 busybox-static cpio
     kmod)
 fi

@@ -94,7 +94,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         return fail(QString::fromStdString(why));
     if (parser.isSet(help)) {
         result.action = CommandLine::Action::ShowHelp;
-        result.text = parser.helpText();
+        // Without an application object Qt cannot know the program's name.
+        result.text = parser.helpText().replace("<executable_name>", "stepper-dial");
     } else if (parser.isSet(version)) {
         result.action = CommandLine::Action::ShowVersion;
     } else if (parser.isSet(listPorts)) {

@@ -6,6 +6,7 @@
 #include "motor/coiloutput.h"
 #include "motor/steppingclock.h"
 #include "quitsignals.h"
+#include "realtimekit.h"
 #include "report.h"
 #include "servicenotifier.h"
 #include "window/form1.h"
@@ -64,7 +65,8 @@ int RunOperatorWindow(CoilPort& port, const CommandLine& commandLine, char* argv
                     ": " + form.ListenError().toStdString());
         return 1;
     }
-    Report(form.Drive().StartThread());
+    RealtimeKit realtimeKit;
+    Report(form.Drive().StartThread(&realtimeKit));
 
     ServiceNotifier service(form.Drive());
     const std::string driving = "driving " + port.Name() + "; ";

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Doubles for the two hardware-facing seams: a port that records every byte, and a clock the
-// test fires by hand in place of the stepping thread.
+// test fires by hand under the drive's own stepping thread.
 #pragma once
 
 #include "motor/steppingclock.h"
 #include "output/coilport.h"
 #include "window/form1.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 class RecordingPort final : public CoilPort {
@@ -16,20 +19,80 @@ public:
     std::vector<int> writes;
 };
 
+// A clock the test fires by hand. The drive's own stepping thread waits on it; each Fire lets
+// one tick through and returns once that tick has ended, so what the tick wrote is visible.
 class ManualClock final : public SteppingClock {
 public:
     void Start() override
     {
-        if (!running)
-            ++starts;
-        running = true;
+        std::lock_guard lock(mutex_);
+        if (!running_)
+            ++starts_;
+        running_ = true;
+        changed_.notify_all();
     }
-    void Stop() override { running = false; }
-    bool IsRunning() const override { return running; }
-    bool WaitForTick() override { return false; } // no stepping thread waits on it
-    void Wake() override {}
-    bool running = false;
-    int starts = 0;
+    void Stop() override
+    {
+        std::lock_guard lock(mutex_);
+        running_ = false;
+    }
+    bool IsRunning() const override
+    {
+        std::lock_guard lock(mutex_);
+        return running_;
+    }
+    bool WaitForTick() override
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return woken_ || (running_ && fires_ > 0); });
+        if (woken_) {
+            woken_ = false;
+            changed_.notify_all();
+            return false;
+        }
+        --fires_;
+        return true;
+    }
+    void TickEnded() override
+    {
+        std::lock_guard lock(mutex_);
+        ++ended_;
+        changed_.notify_all();
+    }
+    void Wake() override
+    {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+        changed_.notify_all();
+    }
+    // One tick, once the stepping thread has taken what it was woken for and the clock runs;
+    // false when the clock does not run.
+    bool Fire()
+    {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, std::chrono::seconds(5),
+                               [this] { return running_ && !woken_; }))
+            return false;
+        ++fires_;
+        const int ended = ended_ + 1;
+        changed_.notify_all();
+        return changed_.wait_for(lock, std::chrono::seconds(5),
+                                 [this, ended] { return ended_ >= ended; });
+    }
+    int Starts() const
+    {
+        std::lock_guard lock(mutex_);
+        return starts_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool running_ = false;
+    bool woken_ = false;
+    int fires_ = 0;
+    int ended_ = 0;
+    int starts_ = 0;
 };
 
 // A Form1 on a recording port and a hand-fired clock, no stepping thread.
@@ -39,10 +102,17 @@ struct FormUnderTest {
           form(port, std::unique_ptr<SteppingClock>(clock), ListenerOptions{.port = listenPort})
     {
     }
-    // One expiry of the clock, then the view catches up as its display-rate refresh would.
+    // One expiry of the clock while the motor moves, then the view catches up as its
+    // refresh would. The stepping thread starts at the first, after Form_Load, as in the
+    // program.
     void Fire()
     {
-        form.Drive().Fire();
+        if (!threadStarted) {
+            form.Drive().StartThread();
+            threadStarted = true;
+        }
+        if (form.Drive().IsMoving())
+            clock->Fire();
         form.ShowDrivePosition();
     }
     // Fires the clock until the motor stands (bounded); returns the number of ticks.
@@ -58,4 +128,5 @@ struct FormUnderTest {
     RecordingPort port;
     ManualClock* clock;
     Form1 form;
+    bool threadStarted = false;
 };

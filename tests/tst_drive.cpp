@@ -59,23 +59,23 @@ void TestDrive::startRequestDuringTheLastTickIsKept()
     ThreadedPort port;
     auto* clock = new ManualClock;
     StepperDrive drive(port, std::unique_ptr<SteppingClock>(clock));
+    drive.StartThread();
     drive.SetRequestedAngle(0);
-    drive.EnableSteppingTimer();
+    drive.StartMoving();
     // A message lands while the tick that reaches the target is writing its pattern.
     port.onWrite = [&] {
         port.onWrite = nullptr;
         drive.SetRequestedAngle(15);
-        drive.EnableSteppingTimer();
+        drive.StartMoving();
     };
-    drive.Fire();
-    QVERIFY(drive.IsMoving());
-    QVERIFY(!clock->running); // the stop rule ran; the request waits for the next turn
-    drive.Fire();
-    drive.Fire();
+    QVERIFY(clock->Fire());
+    QVERIFY(drive.IsMoving()); // the stop rule ran, and the start waits for the next turn
+    QVERIFY(clock->Fire());
+    QVERIFY(clock->Fire());
     QVERIFY(!drive.IsMoving());
     QCOMPARE(drive.CurrentStep(), 2);
     QCOMPARE(port.Values(), (std::vector<int>{3, 6, 12}));
-    QCOMPARE(clock->starts, 2);
+    QCOMPARE(clock->Starts(), 2);
 }
 
 void TestDrive::threadStepsAndStopsAtShutDown()
@@ -86,13 +86,13 @@ void TestDrive::threadStepsAndStopsAtShutDown()
     drive.InitStepping();
     QVERIFY(QString::fromStdString(drive.StartThread()).startsWith("stepping thread: "));
     drive.SetRequestedAngle(90);
-    drive.EnableSteppingTimer();
+    drive.StartMoving();
     QVERIFY(WaitUntilStill(drive));
     QCOMPARE(drive.CurrentStep(), 12);
     QCOMPARE(port.Values(), (std::vector<int>{0, 6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
 
     drive.SetRequestedAngle(36000);
-    drive.EnableSteppingTimer();
+    drive.StartMoving();
     QTRY_VERIFY(drive.CurrentStep() > 20);
     drive.ShutDown();
     const std::vector<int> atShutDown = port.Values();

@@ -30,9 +30,12 @@ struct Session {
     // Sends one message and waits until the form has read it.
     bool Deliver(QTcpSocket& client, const QByteArray& bytes)
     {
+        QSignalSpy arrived(&t.form.Winsock1(), &CommandListener::MessageArrived);
         client.write(bytes);
         client.waitForBytesWritten(5000);
-        return QTest::qWaitFor([&] { return t.form.ReceivedText() == bytes; }, 5000);
+        return QTest::qWaitFor(
+            [&] { return !arrived.isEmpty() && arrived.last().at(0).toByteArray() == bytes; },
+            5000);
     }
     bool Deliver(const QByteArray& bytes) { return Deliver(client, bytes); }
     FormUnderTest t{0};
@@ -64,6 +67,7 @@ private slots:
     void allowList();
     void allowedPeers_data();
     void allowedPeers();
+    void shutDownWithAClientEmitsNothing();
 };
 
 void TestListener::connectSetsOnLine()
@@ -85,7 +89,7 @@ void TestListener::angleMovesMotor()
     QVERIFY(s.ConnectClient());
     QVERIFY(s.Deliver("90"));
     QCOMPARE(s.t.form.Text1()->text(), QString("90"));
-    QVERIFY(s.t.form.SteppingTimerOn());
+    QVERIFY(s.t.form.Drive().IsMoving());
     QCOMPARE(s.t.RunUntilIdle(), 12);
     QCOMPARE(s.t.port.writes, (Bytes{0, 6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
     QCOMPARE(s.t.form.Label2()->text(), QString("90"));
@@ -105,10 +109,10 @@ void TestListener::disconnectThenNextClientFindsMotorInPlace()
 
     QTcpSocket second;
     QVERIFY(s.Connect(second));
-    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 6);
+    QCOMPARE(s.t.form.Drive().CurrentStep(), 6);
     QVERIFY(s.Deliver(second, "30"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
-    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 4);
+    QCOMPARE(s.t.form.Drive().CurrentStep(), 4);
 }
 
 void TestListener::secondClientRefused()
@@ -145,7 +149,7 @@ void TestListener::notQuiteDisconnect()
     QVERIFY(s.Deliver(message));
     QCOMPARE(s.t.form.Text1()->text(), QString::fromLatin1(message));
     QCOMPARE(s.t.RunUntilIdle(), 3); // back to 0
-    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 0);
+    QCOMPARE(s.t.form.Drive().CurrentStep(), 0);
     QCOMPARE(s.client.state(), QAbstractSocket::ConnectedState);
     QCOMPARE(s.t.form.Label4()->text(), QString("On Line"));
 }
@@ -158,7 +162,7 @@ void TestListener::angleKeptVerbatim()
     QVERIFY(s.Deliver("9\r0\n"));
     QCOMPARE(s.t.form.Text1()->text(), QString("9\r0\n"));
     s.t.RunUntilIdle();
-    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 1);
+    QCOMPARE(s.t.form.Drive().CurrentStep(), 1);
 }
 
 void TestListener::angleDuringMoveRetargets()
@@ -170,8 +174,8 @@ void TestListener::angleDuringMoveRetargets()
         s.t.Fire();
     QVERIFY(s.Deliver("22.5"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
-    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 3);
-    QCOMPARE(s.t.clock->starts, 1); // no restart
+    QCOMPARE(s.t.form.Drive().CurrentStep(), 3);
+    QCOMPARE(s.t.clock->Starts(), 1); // no restart
 }
 
 void TestListener::disconnectDuringMoveLetsItFinish()
@@ -182,9 +186,9 @@ void TestListener::disconnectDuringMoveLetsItFinish()
     for (int i = 0; i < 3; ++i)
         s.t.Fire();
     QVERIFY(s.Deliver("disconnect"));
-    QVERIFY(s.t.form.SteppingTimerOn());
+    QVERIFY(s.t.form.Drive().IsMoving());
     QCOMPARE(s.t.RunUntilIdle(), 9);
-    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 12);
+    QCOMPARE(s.t.form.Drive().CurrentStep(), 12);
 }
 
 void TestListener::droppedClientBringsBackListening_data()
@@ -235,16 +239,18 @@ void TestListener::hostileBytesThenValidAngle()
     QFETCH(QByteArray, junk);
     Session s;
     QVERIFY(s.ConnectClient());
+    QSignalSpy reads(&s.t.form.Winsock1(), &CommandListener::MessageArrived);
     s.client.write(junk);
     // Until the form has read it all, so the valid angle comes in a read of its own.
     QTRY_VERIFY_WITH_TIMEOUT(s.client.bytesToWrite() == 0 && BytesInFlight(s.client, s.Port()) == 0,
                              60000);
     QTest::qWait(50);
-    QVERIFY(s.t.form.ReceivedText().size() <= 64 * 1024);
+    for (const QList<QVariant>& read : reads)
+        QVERIFY(read.at(0).toByteArray().size() <= 64 * 1024);
     QVERIFY(s.Deliver("7.5"));
     QCOMPARE(s.t.form.Text1()->text(), QString("7.5"));
     s.t.RunUntilIdle();
-    QCOMPARE(s.t.form.Drive().Stepping().CurrentStep, 1);
+    QCOMPARE(s.t.form.Drive().CurrentStep(), 1);
     QCOMPARE(s.client.state(), QAbstractSocket::ConnectedState);
 }
 
@@ -352,6 +358,25 @@ void TestListener::allowedPeers()
     for (const QString& network : networks)
         list.append(QHostAddress::parseSubnet(network));
     QCOMPARE(CommandListener::IsAllowed(QHostAddress(peer), list), allowed);
+}
+
+void TestListener::shutDownWithAClientEmitsNothing()
+{
+    auto* listener = new CommandListener(ListenerOptions{.port = 0});
+    QVERIFY(listener->Listen());
+    const quint16 port = listener->LocalPort();
+    QSignalSpy gone(listener, &CommandListener::ClientGone);
+    QSignalSpy ended(listener, &CommandListener::ClientEnded);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_VERIFY(listener->HasClient());
+    delete listener;
+    QCOMPARE(gone.count() + ended.count(), 0);
+    // Nobody listens any more: the port is not opened again on the way out.
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(!late.waitForConnected(2000));
 }
 
 QTEST_MAIN(TestListener)

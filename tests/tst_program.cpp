@@ -173,7 +173,7 @@ void TestProgram::badCommandLine_data()
     QTest::newRow("gpio chip missing") << QStringList{"--gpio", "gpiochip15:17,18,27,22"} << 3
                                        << "cannot drive --gpio gpiochip15:17,18,27,22: ";
     QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use";
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "--simulate";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: stepper-dial [options]";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "stepper-dial 1.";
 }
 

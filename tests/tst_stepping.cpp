@@ -38,13 +38,12 @@ void TestStepping::startUpWritesOneZeroAndStaysIdle()
     QVERIFY(t.port.writes.empty());
     QVERIFY(t.form.Form_Load());
     QCOMPARE(t.port.writes, Bytes{0});
-    QVERIFY(!t.form.SteppingTimerOn());
-    QCOMPARE(t.form.Drive().Stepping().StepAngle, 7.5);
+    QVERIFY(!t.form.Drive().IsMoving());
     // "360" stands in the field, yet nothing moves until a message starts the timer.
     QCOMPARE(t.form.Text1()->text(), QString("360"));
     t.Fire();
     QCOMPARE(t.port.writes, Bytes{0});
-    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 0);
+    QCOMPARE(t.form.Drive().CurrentStep(), 0);
 }
 
 void TestStepping::moves_data()
@@ -98,9 +97,9 @@ void TestStepping::moves()
     const int ticks = t.RunUntilIdle();
     QCOMPARE(ticks, int(writes.size()));
     QCOMPARE(t.port.writes, writes);
-    QCOMPARE(t.form.Drive().Stepping().CurrentStep, end);
+    QCOMPARE(t.form.Drive().CurrentStep(), end);
     QCOMPARE(t.form.Label2()->text(), label);
-    QVERIFY(!t.form.SteppingTimerOn());
+    QVERIFY(!t.form.Drive().IsMoving());
 }
 
 void TestStepping::fractionalTargetFromAbove()
@@ -109,17 +108,17 @@ void TestStepping::fractionalTargetFromAbove()
     QVERIFY(t.form.Form_Load());
     MoveTo(t, "90");
     MoveTo(t, "50");
-    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 7);
+    QCOMPARE(t.form.Drive().CurrentStep(), 7);
     // The same angle once more moves one step further down, then no more.
     t.port.writes.clear();
     MoveTo(t, "50");
-    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 6);
+    QCOMPARE(t.form.Drive().CurrentStep(), 6);
     QCOMPARE(t.port.writes, Bytes{12});
     t.port.writes.clear();
     t.form.Text1()->setText("50");
     t.form.EnableSteppingTimer();
     QCOMPARE(t.RunUntilIdle(), 1);
-    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 6);
+    QCOMPARE(t.form.Drive().CurrentStep(), 6);
     QCOMPARE(t.port.writes, Bytes{12});
     QCOMPARE(t.form.Label2()->text(), QString("45"));
 }
@@ -132,8 +131,9 @@ void TestStepping::unchangedPositionRewritesPattern()
     MoveTo(t, "50");
     t.port.writes.clear();
     for (int i = 0; i < 3; ++i) {
-        t.form.Drive().Timer1_Timer();
-        QCOMPARE(t.form.Drive().Stepping().CurrentStep, 6);
+        t.form.Winsock1_DataArrival("50");
+        QCOMPARE(t.RunUntilIdle(), 1);
+        QCOMPARE(t.form.Drive().CurrentStep(), 6);
     }
     QCOMPARE(t.port.writes, (Bytes{12, 12, 12}));
 }
@@ -144,7 +144,7 @@ void TestStepping::negativePositionsKeepDrivingCoils()
     QVERIFY(t.form.Form_Load());
     t.port.writes.clear();
     MoveTo(t, "-37.5");
-    QCOMPARE(t.form.Drive().Stepping().CurrentStep, -5);
+    QCOMPARE(t.form.Drive().CurrentStep(), -5);
     QCOMPARE(t.port.writes, (Bytes{9, 12, 6, 3, 9}));
     QCOMPARE(t.form.Label2()->text(), QString("-37.5"));
     t.port.writes.clear();
@@ -160,12 +160,12 @@ void TestStepping::editingDuringMoveRetargets()
     t.form.EnableSteppingTimer();
     for (int i = 0; i < 4; ++i)
         t.Fire();
-    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 4);
+    QCOMPARE(t.form.Drive().CurrentStep(), 4);
     t.form.Text1()->setText("15");
     t.form.EnableSteppingTimer();
     QCOMPARE(t.RunUntilIdle(), 2);
-    QCOMPARE(t.form.Drive().Stepping().CurrentStep, 2);
-    QCOMPARE(t.clock->starts, 1); // one tick stream throughout
+    QCOMPARE(t.form.Drive().CurrentStep(), 2);
+    QCOMPARE(t.clock->Starts(), 1); // one tick stream throughout
 }
 
 void TestStepping::editingWhileIdleMovesNothing()
@@ -173,7 +173,7 @@ void TestStepping::editingWhileIdleMovesNothing()
     FormUnderTest t;
     QVERIFY(t.form.Form_Load());
     t.form.Text1()->setText("180");
-    QVERIFY(!t.form.SteppingTimerOn());
+    QVERIFY(!t.form.Drive().IsMoving());
     QCOMPARE(t.port.writes, Bytes{0});
 }
 
@@ -186,7 +186,7 @@ void TestStepping::shutDownDeenergises()
     t.Fire();
     t.form.ShutDown();
     QCOMPARE(t.port.writes, (Bytes{0, 6, 0}));
-    QVERIFY(!t.form.SteppingTimerOn());
+    QVERIFY(!t.form.Drive().IsMoving());
 }
 
 QTEST_MAIN(TestStepping)

@@ -5,7 +5,6 @@
 #include "window/angledial.h"
 #include "window/angletext.h"
 #include "window/formlabel.h"
-#include "window/framepacer.h"
 #include "window/twips.h"
 
 #include <QFontInfo>
@@ -135,8 +134,7 @@ void TestWindow::captionsReadLeftToRight()
     const std::vector<bool> whole = InkColumns(caption);
 
     // The colon alone, in the same label, marks where the colon must stand.
-    FramePacer pacer;
-    FormLabel colon(":", pacer, &t.form);
+    FormLabel colon(":", &t.form);
     colon.setFont(caption->font());
     colon.setGeometry(caption->geometry());
     const std::vector<bool> alone = InkColumns(&colon);
@@ -240,7 +238,7 @@ void TestWindow::viewFollowsTheSteppingThread()
     form.Text1()->setText("-90");
     form.EnableSteppingTimer();
     QTRY_COMPARE(form.Label2()->text(), QString("-90"));
-    QVERIFY(!form.SteppingTimerOn());
+    QVERIFY(!form.Drive().IsMoving());
     NeedleLine expected;
     expected.ShowNeedleAngle(-90);
     QCOMPARE(form.Line1().Y2, expected.Y2);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Shape1 and Line1 on screen: the round dial face and its needle, painted from the needle
-// model. Repaints are requested with update() so Qt folds a burst of ticks into one paint.
+// model. The view moves the needle at most every 16 ms and asks for a repaint with update(),
+// which Qt folds into the next frame.
 #pragma once
 
 #include "needlegeometry.h"

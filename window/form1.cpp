@@ -8,7 +8,6 @@
 #include "window/angletext.h"
 #include "window/cursorblink.h"
 #include "window/formlabel.h"
-#include "window/framepacer.h"
 #include "window/twips.h"
 
 #include <QApplication>
@@ -59,10 +58,10 @@ std::u16string_view Utf16View(const QString& text)
 
 Form1::Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptions listener,
              QWidget* parent)
-    : QWidget(parent), timer1_(port, std::move(clock)), winsock1_(std::move(listener))
+    : QWidget(parent), drive_(port, std::move(clock)), winsock1_(std::move(listener))
 {
     BuildControls();
-    view_.setInterval(FramePacer::FrameMs);
+    view_.setInterval(ViewRefreshMs);
     connect(&view_, &QTimer::timeout, this, &Form1::ShowDrivePosition);
     // Every change of the text, a message's or the operator's, is read once and handed over.
     connect(text1_, &QLineEdit::textChanged, this, &Form1::HandOverRequestedAngle);
@@ -78,7 +77,6 @@ Form1::~Form1() = default;
 void Form1::BuildControls()
 {
     MapDavidFont();
-    pacer_ = new FramePacer(this);
     setWindowTitle("Form1");
     dpi_ = logicalDpiY();
     decimalSeparator_ = QLocale().decimalPoint().toStdString();
@@ -90,7 +88,7 @@ void Form1::BuildControls()
 
     auto makeLabel = [this, &place](const QString& text, double points, double left, double top,
                                     double width, double height) {
-        auto* label = new FormLabel(text, *pacer_, this);
+        auto* label = new FormLabel(text, this);
         label->setFont(LabelFont(points));
         place(label, left, top, width, height);
         return label;
@@ -116,8 +114,8 @@ bool Form1::Form_Load()
 {
     if (!OpenCommandListener())
         return false;
-    timer1_.DeenergiseCoils();
-    timer1_.InitStepping();
+    drive_.DeenergiseCoils();
+    drive_.InitStepping();
     DisableSteppingTimer();
     return true;
 }
@@ -125,7 +123,7 @@ bool Form1::Form_Load()
 void Form1::ShutDown()
 {
     view_.stop();
-    timer1_.ShutDown();
+    drive_.ShutDown();
 }
 
 bool Form1::OpenCommandListener()
@@ -147,12 +145,12 @@ QString Form1::ListenError() const
 
 void Form1::HandOverRequestedAngle()
 {
-    timer1_.SetRequestedAngle(ReadAngleNumber(Utf16View(text1_->text())));
+    drive_.SetRequestedAngle(ReadAngleNumber(Utf16View(text1_->text())));
 }
 
 void Form1::EnableSteppingTimer()
 {
-    timer1_.EnableSteppingTimer();
+    drive_.StartMoving();
     if (!view_.isActive())
         view_.start();
 }
@@ -160,11 +158,11 @@ void Form1::EnableSteppingTimer()
 void Form1::ShowDrivePosition()
 {
     // Moving is read first: once it reads false, the position read after it is the last.
-    const bool moving = timer1_.IsMoving();
-    const double angle = timer1_.CurrentAngle();
+    const bool moving = drive_.IsMoving();
+    const double angle = drive_.CurrentAngle();
     ShowNeedleAngle(angle);
     ShowCurrentAngle(angle);
-    if (const std::string failure = timer1_.TakePortFailure(); !failure.empty())
+    if (const std::string failure = drive_.TakePortFailure(); !failure.empty())
         Report(failure);
     if (!moving)
         view_.stop();
@@ -173,7 +171,7 @@ void Form1::ShowDrivePosition()
 void Form1::ShowNeedleAngle(double degrees)
 {
     line1_.ShowNeedleAngle(degrees);
-    pacer_->RequestRepaint(shape1_);
+    shape1_->update();
 }
 
 void Form1::ShowCurrentAngle(double degrees)
@@ -188,13 +186,13 @@ void Form1::Winsock1_ConnectionRequest()
 
 void Form1::Winsock1_DataArrival(const QByteArray& received)
 {
-    receivedText_ = received;
     const std::string_view text(received.constData(), static_cast<std::size_t>(received.size()));
     if (IsDisconnectCommand(text)) {
         winsock1_.EndConnection();
         label4_->setText(QStringLiteral("Off line"));
         return;
     }
+    // Text1's textChanged hands the number to the drive, once per change.
     const std::u16string angleText = AngleTextFromBytes(text);
     text1_->setText(QString(reinterpret_cast<const QChar*>(angleText.data()),
                             static_cast<qsizetype>(angleText.size())));

@@ -18,7 +18,6 @@ class QLineEdit;
 class AngleDial;
 class CursorBlinkTimeout;
 class FormLabel;
-class FramePacer;
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -36,20 +35,20 @@ public:
     void Winsock1_ConnectionRequest();
     void Winsock1_DataArrival(const QByteArray& received);
 
+    // Timer1 on and off: the drive starts moving at its next tick, or stands.
     void EnableSteppingTimer();
-    void DisableSteppingTimer() { timer1_.DisableSteppingTimer(); }
+    void DisableSteppingTimer() { drive_.StopMoving(); }
     void ShowNeedleAngle(double degrees);
     void ShowCurrentAngle(double degrees);
-    // Shows the drive's latest position on the needle and in Label2; runs at display rate
-    // while the motor moves.
+    // Shows the drive's latest position on the needle and in Label2; runs every
+    // ViewRefreshMs while the motor moves.
     void ShowDrivePosition();
+    static constexpr int ViewRefreshMs = 16;
 
-    StepperDrive& Drive() { return timer1_; }
-    const StepperDrive& Drive() const { return timer1_; }
+    StepperDrive& Drive() { return drive_; }
+    const StepperDrive& Drive() const { return drive_; }
     const NeedleLine& Line1() const { return line1_; }
     const CommandListener& Winsock1() const { return winsock1_; }
-    bool SteppingTimerOn() const { return timer1_.IsMoving(); }
-    QByteArray ReceivedText() const { return receivedText_; }
     QString ListenError() const;
     double Dpi() const { return dpi_; }
 
@@ -66,12 +65,10 @@ private:
     void Winsock1_ConnectionLost();
     void BuildControls();
 
-    FramePacer* pacer_ = nullptr;
-    StepperDrive timer1_;      // Timer1 and the stepping it paces, on their own thread
+    StepperDrive drive_;       // Timer1 and the stepping it paces, on their own thread
     CommandListener winsock1_; // the TCP command channel
     NeedleLine line1_;         // the needle's ends, in twips
-    QTimer view_;              // display-rate refresh of the needle and Label2 while moving
-    QByteArray receivedText_;
+    QTimer view_;              // refresh of the needle and Label2 while moving
     double dpi_ = 96.0;
     std::string decimalSeparator_; // the locale's, read once at creation
 

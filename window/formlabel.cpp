@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "formlabel.h"
 
-#include "framepacer.h"
-
 #include <QPainter>
 
-FormLabel::FormLabel(const QString& text, FramePacer& pacer, QWidget* parent)
-    : QWidget(parent), text_(text), pacer_(pacer)
+FormLabel::FormLabel(const QString& text, QWidget* parent) : QWidget(parent), text_(text)
 {
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -17,7 +14,7 @@ void FormLabel::setText(const QString& text)
     if (text == text_)
         return;
     text_ = text;
-    pacer_.RequestRepaint(this);
+    update();
 }
 
 void FormLabel::paintEvent(QPaintEvent*)

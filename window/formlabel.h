@@ -1,18 +1,16 @@
 // SPDX-License-Identifier: MIT
 // A caption of the window: fixed font, left-to-right paragraph whatever its first letter
-// (the Hebrew captions start with their colon, which must stand at the left end), repainted
-// at display rate however often its text changes.
+// (the Hebrew captions start with their colon, which must stand at the left end). A new text
+// asks for a repaint; Qt folds the requests into one paint per frame.
 #pragma once
 
 #include <QString>
 #include <QWidget>
 
-class FramePacer;
-
 class FormLabel : public QWidget {
     Q_OBJECT
 public:
-    FormLabel(const QString& text, FramePacer& pacer, QWidget* parent);
+    FormLabel(const QString& text, QWidget* parent);
 
     QString text() const { return text_; }
     void setText(const QString& text);
@@ -23,5 +21,4 @@ protected:
 
 private:
     QString text_;
-    FramePacer& pacer_;
 };

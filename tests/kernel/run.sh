@@ -36,7 +36,7 @@ gpio_sim=$("$here/build-gpio-sim.sh" "$release" "$cache" 2>"$cache/gpio-sim-buil
 # A busybox initramfs that loads 9p over virtio and switches into the shared root.
 initrd_dir=$(mktemp -d)
 trap 'rm -rf "$initrd_dir"' EXIT
-mkdir -p "$initrd_dir"/{bin,modules,proc,sys,dev,newroot}
+mkdir -p "$initrd_dir"/{bin,modules,proc,sys,dev,newroot,hosttmp}
 cp "$busybox" "$initrd_dir/bin/busybox"
 for name in 9p 9pnet_virtio virtio_pci; do
   modprobe --show-depends -S "$release" "$name" | awk '$1 == "insmod" { print $2 }'
@@ -49,13 +49,21 @@ while read -r path; do cp "$path" "$initrd_dir/modules/"; done <"$initrd_dir/ord
   while read -r path; do echo "insmod /modules/$(basename "$path")"; done <"$initrd_dir/order"
   echo 'mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,ro hostroot /newroot ||'
   echo '  { echo "KERNEL-STAGE no root over 9p"; poweroff -f; }'
+  # A fresh /tmp and /run; what this run needs from the host's /tmp is bound back in.
+  echo 'mkdir -p /hosttmp && mount --bind /newroot/tmp /hosttmp'
   echo 'for d in tmp run; do mount -t tmpfs -o mode=1777 tmpfs /newroot/$d; done'
+  for keep in "$(cd "$here/../.." && pwd)" "$(dirname "$program")" "$cache"; do
+    case $keep in
+    /tmp/*) printf 'mkdir -p %q && mount --bind %q %q\n' "/newroot$keep" "/hosttmp${keep#/tmp}" \
+      "/newroot$keep" ;;
+    esac
+  done
   echo 'for d in dev proc sys; do mount --move /$d /newroot/$d; done'
   printf 'exec switch_root /newroot /bin/bash %q %q %q %q\n' "$here/guest.sh" "$program" \
     "$gpio_sim" "$release"
 } >"$initrd_dir/init"
 chmod +x "$initrd_dir/init"
-(cd "$initrd_dir" && find bin modules proc sys dev newroot init | cpio -o -H newc --quiet) |
+(cd "$initrd_dir" && find bin modules proc sys dev newroot hosttmp init | cpio -o -H newc --quiet) |
   gzip -1 >"$cache/initrd.gz"
 
 accel=tcg
@@ -75,6 +83,11 @@ timeout 280 "$qemu" -machine pc,accel="$accel" -cpu max -m 1024 -smp 2 -nodefaul
 status=${PIPESTATUS[0]}
 set -e
 echo "== kernel stage: $(($(date +%s) - start)) s in all (console: $log)"
+# A kernel that came up but could not run the guest is a failure here, not a missing VM.
+if grep -qE 'Kernel panic|^KERNEL-STAGE no root' "$log" && ! grep -q '^KERNEL-STAGE booted' "$log"; then
+  echo "the guest did not start: $(grep -m1 -E 'Kernel panic|No such file|KERNEL-STAGE no root' "$log")"
+  exit 1
+fi
 if ! grep -q '^KERNEL-STAGE booted' "$log"; then
   [ "$status" = 124 ] && echo "the VM did not boot within the time limit"
   skip "the VM did not start (qemu status $status; see $log)"

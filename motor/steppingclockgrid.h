@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <limits>
 
-class TickScheduler {
+class SteppingClockGrid {
 public:
     static constexpr std::int64_t Period = 1'000'000;
     static constexpr std::int64_t MinimumGap = 900'000;
@@ -26,7 +26,6 @@ public:
     }
     void Stop() { running_ = false; }
     bool IsRunning() const { return running_; }
-    std::int64_t NextDeadline() const { return nextDeadline_; }
     // When the timer should fire for the next deadline.
     std::int64_t ArmAt() const { return armAt_; }
 
@@ -51,15 +50,10 @@ public:
     }
 
 private:
-    void SetDeadline(std::int64_t deadline, std::int64_t lead)
-    {
-        nextDeadline_ = deadline;
-        armAt_ = deadline - lead;
-    }
+    void SetDeadline(std::int64_t deadline, std::int64_t lead) { armAt_ = deadline - lead; }
 
     bool running_ = false;
     std::int64_t armAt_ = 0;
     std::int64_t anchor_ = 0;
-    std::int64_t nextDeadline_ = 0;
     std::int64_t lastTick_ = std::numeric_limits<std::int64_t>::min() / 2;
 };
