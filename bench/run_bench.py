@@ -176,9 +176,12 @@ def thread_waits(pid):
 
 def run_traced_move(binary, env, steps=4800):
     """A move with the trace going to a file, read only once the move is over."""
-    with tempfile.TemporaryFile() as trace:
-        proc = subprocess.Popen([binary, "--simulate"], stdout=trace,
-                                stderr=subprocess.DEVNULL, env=env)
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "trace")
+        # Appending, and read through a file of its own: the reader never moves the writer.
+        with open(path, "ab") as out:
+            proc = subprocess.Popen([binary, "--simulate"], stdout=out,
+                                    stderr=subprocess.DEVNULL, env=env)
         try:
             client = connect()
             time.sleep(0.3)
@@ -188,11 +191,14 @@ def run_traced_move(binary, env, steps=4800):
             lines = []
             while time.monotonic() < deadline:
                 time.sleep(0.25)
-                trace.seek(0)
-                lines = trace.read().split(b"\n")
+                with open(path, "rb") as trace:
+                    lines = trace.read().split(b"\n")
                 if len(lines) > steps + 1:
                     break
             after = thread_waits(proc.pid)
+            if len(lines) <= steps + 1:
+                raise RuntimeError(f"the move did not finish: {len(lines) - 1} trace lines, "
+                                   f"program status {proc.poll()}, first {lines[:2]}")
             times = [float(line.split()[5]) for line in lines[1:steps + 1]]
             figures = step_figures(times)
             # Where the move's threads lost their turn: milliseconds waiting for a CPU.
