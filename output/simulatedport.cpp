@@ -17,11 +17,13 @@
 #include <unistd.h>
 
 // The writer thread's side. While lines come it wakes on its own every BatchMs and writes
-// what gathered in one go; with nothing to write it parks on an eventfd, and only the first
-// line after that wakes it. So the stepping thread makes no system call for the trace while
+// what gathered in one go; with nothing to write it parks on an eventfd, and the first line
+// after that wakes it (a wake-up lost to the race between parking and that line costs at
+// most ParkMs). So the stepping thread makes no system call for the trace while
 // the motor moves, and the writer takes a turn a hundred times a second, not a thousand.
 struct SimulatedPort::Trace {
     static constexpr int BatchMs = 10;
+    static constexpr int ParkMs = 1000;
 
     Trace(int fd, std::size_t size) : fd(fd), wakeFd(eventfd(0, EFD_CLOEXEC)), ring(size) {}
     ~Trace() { ::close(wakeFd); }
@@ -33,11 +35,10 @@ struct SimulatedPort::Trace {
     // Producer, after a push: wakes a parked writer.
     void Pushed()
     {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (parked.load(std::memory_order_relaxed) && parked.exchange(false))
+        if (parked.load() && parked.exchange(false))
             Wake();
     }
-    // Waits for a wake-up, or at most timeoutMs (-1: none).
+    // Waits for a wake-up, or at most timeoutMs.
     void Wait(int timeoutMs)
     {
         pollfd wake{wakeFd, POLLIN, 0};
@@ -73,12 +74,11 @@ struct SimulatedPort::Trace {
             if (closing.load() && ring.Peek().empty())
                 break;
             parked.store(true);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
             const bool idle = ring.Peek().empty() && !closing.load();
             if (!idle)
                 parked.store(false);
-            // Parked, only a new line or the end wakes it; else the next batch.
-            Wait(idle ? -1 : BatchMs);
+            // Parked, a new line or the end wakes it; else the next batch.
+            Wait(idle ? ParkMs : BatchMs);
             parked.store(false);
         }
         finished.set_value();
