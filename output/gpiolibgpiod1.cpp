@@ -4,8 +4,6 @@
 
 namespace {
 
-using ChipHandle = std::unique_ptr<gpiod_chip, void (*)(gpiod_chip*)>;
-
 class LibgpiodChip final : public GpioChip {
 public:
     explicit LibgpiodChip(gpiod_chip* chip) : handle_(chip, gpiod_chip_close) {}
@@ -36,7 +34,7 @@ public:
             0)
             return -errno;
         const int zeros[4] = {0, 0, 0, 0};
-        if (gpiod_line_request_bulk_output(&bulk_, "stepper-dial", zeros) < 0)
+        if (gpiod_line_request_bulk_output(&bulk_, ProgramName.data(), zeros) < 0)
             return -errno;
         requested_ = true;
         return 0;

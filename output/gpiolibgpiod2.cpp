@@ -6,8 +6,6 @@
 
 namespace {
 
-using ChipHandle = std::unique_ptr<gpiod_chip, void (*)(gpiod_chip*)>;
-
 class LibgpiodChip final : public GpioChip {
 public:
     explicit LibgpiodChip(gpiod_chip* chip) : handle_(chip, gpiod_chip_close) {}
@@ -51,7 +49,7 @@ public:
         if (settings && lines && config) {
             gpiod_line_settings_set_direction(settings, GPIOD_LINE_DIRECTION_OUTPUT);
             gpiod_line_settings_set_output_value(settings, GPIOD_LINE_VALUE_INACTIVE);
-            gpiod_request_config_set_consumer(config, "stepper-dial");
+            gpiod_request_config_set_consumer(config, ProgramName.data());
             error = 0;
             if (gpiod_line_config_add_line_settings(lines, offsets.data(), 4, settings) < 0 ||
                 !(request_ = gpiod_chip_request_lines(handle_.get(), config, lines)))

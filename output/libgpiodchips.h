@@ -4,9 +4,13 @@
 #pragma once
 
 #include "gpioport.h"
+#include "shell/programinfo.h"
 
 #include <cerrno>
 #include <gpiod.h>
+
+// Closes the chip when its owner goes, after the lines are released.
+using ChipHandle = std::unique_ptr<gpiod_chip, void (*)(gpiod_chip*)>;
 
 template <class Chip> class LibgpiodChips final : public GpioChips {
 public:

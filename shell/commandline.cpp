@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
 
+#include "programinfo.h"
+
 #include <QCommandLineParser>
 
 namespace {
@@ -95,7 +97,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     if (parser.isSet(help)) {
         result.action = CommandLine::Action::ShowHelp;
         // Without an application object Qt cannot know the program's name.
-        result.text = parser.helpText().replace("<executable_name>", "stepper-dial");
+        result.text = parser.helpText().replace(
+            "<executable_name>", QString::fromUtf8(ProgramName.data(), ProgramName.size()));
     } else if (parser.isSet(version)) {
         result.action = CommandLine::Action::ShowVersion;
     } else if (parser.isSet(listPorts)) {

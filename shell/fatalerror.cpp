@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -38,8 +39,8 @@ void ReportFatal(const std::string& fault)
                                            ? "xcb;offscreen"
                                            : "wayland;xcb;offscreen");
         static int argc = 1;
-        static char name[] = "stepper-dial";
-        static char* argv[] = {name, nullptr};
+        static std::string name(ProgramName);
+        static char* argv[] = {name.data(), nullptr};
         own = std::make_unique<QApplication>(argc, argv);
     }
     if (HeadlessPlatform(QGuiApplication::platformName()))

@@ -12,10 +12,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-#ifndef STEPPER_DIAL_VERSION
-#define STEPPER_DIAL_VERSION "0"
-#endif
-
 int main(int argc, char* argv[])
 {
     QStringList arguments;
@@ -29,7 +25,7 @@ int main(int argc, char* argv[])
         return 2;
     case CommandLine::Action::ShowHelp: std::fputs(qPrintable(commandLine.text), stdout); return 0;
     case CommandLine::Action::ShowVersion:
-        std::printf("stepper-dial %s\n", STEPPER_DIAL_VERSION);
+        std::printf("%s %s\n", ProgramName.data(), ProgramVersion);
         return 0;
     case CommandLine::Action::ListPorts: {
         LinuxPortKernel kernel;

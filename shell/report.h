@@ -3,9 +3,9 @@
 // one write so lines from two threads never interleave.
 #pragma once
 
-#include <string_view>
+#include "programinfo.h"
 
-inline constexpr std::string_view ProgramName = "stepper-dial";
+#include <string_view>
 
 // Writes "stepper-dial: <line>\n" to standard error.
 void Report(std::string_view line);

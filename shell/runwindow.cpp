@@ -16,13 +16,6 @@
 #include <cerrno>
 #include <cstring>
 
-#ifndef STEPPER_DIAL_VERSION
-#define STEPPER_DIAL_VERSION "0"
-#endif
-#ifndef STEPPER_APP_ID
-#define STEPPER_APP_ID "io.github.stepperdial.StepperDial"
-#endif
-
 namespace {
 
 CoilPort* fatalPort = nullptr;
@@ -46,11 +39,11 @@ int RunOperatorWindow(CoilPort& port, const CommandLine& commandLine, char* argv
     char* qtArgv[] = {argv0, nullptr};
     QApplication app(qtArgc, qtArgv);
     QApplication::setApplicationName(QString::fromUtf8(ProgramName.data(), ProgramName.size()));
-    QApplication::setApplicationVersion(STEPPER_DIAL_VERSION);
+    QApplication::setApplicationVersion(ProgramVersion);
     // Docks match the window to its launcher by this id; the icon is the launcher's.
-    QGuiApplication::setDesktopFileName(STEPPER_APP_ID);
+    QGuiApplication::setDesktopFileName(ApplicationId);
     QApplication::setWindowIcon(
-        QIcon::fromTheme(STEPPER_APP_ID, QIcon(":/" STEPPER_APP_ID ".svg")));
+        QIcon::fromTheme(ApplicationId, QIcon(":/" + QString::fromLatin1(ApplicationId) + ".svg")));
     auto clock = MakeSteppingClock();
     if (!clock) {
         CoilOutput(port).DeenergiseCoils();

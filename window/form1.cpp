@@ -69,7 +69,8 @@ Form1::Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptio
     connect(&winsock1_, &CommandListener::ClientConnected, this,
             &Form1::Winsock1_ConnectionRequest);
     connect(&winsock1_, &CommandListener::MessageArrived, this, &Form1::Winsock1_DataArrival);
-    connect(&winsock1_, &CommandListener::ClientGone, this, &Form1::Winsock1_ConnectionLost);
+    // However the connection ended ("disconnect" or the client gone), the status says so.
+    connect(&winsock1_, &CommandListener::ClientEnded, this, &Form1::Winsock1_ConnectionLost);
 }
 
 Form1::~Form1() = default;
@@ -188,8 +189,7 @@ void Form1::Winsock1_DataArrival(const QByteArray& received)
 {
     const std::string_view text(received.constData(), static_cast<std::size_t>(received.size()));
     if (IsDisconnectCommand(text)) {
-        winsock1_.EndConnection();
-        label4_->setText(QStringLiteral("Off line"));
+        winsock1_.EndConnection(); // its ClientEnded sets the status
         return;
     }
     // Text1's textChanged hands the number to the drive, once per change.
