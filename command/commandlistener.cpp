@@ -98,7 +98,7 @@ void CommandListener::Refuse(QTcpSocket* socket)
                 refusalsUnreported_ > 0
                     ? QString(" (and %1 more since the last report)").arg(refusalsUnreported_)
                     : QString();
-            Report(("refused a connection from " + socket->peerAddress().toString() +
+            Report(("refused a connection from " + Unmapped(socket->peerAddress()).toString() +
                     ": not in any --allow network" + more)
                        .toStdString());
             lastRefusalReport_.start();
@@ -200,13 +200,16 @@ bool CommandListener::IsAllowed(const QHostAddress& peer,
 {
     if (allowed.isEmpty())
         return true;
-    QHostAddress address = peer;
-    bool mapped = false;
-    const quint32 ipv4 = peer.toIPv4Address(&mapped);
-    if (mapped)
-        address = QHostAddress(ipv4);
+    const QHostAddress address = Unmapped(peer);
     for (const auto& network : allowed)
         if (address.isInSubnet(network))
             return true;
     return false;
+}
+
+QHostAddress CommandListener::Unmapped(const QHostAddress& peer)
+{
+    bool mapped = false;
+    const quint32 ipv4 = peer.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(ipv4) : peer;
 }

@@ -53,13 +53,19 @@ public:
     quint16 LocalPort() const { return options_.port; }
     bool IsListening() const;
     bool HasClient() const { return client_ != nullptr; }
-    QHostAddress PeerAddress() const { return client_ ? client_->peerAddress() : QHostAddress(); }
+    // The client's address, an IPv4-mapped IPv6 one as plain IPv4 (as in every line we print).
+    QHostAddress PeerAddress() const
+    {
+        return client_ ? Unmapped(client_->peerAddress()) : QHostAddress();
+    }
     QString ErrorString() const { return errorString_; }
     QAbstractSocket::SocketError Error() const { return error_; }
 
     // Whether a peer may connect: inside one of the allowed networks (IPv4-mapped IPv6
     // addresses are taken as IPv4), or any peer when none are given.
     static bool IsAllowed(const QHostAddress& peer, const QList<QPair<QHostAddress, int>>& allowed);
+    // A dual-stack server sees IPv4 peers as ::ffff:a.b.c.d; this gives a.b.c.d back.
+    static QHostAddress Unmapped(const QHostAddress& peer);
 
 signals:
     void ClientConnected();

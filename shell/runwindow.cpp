@@ -68,11 +68,8 @@ int RunOperatorWindow(CoilPort& port, const CommandLine& commandLine, char* argv
                std::to_string(form.Winsock1().LocalPort());
     };
     QObject::connect(&form.Winsock1(), &CommandListener::ClientConnected, &service, [&] {
-        QHostAddress peer = form.Winsock1().PeerAddress();
-        bool mapped = false;
-        if (const quint32 ipv4 = peer.toIPv4Address(&mapped); mapped)
-            peer = QHostAddress(ipv4);
-        service.Status(driving + "client " + peer.toString().toStdString() + " connected");
+        service.Status(driving + "client " +
+                       form.Winsock1().PeerAddress().toString().toStdString() + " connected");
     });
     QObject::connect(&form.Winsock1(), &CommandListener::ClientEnded, &service,
                      [&] { service.Status(waiting()); });

@@ -327,6 +327,7 @@ void TestListener::allowList()
     QVERIFY(from("127.0.0.2", member));
     QVERIFY(connected.wait(2000));
     QCOMPARE(connected.size(), 1);
+    QCOMPARE(listener.PeerAddress(), QHostAddress("127.0.0.2")); // never ::ffff:127.0.0.2
     member.write("45");
     QVERIFY(messages.wait(2000));
     QCOMPARE(messages.size(), 1);
