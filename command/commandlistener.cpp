@@ -151,7 +151,6 @@ void CommandListener::OnClientGone()
     if (!client_)
         return; // that was "disconnect", already handled
     DropClient();
-    emit ClientGone();
     emit ClientEnded();
     ListenAgain();
 }

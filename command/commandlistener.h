@@ -70,9 +70,8 @@ public:
 signals:
     void ClientConnected();
     void MessageArrived(const QByteArray& bytes);
-    // The client went away without "disconnect": closed, reset, or found dead.
-    void ClientGone();
-    // The client's connection ended, by "disconnect" or by going away.
+    // The client's connection ended: by "disconnect", or the client went away (closed,
+    // reset, or found dead).
     void ClientEnded();
 
 private:

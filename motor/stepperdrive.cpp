@@ -99,7 +99,8 @@ void StepperDrive::Tick()
     stepping_.MoveTowardRequested(requestedDegrees_.load());
     coils_.WriteCoilPattern(stepping_.Phase());
     currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
-    ticks_.fetch_add(1, std::memory_order_relaxed);
+    // Only this thread writes it: a plain store, no locked read-modify-write on the tick.
+    ticks_.store(ticks_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if (stepping_.TargetReached()) {
         clock_->Stop();
         // A start asked for during this tick stays set: the next turn of the loop starts the

@@ -71,19 +71,15 @@ PortChoice ChooseNamed(PortKernel& kernel, GpioChips& chips, const OutputRequest
         }
         return {nullptr, failed + why};
     }
-    if (request.byAddress) {
-        PortAttempt attempt = ChooseAtAddress(kernel, request.address);
-        if (attempt.port)
-            return {std::move(attempt.port), attempt.why};
-        return {nullptr,
-                failed + attempt.why + (attempt.held ? "" : " (see stepper-dial --list-ports)")};
+    PortAttempt attempt = request.byAddress ? ChooseAtAddress(kernel, request.address)
+                                            : OpenPpdev(kernel, request.device);
+    if (attempt.port) {
+        // By address the message already says which way and where.
+        std::string chosen = attempt.why.empty() ? Chosen + attempt.port->Name() : attempt.why;
+        return {std::move(attempt.port), std::move(chosen)};
     }
-    PortAttempt ppdev = OpenPpdev(kernel, request.device);
-    if (ppdev.port) {
-        const std::string name = ppdev.port->Name();
-        return {std::move(ppdev.port), Chosen + name};
-    }
-    return {nullptr, failed + ppdev.why + (ppdev.held ? "" : " (see stepper-dial --list-ports)")};
+    return {nullptr,
+            failed + attempt.why + (attempt.held ? "" : " (see stepper-dial --list-ports)")};
 }
 
 } // namespace

@@ -45,10 +45,13 @@ std::string ListPorts(PortKernel& kernel, GpioChips& chips)
     if (!parports || parports->empty())
         out << "  none (" << (parports ? "no ports" : "/proc/sys/dev/parport missing")
             << "; for a PCI/PCIe card: sudo modprobe parport_pc ppdev)\n";
+    // The port a plain start would take: the first at 0x378, and whether it opened.
     std::optional<Parport> plain;
+    bool plainOpens = false;
     for (const Parport& port : parports ? *parports : std::vector<Parport>{}) {
         anything = true;
-        if (port.base == DataPort && !plain)
+        const bool isPlain = port.base == DataPort && !plain;
+        if (isPlain)
             plain = port;
         out << "  " << port.Name() << "  " << port.Device() << "  base "
             << (port.base ? Hex(*port.base) : "?") << " (base_hi "
@@ -62,6 +65,7 @@ std::string ListPorts(PortKernel& kernel, GpioChips& chips)
         const int fd = kernel.Open(port.Device());
         if (fd >= 0) {
             kernel.Close(fd);
+            plainOpens = plainOpens || isPlain;
             out << "can be opened\n";
         } else {
             out << "cannot be opened: " << OpenFailure(port.Device(), -fd) << "\n";
@@ -83,11 +87,9 @@ std::string ListPorts(PortKernel& kernel, GpioChips& chips)
             out << "  [" << chip.label << "]  " << chip.lines << " lines\n";
     }
 
-    // What a plain start would use, by a look that claims nothing.
+    // What a plain start would use, by the look above, which claims nothing.
     out << "A plain start would use: ";
-    int fd = plain && plain->holder.empty() ? kernel.Open(plain->Device()) : -ENOENT;
-    if (fd >= 0) {
-        kernel.Close(fd);
+    if (plainOpens) {
         out << "ppdev " << plain->Device() << " at 0x378\n";
     } else if (plain && !plain->holder.empty()) {
         out << "nothing: the port at 0x378 is held by " << plain->holder

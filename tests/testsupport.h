@@ -95,7 +95,8 @@ private:
     int starts_ = 0;
 };
 
-// A Form1 on a recording port and a hand-fired clock, no stepping thread.
+// A Form1 on a recording port and a hand-fired clock; its stepping thread starts at the
+// first Fire.
 struct FormUnderTest {
     explicit FormUnderTest(quint16 listenPort = 0)
         : clock(new ManualClock),
