@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "commandlistener.h"
 
-#include "shell/report.h"
+#include "base/report.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -187,11 +187,25 @@ void CommandListener::ListenAgain()
     if (!retry_.isActive()) {
         const std::string port = std::to_string(options_.port);
         Report("cannot listen on TCP port " + port + " again: " + errorString_.toStdString() +
-               "; retrying every second until it is free (find the holder with: ss -ltnp "
-               "'sport = :" +
-               port + "')");
+               "; retrying every second until it is free (" + HolderHint(options_.port) + ")");
         retry_.start();
     }
+}
+
+std::string CommandListener::HolderHint(quint16 port)
+{
+    return "find the holder with: ss -ltnp 'sport = :" + std::to_string(port) + "'";
+}
+
+std::string CommandListener::ListenFailure() const
+{
+    std::string reason = errorString_.toStdString();
+    if (error_ == QAbstractSocket::AddressInUseError)
+        reason += " (another program holds it; stop that program; " + HolderHint(options_.port) +
+                  ")";
+    else if (error_ == QAbstractSocket::SocketAccessError)
+        reason += " (not permitted here; run without restrictions on ports)";
+    return reason;
 }
 
 bool CommandListener::IsAllowed(const QHostAddress& peer,

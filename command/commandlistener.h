@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Winsock1: the TCP endpoint that is either listening or connected to one client, never
 // both. It keeps the one client itself and reports what happened: a client connected, a
-// message with its bytes, the client gone. Form1's handlers decide what a message means.
+// message with its bytes, the client gone. The core decides what a message means.
 #pragma once
 
 #include <QByteArray>
@@ -14,6 +14,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <string>
 #include <vector>
 
 // A client whose host or network vanished sends nothing that says so; keepalive probes find
@@ -44,7 +45,7 @@ public:
     explicit CommandListener(ListenerOptions options = {}, QObject* parent = nullptr);
     ~CommandListener() override;
 
-    // Starts listening on every configured address; false (and ErrorString) if any fails.
+    // Starts listening on every configured address; false (and ListenFailure) if any fails.
     bool Listen();
     // Ends the client's connection and listens again.
     void EndConnection();
@@ -52,20 +53,21 @@ public:
     // The port listened on (after port 0, the one the system chose).
     quint16 LocalPort() const { return options_.port; }
     bool IsListening() const;
-    bool HasClient() const { return client_ != nullptr; }
-    // The client's address, an IPv4-mapped IPv6 one as plain IPv4 (as in every line we print).
+    // The client's address (null while there is none), an IPv4-mapped IPv6 one as plain IPv4 (as in every line we print).
     QHostAddress PeerAddress() const
     {
         return client_ ? Unmapped(client_->peerAddress()) : QHostAddress();
     }
-    QString ErrorString() const { return errorString_; }
-    QAbstractSocket::SocketError Error() const { return error_; }
+    // Why the last Listen failed, with what to do about it.
+    std::string ListenFailure() const;
 
     // Whether a peer may connect: inside one of the allowed networks (IPv4-mapped IPv6
     // addresses are taken as IPv4), or any peer when none are given.
     static bool IsAllowed(const QHostAddress& peer, const QList<QPair<QHostAddress, int>>& allowed);
     // A dual-stack server sees IPv4 peers as ::ffff:a.b.c.d; this gives a.b.c.d back.
     static QHostAddress Unmapped(const QHostAddress& peer);
+    // How to find the program that holds a port.
+    static std::string HolderHint(quint16 port);
 
 signals:
     void ClientConnected();

@@ -17,6 +17,7 @@ public:
     // All coils off: at start-up and at exit, so nothing is left heating.
     void DeenergiseCoils() { port_.WriteDataByte(DeenergisedByte); }
     CoilPort& Port() { return port_; }
+    const CoilPort& Port() const { return port_; }
 
 private:
     CoilPort& port_;

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The stepping drive: the 1 ms clock, the tick rule and the coil writes on a thread of their
 // own, so neither the window, the network nor a slow trace reader ever sits between a clock
-// expiry and a step. The window hands it the requested angle and reads back the position;
+// expiry and a step. The core hands it the requested angle and reads back the position;
 // both cross threads through atomics alone.
 #pragma once
 
 #include "coiloutput.h"
+#include "drivehealth.h"
 #include "realtime.h"
 #include "steppingclock.h"
 #include "steppingcontroller.h"
@@ -23,7 +24,7 @@ public:
     StepperDrive(const StepperDrive&) = delete;
     StepperDrive& operator=(const StepperDrive&) = delete;
 
-    // Start-up, on the window's thread before the stepping thread runs.
+    // Start-up, on the event loop's thread before the stepping thread runs.
     void DeenergiseCoils() { coils_.DeenergiseCoils(); }
     void InitStepping() { stepping_.InitStepping(); }
     // Stands the motor: before the stepping thread runs, or once it has stopped.
@@ -44,16 +45,19 @@ public:
     double CurrentAngle() const { return double(CurrentStep()) * stepping_.StepAngle; }
     // True from a start until the stop rule; the position is final once it is false.
     bool IsMoving() const { return state_.load(std::memory_order_acquire) != 0; }
+    std::string OutputName() const { return coils_.Port().Name(); }
     // The first failed port write, once, as a line for standard error; empty otherwise.
     std::string TakePortFailure();
 
     // Liveness, for a watchdog on another thread: Ping wakes the stepping thread, which
     // answers at its next turn; a thread stuck anywhere (a hung port write) answers none.
     void Ping();
-    std::uint64_t PingsAsked() const { return pingsAsked_.load(std::memory_order_relaxed); }
-    std::uint64_t PingsAnswered() const { return pingsAnswered_.load(std::memory_order_relaxed); }
-    // Ticks run since start-up.
-    std::uint64_t TickCount() const { return ticks_.load(std::memory_order_relaxed); }
+    DriveHealth Health() const
+    {
+        return {pingsAsked_.load(std::memory_order_relaxed),
+                pingsAnswered_.load(std::memory_order_relaxed),
+                ticks_.load(std::memory_order_relaxed), IsMoving()};
+    }
 
 private:
     // The state word: the clock runs, and a start is asked for (set by any thread, taken by

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "gpioport.h"
-#include "shell/programinfo.h"
+#include "base/programinfo.h"
 
 #include <cerrno>
 #include <gpiod.h>

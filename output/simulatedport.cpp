@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "simulatedport.h"
 
-#include "shell/report.h"
+#include "base/report.h"
 #include "tracering.h"
 
 #include <atomic>

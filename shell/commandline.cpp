@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
 
-#include "programinfo.h"
+#include "base/programinfo.h"
 
 #include <QCommandLineParser>
 
@@ -28,7 +28,7 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "Turns a four-phase stepper motor to the angle a TCP client sends to port 3000. "
         "Without --port or --gpio it drives the parallel port at 0x378 (ppdev, then raw I/O), "
         "else a simulated port. Exit status: 0 normal, 1 port 3000 unavailable, 2 bad command "
-        "line, 3 the named output unavailable.");
+        "line, 3 the named output unavailable, 4 no stepping clock (timerfd) in this kernel.");
     const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
     const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
     const QCommandLineOption simulate(
@@ -56,7 +56,11 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "Serve only clients from NETWORK (CIDR, such as 192.168.1.0/24 or ::1/128); "
         "repeatable. Others are closed at once. Default: any client.",
         "NETWORK");
-    for (const auto& option : {help, version, simulate, port, gpio, listPorts, listen, allow})
+    const QCommandLineOption headless(
+        "headless", "Show no window and load no GUI library: the motor is commanded over TCP "
+                    "only (for a service).");
+    for (const auto& option :
+         {help, version, simulate, port, gpio, listPorts, listen, allow, headless})
         parser.addOption(option);
 
     CommandLine result;
@@ -85,6 +89,7 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         int(parser.isSet(simulate)) + int(parser.isSet(port)) + int(parser.isSet(gpio));
     if (outputs > 1 || parser.values(port).size() > 1 || parser.values(gpio).size() > 1)
         return fail("Name one output: --simulate, --port or --gpio, once.");
+    result.headless = parser.isSet(headless);
     std::string why;
     if (parser.isSet(simulate))
         result.output.kind = OutputRequest::Kind::Simulate;

@@ -14,6 +14,7 @@ struct CommandLine {
     Action action = Action::Run;
     OutputRequest output;
     ListenerOptions listener;
+    bool headless = false; // no window: the core alone, under a QCoreApplication
     QString text; // help, version or the usage error
 };
 

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
-// stepper-dial: the command line, the choice of coil output, then the operator window.
+// stepper-dial: the command line, the choice of coil output, then the core with its window
+// or headless.
+#include "base/exitstatus.h"
+#include "base/report.h"
 #include "commandline.h"
 #include "fatalerror.h"
 #include "output/portchoice.h"
 #include "output/portlist.h"
 #include "quitsignals.h"
-#include "report.h"
-#include "runwindow.h"
+#include "runprogram.h"
+#include "windowloader.h"
 
 #include <csignal>
 #include <cstdio>
@@ -21,16 +24,18 @@ int main(int argc, char* argv[])
     const CommandLine commandLine = ReadCommandLine(arguments);
     switch (commandLine.action) {
     case CommandLine::Action::UsageError:
-        ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.");
-        return 2;
-    case CommandLine::Action::ShowHelp: std::fputs(qPrintable(commandLine.text), stdout); return 0;
+        ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr);
+        return ToInt(ExitStatus::Usage);
+    case CommandLine::Action::ShowHelp: 
+        std::fputs(qPrintable(commandLine.text), stdout);
+        return ToInt(ExitStatus::Normal);
     case CommandLine::Action::ShowVersion:
         std::printf("%s %s\n", ProgramName.data(), ProgramVersion);
-        return 0;
+        return ToInt(ExitStatus::Normal);
     case CommandLine::Action::ListPorts: {
         LinuxPortKernel kernel;
         std::fputs(ListPorts(kernel, *MakeGpioChips()).c_str(), stdout);
-        return 0;
+        return ToInt(ExitStatus::Normal);
     }
     case CommandLine::Action::Run: break;
     }
@@ -40,15 +45,26 @@ int main(int argc, char* argv[])
     // From here a quit signal ends the run through the exit path, which switches the coils off.
     CatchQuitSignals();
 
+    // The window's module only where a window is wanted: a headless run maps no GUI library.
+    WindowFront* front = nullptr;
+    if (commandLine.headless) {
+        Report("headless: no window (--headless); clients command the motor over TCP");
+    } else {
+        std::string why;
+        front = LoadWindowFront(why);
+        if (!front)
+            Report("cannot load the window: " + why + "; running headless");
+    }
+
     // The output before the window: one named but unavailable ends the run, with or without
     // a display, before port 3000 is ever opened.
     LinuxPortKernel kernel;
     const auto gpioChips = MakeGpioChips();
     PortChoice choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
     if (!choice.port) {
-        ReportFatal(choice.message);
-        return 3;
+        ReportFatal(choice.message, front);
+        return ToInt(ExitStatus::Hardware);
     }
     Report(choice.message);
-    return RunOperatorWindow(*choice.port, commandLine, argv[0]);
+    return RunProgram(*choice.port, commandLine, front, argv[0]);
 }

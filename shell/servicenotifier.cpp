@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "servicenotifier.h"
 
-#include "motor/stepperdrive.h"
+#include "core/dialcore.h"
 
 #include <systemd/sd-daemon.h>
 
-ServiceNotifier::ServiceNotifier(StepperDrive& drive, QObject* parent)
-    : QObject(parent), drive_(drive)
+ServiceNotifier::ServiceNotifier(DialCore& core, QObject* parent) : QObject(parent), core_(core)
 {
+    connect(&core_, &DialCore::OnLineChanged, this,
+            [this] { sd_notify(0, ("STATUS=" + StatusLine()).c_str()); });
     std::uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
         return;
@@ -16,26 +17,28 @@ ServiceNotifier::ServiceNotifier(StepperDrive& drive, QObject* parent)
     connect(&watchdog_, &QTimer::timeout, this, &ServiceNotifier::CheckDrive);
 }
 
-void ServiceNotifier::Ready(const std::string& status)
+std::string ServiceNotifier::StatusLine() const
 {
-    sd_notify(0, ("READY=1\nSTATUS=" + status).c_str());
+    const std::string driving = "driving " + core_.OutputName() + "; ";
+    if (core_.IsOnLine())
+        return driving + "client " + core_.ClientAddress().toString().toStdString() +
+               " connected";
+    return driving + "waiting for a client on TCP port " + std::to_string(core_.CommandPort());
+}
+
+void ServiceNotifier::Ready()
+{
+    sd_notify(0, ("READY=1\nSTATUS=" + StatusLine()).c_str());
     if (watchdog_.interval() > 0 && !watchdog_.isActive()) {
         sinceCheck_.start();
-        drive_.Ping();
+        core_.PingDrive();
         watchdog_.start();
     }
 }
 
-void ServiceNotifier::Status(const std::string& status)
-{
-    sd_notify(0, ("STATUS=" + status).c_str());
-}
-
 void ServiceNotifier::CheckDrive()
 {
-    const DriveHealth now{drive_.PingsAsked(), drive_.PingsAnswered(), drive_.TickCount(),
-                          drive_.IsMoving()};
-    if (rule_.Healthy(now, sinceCheck_.restart()))
+    if (rule_.Healthy(core_.Health(), sinceCheck_.restart()))
         sd_notify(0, "WATCHDOG=1");
-    drive_.Ping();
+    core_.PingDrive();
 }

@@ -4,14 +4,9 @@
 // moves, it keeps at least half of its 1 ms grid. Pure, so it is tested with numbers alone.
 #pragma once
 
-#include <cstdint>
+#include "motor/drivehealth.h"
 
-struct DriveHealth {
-    std::uint64_t pingsAsked = 0;
-    std::uint64_t pingsAnswered = 0;
-    std::uint64_t ticks = 0;
-    bool moving = false;
-};
+#include <cstdint>
 
 class WatchdogRule {
 public:

@@ -1,133 +1,67 @@
 // SPDX-License-Identifier: MIT
-// Doubles for the two hardware-facing seams: a port that records every byte, and a clock the
-// test fires by hand under the drive's own stepping thread.
+// A DialCore (and a Form1 over it) on a recording port and a hand-fired clock.
 #pragma once
 
-#include "motor/steppingclock.h"
-#include "output/coilport.h"
+#include "core/angletext.h"
+#include "core/dialcore.h"
+#include "manualclock.h"
 #include "window/form1.h"
+#include "window/formlabel.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <vector>
+#include <QLineEdit>
 
-class RecordingPort final : public CoilPort {
-public:
-    void WriteDataByte(std::uint8_t value) override { writes.push_back(value); }
-    std::string Name() const override { return "recording"; }
-    std::vector<int> writes;
-};
-
-// A clock the test fires by hand. The drive's own stepping thread waits on it; each Fire lets
-// one tick through and returns once that tick has ended, so what the tick wrote is visible.
-class ManualClock final : public SteppingClock {
-public:
-    void Start() override
-    {
-        std::lock_guard lock(mutex_);
-        if (!running_)
-            ++starts_;
-        running_ = true;
-        changed_.notify_all();
-    }
-    void Stop() override
-    {
-        std::lock_guard lock(mutex_);
-        running_ = false;
-    }
-    bool IsRunning() const override
-    {
-        std::lock_guard lock(mutex_);
-        return running_;
-    }
-    bool WaitForTick() override
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return woken_ || (running_ && fires_ > 0); });
-        if (woken_) {
-            woken_ = false;
-            changed_.notify_all();
-            return false;
-        }
-        --fires_;
-        return true;
-    }
-    void TickEnded() override
-    {
-        std::lock_guard lock(mutex_);
-        ++ended_;
-        changed_.notify_all();
-    }
-    void Wake() override
-    {
-        std::lock_guard lock(mutex_);
-        woken_ = true;
-        changed_.notify_all();
-    }
-    // One tick, once the stepping thread has taken what it was woken for and the clock runs;
-    // false when the clock does not run.
-    bool Fire()
-    {
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, std::chrono::seconds(5),
-                               [this] { return running_ && !woken_; }))
-            return false;
-        ++fires_;
-        const int ended = ended_ + 1;
-        changed_.notify_all();
-        return changed_.wait_for(lock, std::chrono::seconds(5),
-                                 [this, ended] { return ended_ >= ended; });
-    }
-    int Starts() const
-    {
-        std::lock_guard lock(mutex_);
-        return starts_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool running_ = false;
-    bool woken_ = false;
-    int fires_ = 0;
-    int ended_ = 0;
-    int starts_ = 0;
-};
-
-// A Form1 on a recording port and a hand-fired clock; its stepping thread starts at the
+// A DialCore on a recording port and a hand-fired clock; its stepping thread starts at the
 // first Fire.
-struct FormUnderTest {
-    explicit FormUnderTest(quint16 listenPort = 0)
+struct CoreUnderTest {
+    explicit CoreUnderTest(quint16 listenPort = 0)
         : clock(new ManualClock),
-          form(port, std::unique_ptr<SteppingClock>(clock), ListenerOptions{.port = listenPort})
+          core(port, std::unique_ptr<SteppingClock>(clock), ListenerOptions{.port = listenPort})
     {
     }
-    // One expiry of the clock while the motor moves, then the view catches up as its
-    // refresh would. The stepping thread starts at the first, after Form_Load, as in the
-    // program.
+    // One expiry of the clock while the motor moves, then the views catch up as the display
+    // refresh would. The stepping thread starts at the first, after Start, as in the program.
     void Fire()
     {
         if (!threadStarted) {
-            form.Drive().StartThread();
+            core.StartStepping();
             threadStarted = true;
         }
-        if (form.Drive().IsMoving())
+        if (core.IsMoving())
             clock->Fire();
-        form.ShowDrivePosition();
+        core.PublishPosition();
     }
     // Fires the clock until the motor stands (bounded); returns the number of ticks.
     int RunUntilIdle(int limit = 100000)
     {
         int ticks = 0;
-        while (form.Drive().IsMoving() && ticks < limit) {
+        while (core.IsMoving() && ticks < limit) {
             Fire();
             ++ticks;
         }
         return ticks;
     }
+    CommandListener* Winsock1() { return core.findChild<CommandListener*>("Winsock1"); }
     RecordingPort port;
     ManualClock* clock;
-    Form1 form;
+    DialCore core;
     bool threadStarted = false;
+};
+
+// The current angle as the views show it.
+inline QString AngleText(const DialCore& core)
+{
+    return QString::fromStdString(FormatAngleText(core.CurrentAngle(), "."));
+}
+
+// The window over a CoreUnderTest, its controls found as a test or a screen reader would:
+// by object name.
+struct FormUnderTest : CoreUnderTest {
+    using CoreUnderTest::CoreUnderTest;
+    template <class Control = QWidget> Control* Find(const char* name)
+    {
+        return form.findChild<Control*>(name);
+    }
+    QLineEdit* Text1() { return Find<QLineEdit>("Text1"); }
+    QString Caption(const char* name) { return Find<FormLabel>(name)->text(); }
+    Form1 form{core};
 };

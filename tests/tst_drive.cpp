@@ -4,7 +4,7 @@
 #include "motor/stepperdrive.h"
 #include "output/simulatedport.h"
 #include "output/tracering.h"
-#include "testsupport.h"
+#include "manualclock.h"
 
 #include <QtTest>
 #include <array>

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The command channel over real loopback sockets, against a Form1 on an ephemeral port.
+// The command channel over real loopback sockets, against a DialCore on an ephemeral port.
 #include "socketsupport.h"
 #include "testsupport.h"
 
-#include "window/formlabel.h"
-#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -16,21 +14,21 @@ using Bytes = std::vector<int>;
 namespace {
 
 struct Session {
-    Session() { QVERIFY(t.form.Form_Load()); }
-    quint16 Port() const { return t.form.Winsock1().LocalPort(); }
+    Session() { QVERIFY(t.core.Start()); }
+    quint16 Port() const { return t.core.CommandPort(); }
     bool Connect(QTcpSocket& client, const QHostAddress& host = QHostAddress::LocalHost)
     {
         client.connectToHost(host, Port());
         if (!client.waitForConnected(5000))
             return false;
         // Accepted once the status says so.
-        return QTest::qWaitFor([&] { return t.form.Label4()->text() == "On Line"; }, 5000);
+        return QTest::qWaitFor([&] { return t.core.IsOnLine(); }, 5000);
     }
     bool ConnectClient() { return Connect(client); }
-    // Sends one message and waits until the form has read it.
+    // Sends one message and waits until the core has read it.
     bool Deliver(QTcpSocket& client, const QByteArray& bytes)
     {
-        QSignalSpy arrived(&t.form.Winsock1(), &CommandListener::MessageArrived);
+        QSignalSpy arrived(t.Winsock1(), &CommandListener::MessageArrived);
         client.write(bytes);
         client.waitForBytesWritten(5000);
         return QTest::qWaitFor(
@@ -38,7 +36,7 @@ struct Session {
             5000);
     }
     bool Deliver(const QByteArray& bytes) { return Deliver(client, bytes); }
-    FormUnderTest t{0};
+    CoreUnderTest t{0};
     QTcpSocket client;
 };
 
@@ -73,11 +71,11 @@ private slots:
 void TestListener::connectSetsOnLine()
 {
     Session s;
-    QCOMPARE(s.t.form.Label4()->text(), QString("Off line"));
-    QVERIFY(s.t.form.Winsock1().IsListening());
+    QVERIFY(!s.t.core.IsOnLine());
+    QVERIFY(s.t.Winsock1()->IsListening());
     QTcpSocket client;
     QVERIFY(s.Connect(client));
-    QVERIFY(!s.t.form.Winsock1().IsListening());
+    QVERIFY(!s.t.Winsock1()->IsListening());
     // Nothing is ever sent to a client.
     QVERIFY(!client.waitForReadyRead(100));
     QCOMPARE(client.bytesAvailable(), 0);
@@ -88,11 +86,11 @@ void TestListener::angleMovesMotor()
     Session s;
     QVERIFY(s.ConnectClient());
     QVERIFY(s.Deliver("90"));
-    QCOMPARE(s.t.form.Text1()->text(), QString("90"));
-    QVERIFY(s.t.form.Drive().IsMoving());
+    QCOMPARE(s.t.core.RequestedText(), QString("90"));
+    QVERIFY(s.t.core.IsMoving());
     QCOMPARE(s.t.RunUntilIdle(), 12);
     QCOMPARE(s.t.port.writes, (Bytes{0, 6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
-    QCOMPARE(s.t.form.Label2()->text(), QString("90"));
+    QCOMPARE(AngleText(s.t.core), QString("90"));
 }
 
 void TestListener::disconnectThenNextClientFindsMotorInPlace()
@@ -104,15 +102,15 @@ void TestListener::disconnectThenNextClientFindsMotorInPlace()
     s.t.RunUntilIdle();
     QVERIFY(s.Deliver(first, "disconnect"));
     QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(s.t.form.Label4()->text(), QString("Off line"));
-    QCOMPARE(s.t.form.Text1()->text(), QString("45")); // untouched by the command
+    QVERIFY(!s.t.core.IsOnLine());
+    QCOMPARE(s.t.core.RequestedText(), QString("45")); // untouched by the command
 
     QTcpSocket second;
     QVERIFY(s.Connect(second));
-    QCOMPARE(s.t.form.Drive().CurrentStep(), 6);
+    QCOMPARE(s.t.core.CurrentStep(), 6);
     QVERIFY(s.Deliver(second, "30"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
-    QCOMPARE(s.t.form.Drive().CurrentStep(), 4);
+    QCOMPARE(s.t.core.CurrentStep(), 4);
 }
 
 void TestListener::secondClientRefused()
@@ -147,11 +145,11 @@ void TestListener::notQuiteDisconnect()
     QVERIFY(s.Deliver("22.5"));
     s.t.RunUntilIdle();
     QVERIFY(s.Deliver(message));
-    QCOMPARE(s.t.form.Text1()->text(), QString::fromLatin1(message));
+    QCOMPARE(s.t.core.RequestedText(), QString::fromLatin1(message));
     QCOMPARE(s.t.RunUntilIdle(), 3); // back to 0
-    QCOMPARE(s.t.form.Drive().CurrentStep(), 0);
+    QCOMPARE(s.t.core.CurrentStep(), 0);
     QCOMPARE(s.client.state(), QAbstractSocket::ConnectedState);
-    QCOMPARE(s.t.form.Label4()->text(), QString("On Line"));
+    QVERIFY(s.t.core.IsOnLine());
 }
 
 void TestListener::angleKeptVerbatim()
@@ -160,9 +158,9 @@ void TestListener::angleKeptVerbatim()
     QVERIFY(s.ConnectClient());
     // The carriage return ends the number; the field shows the text as received.
     QVERIFY(s.Deliver("9\r0\n"));
-    QCOMPARE(s.t.form.Text1()->text(), QString("9\r0\n"));
+    QCOMPARE(s.t.core.RequestedText(), QString("9\r0\n"));
     s.t.RunUntilIdle();
-    QCOMPARE(s.t.form.Drive().CurrentStep(), 1);
+    QCOMPARE(s.t.core.CurrentStep(), 1);
 }
 
 void TestListener::angleDuringMoveRetargets()
@@ -174,7 +172,7 @@ void TestListener::angleDuringMoveRetargets()
         s.t.Fire();
     QVERIFY(s.Deliver("22.5"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
-    QCOMPARE(s.t.form.Drive().CurrentStep(), 3);
+    QCOMPARE(s.t.core.CurrentStep(), 3);
     QCOMPARE(s.t.clock->Starts(), 1); // no restart
 }
 
@@ -186,9 +184,9 @@ void TestListener::disconnectDuringMoveLetsItFinish()
     for (int i = 0; i < 3; ++i)
         s.t.Fire();
     QVERIFY(s.Deliver("disconnect"));
-    QVERIFY(s.t.form.Drive().IsMoving());
+    QVERIFY(s.t.core.IsMoving());
     QCOMPARE(s.t.RunUntilIdle(), 9);
-    QCOMPARE(s.t.form.Drive().CurrentStep(), 12);
+    QCOMPARE(s.t.core.CurrentStep(), 12);
 }
 
 void TestListener::droppedClientBringsBackListening_data()
@@ -215,11 +213,11 @@ void TestListener::droppedClientBringsBackListening()
             client.disconnectFromHost();
         }
     }
-    QTRY_COMPARE(s.t.form.Label4()->text(), QString("Off line"));
-    QTRY_VERIFY(s.t.form.Winsock1().IsListening());
+    QTRY_VERIFY(!s.t.core.IsOnLine());
+    QTRY_VERIFY(s.t.Winsock1()->IsListening());
     QTcpSocket next;
     QVERIFY(s.Connect(next));
-    QCOMPARE(s.t.form.Text1()->text(), QString("15"));
+    QCOMPARE(s.t.core.RequestedText(), QString("15"));
 }
 
 void TestListener::hostileBytesThenValidAngle_data()
@@ -239,18 +237,18 @@ void TestListener::hostileBytesThenValidAngle()
     QFETCH(QByteArray, junk);
     Session s;
     QVERIFY(s.ConnectClient());
-    QSignalSpy reads(&s.t.form.Winsock1(), &CommandListener::MessageArrived);
+    QSignalSpy reads(s.t.Winsock1(), &CommandListener::MessageArrived);
     s.client.write(junk);
-    // Until the form has read it all, so the valid angle comes in a read of its own.
+    // Until the core has read it all, so the valid angle comes in a read of its own.
     QTRY_VERIFY_WITH_TIMEOUT(s.client.bytesToWrite() == 0 && BytesInFlight(s.client, s.Port()) == 0,
                              60000);
     QTest::qWait(50);
     for (const QList<QVariant>& read : reads)
         QVERIFY(read.at(0).toByteArray().size() <= 64 * 1024);
     QVERIFY(s.Deliver("7.5"));
-    QCOMPARE(s.t.form.Text1()->text(), QString("7.5"));
+    QCOMPARE(s.t.core.RequestedText(), QString("7.5"));
     s.t.RunUntilIdle();
-    QCOMPARE(s.t.form.Drive().CurrentStep(), 1);
+    QCOMPARE(s.t.core.CurrentStep(), 1);
     QCOMPARE(s.client.state(), QAbstractSocket::ConnectedState);
 }
 
@@ -261,7 +259,7 @@ void TestListener::ipv6ClientAccepted()
     probe.connectToHost(QHostAddress::LocalHostIPv6, s.Port());
     if (!probe.waitForConnected(2000))
         QSKIP("no IPv6 loopback on this host");
-    QTRY_COMPARE(s.t.form.Label4()->text(), QString("On Line"));
+    QTRY_VERIFY(s.t.core.IsOnLine());
 }
 
 void TestListener::listenRetriedUntilThePortFrees()
@@ -272,10 +270,10 @@ void TestListener::listenRetriedUntilThePortFrees()
     QTcpServer squatter;
     QVERIFY(squatter.listen(QHostAddress::Any, s.Port()));
     s.client.disconnectFromHost();
-    QTRY_COMPARE(s.t.form.Label4()->text(), QString("Off line"));
-    QVERIFY(!s.t.form.Winsock1().IsListening());
+    QTRY_VERIFY(!s.t.core.IsOnLine());
+    QVERIFY(!s.t.Winsock1()->IsListening());
     squatter.close();
-    QTRY_VERIFY_WITH_TIMEOUT(s.t.form.Winsock1().IsListening(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(s.t.Winsock1()->IsListening(), 5000);
     QTcpSocket next;
     QVERIFY(s.Connect(next));
 }
@@ -370,7 +368,7 @@ void TestListener::shutDownWithAClientEmitsNothing()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(client.waitForConnected(5000));
-    QTRY_VERIFY(listener->HasClient());
+    QTRY_VERIFY(!listener->PeerAddress().isNull());
     delete listener;
     QCOMPARE(ended.count(), 0);
     // Nobody listens any more: the port is not opened again on the way out.

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // What the service manager is told: readiness with the status, and WATCHDOG=1 only while the
 // stepping thread answers and keeps its grid, through a NOTIFY_SOCKET the test binds.
-#include "motor/stepperdrive.h"
+#include "core/dialcore.h"
+#include "manualclock.h"
 #include "shell/servicenotifier.h"
 #include "shell/watchdogrule.h"
-#include "testsupport.h"
 
 #include <QtTest>
 #include <sys/socket.h>
@@ -72,16 +72,19 @@ void TestService::readyThenWatchdogWhileTheThreadRuns()
     };
 
     RecordingPort port;
-    StepperDrive drive(port, MakeSteppingClock());
-    drive.StartThread();
+    DialCore core(port, MakeSteppingClock(), ListenerOptions{.port = 0});
+    QVERIFY(core.Start());
+    core.StartStepping();
     {
-        ServiceNotifier service(drive);
-        service.Ready("driving recording");
+        ServiceNotifier service(core);
+        service.Ready();
         QStringList messages = received();
-        QCOMPARE(messages.value(0), QString("READY=1\nSTATUS=driving recording"));
+        QCOMPARE(messages.value(0),
+                 QString("READY=1\nSTATUS=driving recording; waiting for a client on TCP port %1")
+                     .arg(core.CommandPort()));
         QTRY_VERIFY((messages += received()).contains("WATCHDOG=1"));
         // A stepping thread that no longer answers is not vouched for.
-        drive.ShutDown();
+        core.ShutDown();
         QTest::qWait(150); // a check may have been under way
         received();
         QTest::qWait(600);

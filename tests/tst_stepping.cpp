@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The tick rule end to end through the real Form1: requested text in, coil bytes out.
+// The tick rule end to end through the real DialCore: requested text in, coil bytes out.
 #include "testsupport.h"
 
-#include "window/formlabel.h"
-#include <QLineEdit>
+#include "core/angletext.h"
 #include <QtTest>
 
 using Bytes = std::vector<int>;
@@ -24,26 +23,26 @@ private slots:
 
 private:
     // Puts the motor at a position by commanding its angle and running to a stop.
-    static void MoveTo(FormUnderTest& t, const QString& angle)
+    static void MoveTo(CoreUnderTest& t, const QString& angle)
     {
-        t.form.Text1()->setText(angle);
-        t.form.EnableSteppingTimer();
+        t.core.EditRequestedText(angle);
+        t.core.EnableSteppingTimer();
         t.RunUntilIdle();
     }
 };
 
 void TestStepping::startUpWritesOneZeroAndStaysIdle()
 {
-    FormUnderTest t;
+    CoreUnderTest t;
     QVERIFY(t.port.writes.empty());
-    QVERIFY(t.form.Form_Load());
+    QVERIFY(t.core.Start());
     QCOMPARE(t.port.writes, Bytes{0});
-    QVERIFY(!t.form.Drive().IsMoving());
+    QVERIFY(!t.core.IsMoving());
     // "360" stands in the field, yet nothing moves until a message starts the timer.
-    QCOMPARE(t.form.Text1()->text(), QString("360"));
+    QCOMPARE(t.core.RequestedText(), QString("360"));
     t.Fire();
     QCOMPARE(t.port.writes, Bytes{0});
-    QCOMPARE(t.form.Drive().CurrentStep(), 0);
+    QCOMPARE(t.core.CurrentStep(), 0);
 }
 
 void TestStepping::moves_data()
@@ -87,66 +86,66 @@ void TestStepping::moves()
     QFETCH(Bytes, writes);
     QFETCH(qint64, end);
     QFETCH(QString, label);
-    FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
     MoveTo(t, from);
     t.port.writes.clear();
 
-    t.form.Text1()->setText(to);
-    t.form.EnableSteppingTimer();
+    t.core.EditRequestedText(to);
+    t.core.EnableSteppingTimer();
     const int ticks = t.RunUntilIdle();
     QCOMPARE(ticks, int(writes.size()));
     QCOMPARE(t.port.writes, writes);
-    QCOMPARE(t.form.Drive().CurrentStep(), end);
-    QCOMPARE(t.form.Label2()->text(), label);
-    QVERIFY(!t.form.Drive().IsMoving());
+    QCOMPARE(t.core.CurrentStep(), end);
+    QCOMPARE(AngleText(t.core), label);
+    QVERIFY(!t.core.IsMoving());
 }
 
 void TestStepping::fractionalTargetFromAbove()
 {
-    FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
     MoveTo(t, "90");
     MoveTo(t, "50");
-    QCOMPARE(t.form.Drive().CurrentStep(), 7);
+    QCOMPARE(t.core.CurrentStep(), 7);
     // The same angle once more moves one step further down, then no more.
     t.port.writes.clear();
     MoveTo(t, "50");
-    QCOMPARE(t.form.Drive().CurrentStep(), 6);
+    QCOMPARE(t.core.CurrentStep(), 6);
     QCOMPARE(t.port.writes, Bytes{12});
     t.port.writes.clear();
-    t.form.Text1()->setText("50");
-    t.form.EnableSteppingTimer();
+    t.core.EditRequestedText("50");
+    t.core.EnableSteppingTimer();
     QCOMPARE(t.RunUntilIdle(), 1);
-    QCOMPARE(t.form.Drive().CurrentStep(), 6);
+    QCOMPARE(t.core.CurrentStep(), 6);
     QCOMPARE(t.port.writes, Bytes{12});
-    QCOMPARE(t.form.Label2()->text(), QString("45"));
+    QCOMPARE(AngleText(t.core), QString("45"));
 }
 
 void TestStepping::unchangedPositionRewritesPattern()
 {
     // Just under a fractional target: step up then back down, the same byte written again.
-    FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
     MoveTo(t, "50");
     t.port.writes.clear();
     for (int i = 0; i < 3; ++i) {
-        t.form.Winsock1_DataArrival("50");
+        t.core.Winsock1_DataArrival("50");
         QCOMPARE(t.RunUntilIdle(), 1);
-        QCOMPARE(t.form.Drive().CurrentStep(), 6);
+        QCOMPARE(t.core.CurrentStep(), 6);
     }
     QCOMPARE(t.port.writes, (Bytes{12, 12, 12}));
 }
 
 void TestStepping::negativePositionsKeepDrivingCoils()
 {
-    FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
     t.port.writes.clear();
     MoveTo(t, "-37.5");
-    QCOMPARE(t.form.Drive().CurrentStep(), -5);
+    QCOMPARE(t.core.CurrentStep(), -5);
     QCOMPARE(t.port.writes, (Bytes{9, 12, 6, 3, 9}));
-    QCOMPARE(t.form.Label2()->text(), QString("-37.5"));
+    QCOMPARE(AngleText(t.core), QString("-37.5"));
     t.port.writes.clear();
     MoveTo(t, "7.5");
     QCOMPARE(t.port.writes, (Bytes{3, 6, 12, 9, 3, 6}));
@@ -154,39 +153,39 @@ void TestStepping::negativePositionsKeepDrivingCoils()
 
 void TestStepping::editingDuringMoveRetargets()
 {
-    FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
-    t.form.Text1()->setText("90");
-    t.form.EnableSteppingTimer();
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
+    t.core.EditRequestedText("90");
+    t.core.EnableSteppingTimer();
     for (int i = 0; i < 4; ++i)
         t.Fire();
-    QCOMPARE(t.form.Drive().CurrentStep(), 4);
-    t.form.Text1()->setText("15");
-    t.form.EnableSteppingTimer();
+    QCOMPARE(t.core.CurrentStep(), 4);
+    t.core.EditRequestedText("15");
+    t.core.EnableSteppingTimer();
     QCOMPARE(t.RunUntilIdle(), 2);
-    QCOMPARE(t.form.Drive().CurrentStep(), 2);
+    QCOMPARE(t.core.CurrentStep(), 2);
     QCOMPARE(t.clock->Starts(), 1); // one tick stream throughout
 }
 
 void TestStepping::editingWhileIdleMovesNothing()
 {
-    FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
-    t.form.Text1()->setText("180");
-    QVERIFY(!t.form.Drive().IsMoving());
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
+    t.core.EditRequestedText("180");
+    QVERIFY(!t.core.IsMoving());
     QCOMPARE(t.port.writes, Bytes{0});
 }
 
 void TestStepping::shutDownDeenergises()
 {
-    FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
-    t.form.Text1()->setText("90");
-    t.form.EnableSteppingTimer();
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
+    t.core.EditRequestedText("90");
+    t.core.EnableSteppingTimer();
     t.Fire();
-    t.form.ShutDown();
+    t.core.ShutDown();
     QCOMPARE(t.port.writes, (Bytes{0, 6, 0}));
-    QVERIFY(!t.form.Drive().IsMoving());
+    QVERIFY(!t.core.IsMoving());
 }
 
 QTEST_MAIN(TestStepping)

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The operator window as designed, the needle to the float, the angle text, and renderings
-// to look at.
+// The operator window as designed, over a DialCore: the controls found by name, the needle
+// to the float, the angle text, and renderings to look at.
 #include "testsupport.h"
 #include "window/angledial.h"
-#include "window/angletext.h"
+#include "core/angletext.h"
 #include "window/formlabel.h"
 #include "window/twips.h"
 
@@ -29,31 +29,32 @@ private slots:
     void renderings();
 
 private:
-    static int Px(const Form1& form, double twips) { return TwipsToPixels(twips, form.Dpi()); }
+    static int Px(const Form1& form, double twips)
+    {
+        return TwipsToPixels(twips, form.logicalDpiY());
+    }
 };
 
 void TestWindow::openingState()
 {
     FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
+    QVERIFY(t.core.Start());
     t.form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&t.form));
     t.form.activateWindow();
     QCOMPARE(t.form.windowTitle(), QString("Form1"));
-    QCOMPARE(t.form.Label4()->text(), QString("Off line"));
-    QCOMPARE(t.form.Text1()->text(), QString("360"));
-    QCOMPARE(t.form.Label2()->text(), QString("0"));
-    QCOMPARE(t.form.Label1()->text(), QString::fromUtf8(":זוית במעלות"));
-    QCOMPARE(t.form.Label3()->text(), QString::fromUtf8(":כיוון המנוע עכשיו"));
+    QCOMPARE(t.Caption("Label4"), QString("Off line"));
+    QCOMPARE(t.Text1()->text(), QString("360"));
+    QCOMPARE(t.Caption("Label2"), QString("0"));
+    QCOMPARE(t.Caption("Label1"), QString::fromUtf8(":זוית במעלות"));
+    QCOMPARE(t.Caption("Label3"), QString::fromUtf8(":כיוון המנוע עכשיו"));
     // 12 and 18 bytes in the 8-bit Hebrew code page: one byte a character.
-    QCOMPARE(t.form.Label1()->text().size(), 12);
-    QCOMPARE(t.form.Label3()->text().size(), 18);
-    QCOMPARE(t.form.Line1().X2, 2900.0f);
-    QCOMPARE(t.form.Line1().Y2, 2000.0f);
-    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(t.form.Text1()));
+    QCOMPARE(t.Caption("Label1").size(), 12);
+    QCOMPARE(t.Caption("Label3").size(), 18);
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(t.Text1()));
     // The text box is the only control that takes the focus.
     for (QWidget* child : t.form.findChildren<QWidget*>())
-        if (child != t.form.Text1())
+        if (child != t.Text1())
             QCOMPARE(child->focusPolicy(), Qt::NoFocus);
 }
 
@@ -76,24 +77,23 @@ void TestWindow::controlsWhereDesigned()
     QFETCH(QRectF, twips);
     FormUnderTest t;
     const std::map<QString, QWidget*> controls{
-        {"Label1", t.form.Label1()}, {"Label2", t.form.Label2()}, {"Label3", t.form.Label3()},
-        {"Label4", t.form.Label4()}, {"Text1", t.form.Text1()},   {"Shape1", t.form.Shape1()},
+        {"Label1", t.Find<FormLabel>("Label1")}, {"Label2", t.Find<FormLabel>("Label2")}, {"Label3", t.Find<FormLabel>("Label3")},
+        {"Label4", t.Find<FormLabel>("Label4")}, {"Text1", t.Text1()},   {"Shape1", t.Find("Shape1")},
         {"Form1", &t.form}};
     QWidget* control = controls.at(name);
     const QRect expected(Px(t.form, twips.left()), Px(t.form, twips.top()),
                          Px(t.form, twips.width()), Px(t.form, twips.height()));
     QCOMPARE(name == "Form1" ? QRect(QPoint(0, 0), control->size()) : control->geometry(),
              expected);
-    QCOMPARE(t.form.Dpi(), double(t.form.logicalDpiY()));
 }
 
 void TestWindow::labelFonts()
 {
     FormUnderTest t;
-    const std::vector<std::pair<FormLabel*, double>> labels{{t.form.Label4(), 12},
-                                                            {t.form.Label1(), 18},
-                                                            {t.form.Label2(), 15.75},
-                                                            {t.form.Label3(), 15.75}};
+    const std::vector<std::pair<FormLabel*, double>> labels{{t.Find<FormLabel>("Label4"), 12},
+                                                            {t.Find<FormLabel>("Label1"), 18},
+                                                            {t.Find<FormLabel>("Label2"), 15.75},
+                                                            {t.Find<FormLabel>("Label3"), 15.75}};
     for (const auto& [label, points] : labels) {
         QCOMPARE(label->font().family(), QString("David"));
         QCOMPARE(label->font().pointSizeF(), points);
@@ -103,7 +103,7 @@ void TestWindow::labelFonts()
         const QString drawn = QFontInfo(label->font()).family();
         QVERIFY2(drawn.contains("David"), qPrintable(drawn));
     }
-    QCOMPARE(t.form.Text1()->font(), QApplication::font(t.form.Text1()));
+    QCOMPARE(t.Text1()->font(), QApplication::font(t.Text1()));
 }
 
 // Columns of a label's rendering that hold ink.
@@ -130,7 +130,7 @@ void TestWindow::captionsReadLeftToRight()
 {
     QFETCH(int, which);
     FormUnderTest t;
-    FormLabel* caption = which == 1 ? t.form.Label1() : t.form.Label3();
+    FormLabel* caption = which == 1 ? t.Find<FormLabel>("Label1") : t.Find<FormLabel>("Label3");
     const std::vector<bool> whole = InkColumns(caption);
 
     // The colon alone, in the same label, marks where the colon must stand.
@@ -167,9 +167,8 @@ void TestWindow::needleTips()
     QFETCH(double, dx);
     QFETCH(double, dy);
     QFETCH(double, tolerance);
-    FormUnderTest t;
-    t.form.ShowNeedleAngle(degrees);
-    const NeedleLine& line = t.form.Line1();
+    NeedleLine line;
+    line.ShowNeedleAngle(degrees);
     QCOMPARE(line.X1, 1700.0f);
     QCOMPARE(line.Y1, 2000.0f);
     QVERIFY2(std::fabs(line.X2 - (1700 + dx)) <= tolerance,
@@ -210,46 +209,49 @@ void TestWindow::angleText()
     FormUnderTest t;
     t.form.ShowCurrentAngle(degrees);
     QLocale::setDefault(previous);
-    QCOMPARE(t.form.Label2()->text(), text);
+    QCOMPARE(t.Caption("Label2"), text);
 }
 
 void TestWindow::labelFollowsSteps()
 {
     FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
-    t.form.Text1()->setText("90");
-    t.form.EnableSteppingTimer();
+    QVERIFY(t.core.Start());
+    t.Text1()->setText("90");
+    t.core.EnableSteppingTimer();
     QStringList shown;
     for (int i = 0; i < 7; ++i) {
         t.Fire();
-        shown << t.form.Label2()->text();
+        shown << t.Caption("Label2");
     }
     QCOMPARE(shown, (QStringList{"7.5", "15", "22.5", "30", "37.5", "45", "52.5"}));
     t.RunUntilIdle();
-    QCOMPARE(t.form.Label2()->text(), QString("90"));
+    QCOMPARE(t.Caption("Label2"), QString("90"));
 }
 
 void TestWindow::viewFollowsTheSteppingThread()
 {
     RecordingPort port;
-    Form1 form(port, MakeSteppingClock(), ListenerOptions{.port = 0});
-    QVERIFY(form.Form_Load());
-    form.Drive().StartThread();
-    form.Text1()->setText("-90");
-    form.EnableSteppingTimer();
-    QTRY_COMPARE(form.Label2()->text(), QString("-90"));
-    QVERIFY(!form.Drive().IsMoving());
-    NeedleLine expected;
-    expected.ShowNeedleAngle(-90);
-    QCOMPARE(form.Line1().Y2, expected.Y2);
-    form.ShutDown();
+    DialCore core(port, MakeSteppingClock(), ListenerOptions{.port = 0});
+    Form1 form(core);
+    QVERIFY(core.Start());
+    core.StartStepping();
+    form.findChild<QLineEdit*>("Text1")->setText("-90");
+    core.EnableSteppingTimer();
+    const auto label2 = [&] { return form.findChild<FormLabel*>("Label2")->text(); };
+    QTRY_COMPARE(label2(), QString("-90"));
+    QVERIFY(!core.IsMoving());
+    // The needle points straight up from the pivot.
+    const QImage image = form.grab().toImage();
+    QVERIFY(qGray(image.pixel(Px(form, 1700), Px(form, 1200))) < 100);
+    QVERIFY(qGray(image.pixel(Px(form, 2500), Px(form, 2000))) >= 100);
+    core.ShutDown();
     QCOMPARE(port.writes.size(), std::size_t(14)); // 0, 12 steps, 0
 }
 
 void TestWindow::renderings()
 {
     FormUnderTest t;
-    QVERIFY(t.form.Form_Load());
+    QVERIFY(t.core.Start());
     t.form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&t.form));
     const QString dir = qEnvironmentVariable("STEPPER_RENDER_DIR", QDir::tempPath());
@@ -260,8 +262,8 @@ void TestWindow::renderings()
         return image;
     };
     const QImage atStart = save("form1-startup.png");
-    t.form.Text1()->setText("90");
-    t.form.EnableSteppingTimer();
+    t.Text1()->setText("90");
+    t.core.EnableSteppingTimer();
     t.RunUntilIdle();
     const QImage at90 = save("form1-90deg.png");
 

@@ -13,24 +13,26 @@ AngleDial::AngleDial(const NeedleLine& needle, double dpi, QWidget* parent)
     setFocusPolicy(Qt::NoFocus);
 }
 
-QPointF AngleDial::ToWidget(double xTwips, double yTwips) const
-{
-    return {TwipsToPixelsF(xTwips - Left, dpi_), TwipsToPixelsF(yTwips - Top, dpi_)};
-}
-
 void AngleDial::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QColor ink = palette().color(QPalette::WindowText);
+    // Drawn in the form's twips; pens keep their width in pixels.
+    const double pixelsPerTwip = TwipsToPixelsF(1, dpi_);
+    painter.scale(pixelsPerTwip, pixelsPerTwip);
+    painter.translate(-Left, -Top);
 
-    // The largest circle that fits the box, centred in it.
-    const double diameter = std::min(Width, Height);
-    const double radius = TwipsToPixelsF(diameter / 2, dpi_);
-    painter.setPen(QPen(ink, 1));
+    // The largest circle that fits the box, centred in it, its 1-pixel line just inside.
+    const double radius = std::min(Width, Height) / 2 - 0.5 / pixelsPerTwip;
+    QPen face(ink, 1);
+    face.setCosmetic(true);
+    painter.setPen(face);
     painter.setBrush(Qt::NoBrush);
-    painter.drawEllipse(ToWidget(Left + Width / 2, Top + Height / 2), radius - 0.5, radius - 0.5);
+    painter.drawEllipse(QPointF(Left + Width / 2, Top + Height / 2), radius, radius);
 
-    painter.setPen(QPen(ink, NeedlePixelWidth, Qt::SolidLine, Qt::RoundCap));
-    painter.drawLine(ToWidget(needle_.X1, needle_.Y1), ToWidget(needle_.X2, needle_.Y2));
+    QPen needle(ink, NeedlePixelWidth, Qt::SolidLine, Qt::RoundCap);
+    needle.setCosmetic(true);
+    painter.setPen(needle);
+    painter.drawLine(QPointF(needle_.X1, needle_.Y1), QPointF(needle_.X2, needle_.Y2));
 }

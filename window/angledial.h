@@ -21,8 +21,6 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QPointF ToWidget(double xTwips, double yTwips) const;
-
     const NeedleLine& needle_;
     double dpi_;
 };

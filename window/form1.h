@@ -1,82 +1,41 @@
 // SPDX-License-Identifier: MIT
-// Form1: the operator window, and the owner of everything for the whole run: the controls,
-// Winsock1, the stepping drive (Timer1, the stepping fields and the coil output). It is the
-// view and the command handler; the motor steps on the drive's own thread.
+// Form1: the operator window, a view of a DialCore. It shows the connection status, the
+// requested angle (Text1, which the operator may edit), the current angle and the dial, and
+// hands the operator's edits to the core; it owns nothing of the motor or the network.
+// Tests find its controls by their object names: Text1, Label1..Label4, Shape1.
 #pragma once
 
-#include "command/commandlistener.h"
-#include "motor/stepperdrive.h"
 #include "window/needlegeometry.h"
 
-#include <QByteArray>
-#include <QTimer>
 #include <QWidget>
-#include <memory>
 #include <string>
 
-class QLineEdit;
 class AngleDial;
-class CursorBlinkTimeout;
+class DialCore;
 class FormLabel;
+class QLineEdit;
 
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    Form1(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptions listener = {},
-          QWidget* parent = nullptr);
+    explicit Form1(DialCore& core, QWidget* parent = nullptr);
     ~Form1() override;
 
-    // Start-up, in this order: listen, coils off, step angle, timer off. False when the
-    // listener could not open; the coils are then left untouched.
-    bool Form_Load();
-    // At exit: the stepping thread stopped first, then the coils de-energised.
-    void ShutDown();
-
-    void Winsock1_ConnectionRequest();
-    void Winsock1_DataArrival(const QByteArray& received);
-
-    // Timer1 on and off: the drive starts moving at its next tick, or stands.
-    void EnableSteppingTimer();
-    void DisableSteppingTimer() { drive_.StopMoving(); }
     void ShowNeedleAngle(double degrees);
     void ShowCurrentAngle(double degrees);
-    // Shows the drive's latest position on the needle and in Label2; runs every
-    // ViewRefreshMs while the motor moves.
-    void ShowDrivePosition();
-    static constexpr int ViewRefreshMs = 16;
-
-    StepperDrive& Drive() { return drive_; }
-    const StepperDrive& Drive() const { return drive_; }
-    const NeedleLine& Line1() const { return line1_; }
-    const CommandListener& Winsock1() const { return winsock1_; }
-    QString ListenError() const;
-    double Dpi() const { return dpi_; }
-
-    QLineEdit* Text1() const { return text1_; }
-    FormLabel* Label1() const { return label1_; }
-    FormLabel* Label2() const { return label2_; }
-    FormLabel* Label3() const { return label3_; }
-    FormLabel* Label4() const { return label4_; }
-    AngleDial* Shape1() const { return shape1_; }
 
 private:
-    bool OpenCommandListener();
-    void HandOverRequestedAngle();
-    void Winsock1_ConnectionLost();
     void BuildControls();
+    void ShowStatus(bool onLine);
+    void ShowRequestedText(const QString& text);
 
-    StepperDrive drive_;       // Timer1 and the stepping it paces, on their own thread
-    CommandListener winsock1_; // the TCP command channel
-    NeedleLine line1_;         // the needle's ends, in twips
-    QTimer view_;              // refresh of the needle and Label2 while moving
+    DialCore& core_;
+    NeedleLine line1_; // the needle's ends, in twips
     double dpi_ = 96.0;
     std::string decimalSeparator_; // the locale's, read once at creation
 
     QLineEdit* text1_ = nullptr;  // the requested angle, editable
-    FormLabel* label1_ = nullptr; // caption of the requested angle
     FormLabel* label2_ = nullptr; // the current angle in degrees
-    FormLabel* label3_ = nullptr; // caption of the current angle
-    FormLabel* label4_ = nullptr; // connection status: "Off line" / "On Line"
+    FormLabel* label4_ = nullptr; // connection status
     AngleDial* shape1_ = nullptr; // the dial face with Line1, the needle
-    CursorBlinkTimeout* blinkTimeout_ = nullptr;
 };

@@ -2,7 +2,7 @@
 // Fuzzes the angle reader: never a crash or an overread, always finite (or the saturated
 // largest double), blind to blanks wherever they are inserted and to a trailing line feed,
 // and the same for 8-bit and 16-bit forms of one text.
-#include "motor/numberreader.h"
+#include "core/numberreader.h"
 
 #include <cfloat>
 #include <cmath>

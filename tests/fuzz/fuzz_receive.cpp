@@ -1,64 +1,81 @@
 // SPDX-License-Identifier: MIT
-// Fuzzes what one read from the client leads to: the disconnect test, the requested text
-// kept, and the tick that follows from any position. The coils must always get a valid
-// pattern, the position move by one step at most, and the stop rule hold.
-#include "command/messagerule.h"
-#include "motor/coiloutput.h"
-#include "motor/numberreader.h"
-#include "motor/steppingcontroller.h"
+// Fuzzes what one read from the client leads to, through the real DialCore and its stepping
+// thread on a hand-fired clock: the disconnect test, the requested text kept, and the ticks
+// that follow from wherever earlier inputs left the motor. The coils must only ever get a
+// pattern that continues the sequence, the position move by one step at most a tick, and the
+// motor rest only less than one step from its target.
+#include "../manualclock.h"
+#include "core/dialcore.h"
+#include "core/messagerule.h"
+#include "core/numberreader.h"
 
+#include <QCoreApplication>
+#include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 namespace {
-struct CountingPort final : CoilPort {
-    void WriteDataByte(std::uint8_t value) override { writes.push_back(value); }
-    std::string Name() const override { return "fuzz"; }
-    std::vector<std::uint8_t> writes;
-};
+
+RecordingPort* port;
+ManualClock* clock;
+DialCore* core;
+
+// Where a coil byte stands in the sequence, or -1 when it is none of the patterns.
+int PatternIndex(int byte)
+{
+    const auto* at = std::find(std::begin(CoilPatterns), std::end(CoilPatterns), byte);
+    return at == std::end(CoilPatterns) ? -1 : int(at - std::begin(CoilPatterns));
+}
+
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    new QCoreApplication(*argc, *argv);
+    port = new RecordingPort;
+    clock = new ManualClock;
+    core = new DialCore(*port, std::unique_ptr<SteppingClock>(clock), ListenerOptions{.port = 0});
+    if (!core->Start())
+        std::abort();
+    core->StartStepping();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    // The first bytes choose the starting position; the rest is the message.
-    std::int64_t start = 0;
-    if (size >= 2) {
-        start = std::int16_t(data[0] | (data[1] << 8));
-        data += 2;
-        size -= 2;
-    }
-    const std::string_view received(reinterpret_cast<const char*>(data), size);
-    if (IsDisconnectCommand(received) != (size == 10 && std::memcmp(data, "disconnect", 10) == 0))
-        std::abort();
-    if (IsDisconnectCommand(received))
+    const QByteArray received(reinterpret_cast<const char*>(data), qsizetype(size));
+    const QString before = core->RequestedText();
+    const bool disconnect = size == 10 && std::memcmp(data, "disconnect", 10) == 0;
+    core->Winsock1_DataArrival(received);
+    if (disconnect) {
+        if (core->RequestedText() != before)
+            std::abort();
         return 0;
-
-    const std::u16string text = AngleTextFromBytes(received);
-    if (text.size() != std::min(size, MaxAngleTextLength))
+    }
+    const QString& text = core->RequestedText();
+    if (text.size() != std::min(qsizetype(size), MaxAngleTextLength) ||
+        text.toLatin1() != received.left(text.size()) || !core->IsMoving())
         std::abort();
 
-    SteppingController stepping;
-    stepping.InitStepping();
-    stepping.CurrentStep = start;
-    CountingPort port;
-    CoilOutput coils(port);
-    for (int tick = 0; tick < 3; ++tick) {
-        const std::int64_t before = stepping.CurrentStep;
-        stepping.MoveTowardRequested(ReadAngleNumber(std::u16string_view(text)));
-        if (std::llabs(stepping.CurrentStep - before) > 1 || !std::isfinite(stepping.TargetSteps))
+    const double target =
+        ReadAngleNumber(std::u16string_view(QStringView(text).utf16(), std::size_t(text.size()))) /
+        7.5;
+    for (int tick = 0; tick < 3 && core->IsMoving(); ++tick) {
+        const std::int64_t step = core->CurrentStep();
+        const std::size_t writes = port->writes.size();
+        if (!clock->Fire() || port->writes.size() != writes + 1)
             std::abort();
-        coils.WriteCoilPattern(stepping.Phase());
-        if (port.writes.size() != std::size_t(tick + 1))
+        const std::int64_t moved = core->CurrentStep() - step;
+        const int now = PatternIndex(port->writes.back());
+        if (std::llabs(moved) > 1 || now < 0)
             std::abort();
-        const std::uint8_t byte = port.writes.back();
-        if (byte != CoilPatterns[((stepping.CurrentStep % 4) + 4) % 4])
-            std::abort();
-        const double distance = std::fabs(stepping.TargetSteps - double(stepping.CurrentStep));
-        if (stepping.TargetReached() != (distance < 1.0))
+        // After the start-up 0, each pattern follows the last by the step taken.
+        if (const int last = writes > 0 ? PatternIndex(port->writes[writes - 1]) : -1;
+            last >= 0 && now != ((last + int(moved)) % 4 + 4) % 4)
             std::abort();
     }
+    if (!core->IsMoving() && !(std::fabs(target - double(core->CurrentStep())) < 1.0))
+        std::abort();
     return 0;
 }

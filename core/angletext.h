@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: MIT
-#include "angletext.h"
+// The current angle as the operator reads it: shortest exact decimal, never an exponent,
+// no group separators, the locale's decimal separator. In the header: the window's module
+// takes it from here, not from the program.
+#pragma once
 
 #include <charconv>
 #include <cmath>
+#include <string>
+#include <string_view>
 
-std::string FormatAngleText(double degrees, std::string_view decimalSeparator)
+inline std::string FormatAngleText(double degrees, std::string_view decimalSeparator)
 {
     if (!std::isfinite(degrees))
         return "0";

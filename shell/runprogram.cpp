@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+#include "runprogram.h"
+
+#include "base/exitstatus.h"
+#include "base/report.h"
+#include "commandline.h"
+#include "core/dialcore.h"
+#include "fatalerror.h"
+#include "motor/coiloutput.h"
+#include "motor/steppingclock.h"
+#include "quitsignals.h"
+#include "realtimekit.h"
+#include "servicenotifier.h"
+#include "window/windowfront.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+CoilPort* fatalPort = nullptr;
+
+// Qt ends the process after a fatal message (no display, for one): coils off first.
+void ReportQtMessage(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtFatalMsg && fatalPort)
+        CoilOutput(*fatalPort).DeenergiseCoils();
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        Report(text.toStdString());
+}
+
+} // namespace
+
+int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* front, char* argv0)
+{
+    fatalPort = &port;
+    qInstallMessageHandler(ReportQtMessage);
+    int qtArgc = 1;
+    char* qtArgv[] = {argv0, nullptr};
+    const std::unique_ptr<QCoreApplication> app =
+        front ? front->MakeApplication(qtArgc, qtArgv)
+              : std::make_unique<QCoreApplication>(qtArgc, qtArgv);
+    QCoreApplication::setApplicationName(QString::fromUtf8(ProgramName.data(), ProgramName.size()));
+    QCoreApplication::setApplicationVersion(ProgramVersion);
+    auto clock = MakeSteppingClock();
+    if (!clock) {
+        CoilOutput(port).DeenergiseCoils();
+        ReportFatal(std::string("cannot create the stepping clock (timerfd): ") +
+                        std::strerror(errno) + "; is this a Linux kernel with timerfd and eventfd?",
+                    front);
+        return ToInt(ExitStatus::Clock);
+    }
+    DialCore core(port, std::move(clock), commandLine.listener);
+    if (!core.Start()) {
+        core.ShutDown();
+        ReportFatal("cannot listen on TCP port " + std::to_string(core.CommandPort()) + ": " +
+                        core.ListenFailure(),
+                    front);
+        return ToInt(ExitStatus::StartUp);
+    }
+    RealtimeKit realtimeKit;
+    Report(core.StartStepping(&realtimeKit));
+
+    ServiceNotifier service(core);
+    service.Ready();
+
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::QuitRequested, app.get(),
+                     &QCoreApplication::quit);
+
+    const std::unique_ptr<QObject> window = front ? front->ShowWindow(core) : nullptr;
+    const int status = app->exec();
+    core.ShutDown();
+    return status;
+}
