@@ -8,13 +8,6 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-std::int64_t MonotonicNanoseconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 TimerfdSteppingClock::TimerfdSteppingClock()
 {
     timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);

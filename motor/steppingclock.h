@@ -5,10 +5,17 @@
 
 #include "steppingclockgrid.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
-std::int64_t MonotonicNanoseconds();
+// CLOCK_MONOTONIC (libstdc++'s steady_clock), the clock the timerfd's absolute deadlines use.
+inline std::int64_t MonotonicNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 class SteppingClock {
 public:
@@ -17,7 +24,6 @@ public:
     virtual void Start() = 0;
     // No tick is delivered after Stop returns. Stepping thread only.
     virtual void Stop() = 0;
-    virtual bool IsRunning() const = 0;
     // Blocks until a tick is due (true) or until Wake is called (false); while stopped, only
     // Wake ends it.
     virtual bool WaitForTick() = 0;
@@ -38,7 +44,6 @@ public:
     bool IsValid() const { return timerFd_ >= 0 && wakeFd_ >= 0; }
     void Start() override;
     void Stop() override;
-    bool IsRunning() const override { return grid_.IsRunning(); }
     bool WaitForTick() override;
     void TickEnded() override { grid_.TickEnded(MonotonicNanoseconds()); }
     void Wake() override;

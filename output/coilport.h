@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 inline constexpr unsigned DataPort = 0x378;
 
@@ -36,10 +37,15 @@ private:
     std::atomic<int> failure_{0};
 };
 
-// A try at opening one output.
-struct PortAttempt {
-    std::unique_ptr<CoilPort> port;
-    std::string why; // the port's description, or when there is none the cause and the remedy
+// The one shape of every try at opening an output or a chip: what was opened, or why not.
+template <class T> struct Opened {
+    std::unique_ptr<T> port;
+    // On success what was opened and how (may be empty); else the cause and the remedy.
+    std::string why;
     // A driver or program holds the port: nothing else may write to it, raw I/O included.
     bool held = false;
 };
+using PortAttempt = Opened<CoilPort>;
+
+// The data register's address as the trace and the messages print it: "0x378".
+std::string DataPortText();

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "devicenames.h"
 
+#include "coilport.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <dirent.h>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 bool IsDecimalDigits(std::string_view text)
 {
@@ -26,22 +30,24 @@ std::optional<unsigned> NumberAfter(std::string_view name, std::string_view pref
 
 bool NumberedNameLess(const std::string& a, const std::string& b)
 {
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
+    return strverscmp(a.c_str(), b.c_str()) < 0;
 }
 
 std::optional<std::vector<std::string>> ListDirectory(const std::string& path)
 {
-    DIR* dir = opendir(path.c_str());
-    if (!dir)
+    std::error_code error;
+    std::filesystem::directory_iterator entries(path, error);
+    if (error)
         return std::nullopt;
     std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(std::move(name));
-    }
-    closedir(dir);
+    for (const auto& entry : entries)
+        names.push_back(entry.path().filename().string());
     return names;
+}
+
+std::string DataPortText()
+{
+    return Hex(DataPort);
 }
 
 std::string Hex(unsigned value)

@@ -12,7 +12,7 @@ public:
     {
         const std::string name = gpiod_chip_name(handle_.get());
         return {name, gpiod_chip_label(handle_.get()), "/dev/" + name,
-                gpiod_chip_num_lines(handle_.get()), 0};
+                gpiod_chip_num_lines(handle_.get()), ""};
     }
     int FindLine(const std::string& name) override
     {

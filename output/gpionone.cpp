@@ -8,10 +8,9 @@ namespace {
 class NoGpioChips final : public GpioChips {
 public:
     std::vector<GpioChipInfo> List() override { return {}; }
-    std::unique_ptr<GpioChip> Open(const std::string&, int& error) override
+    Opened<GpioChip> Open(const std::string& name) override
     {
-        error = ENOSYS;
-        return nullptr;
+        return {nullptr, ChipFailure(name, ENOSYS)};
     }
 };
 } // namespace

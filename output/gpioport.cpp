@@ -21,11 +21,10 @@ std::vector<GpioChipInfo> DescribeDeviceChips(GpioChips& chips)
 {
     std::vector<GpioChipInfo> described;
     for (const std::string& name : GpioDeviceNames()) {
-        int error = 0;
-        if (auto chip = chips.Open("/dev/" + name, error))
-            described.push_back(chip->Info());
+        if (Opened<GpioChip> chip = chips.Open("/dev/" + name); chip.port)
+            described.push_back(chip.port->Info());
         else
-            described.push_back({name, "", "/dev/" + name, 0, error});
+            described.push_back({name, "", "/dev/" + name, 0, chip.why});
     }
     return described;
 }
@@ -63,38 +62,30 @@ std::string ChipFailure(const std::string& chip, int error)
     }
 }
 
-std::unique_ptr<CoilPort> OpenGpio(GpioChips& chips, const OutputRequest& request, std::string& why)
+PortAttempt OpenGpio(GpioChips& chips, const OutputRequest& request)
 {
-    int error = 0;
-    std::unique_ptr<GpioChip> chip = chips.Open(request.chip, error);
-    if (!chip) {
-        why = ChipFailure(request.chip, error);
-        return nullptr;
-    }
+    Opened<GpioChip> opened = chips.Open(request.chip);
+    if (!opened.port)
+        return {nullptr, opened.why};
+    std::unique_ptr<GpioChip> chip = std::move(opened.port);
     const GpioChipInfo info = chip->Info();
     std::array<unsigned, 4> offsets{};
     for (std::size_t i = 0; i < 4; ++i) {
         const GpioLineRequest& line = request.lines[i];
-        if (line.offset && *line.offset >= info.lines) {
-            why = "line " + line.asWritten + " does not exist on " + info.name + " (it has " +
-                  std::to_string(info.lines) + " lines" +
-                  (info.lines ? ", 0 to " + std::to_string(info.lines - 1) : "") + ")";
-            return nullptr;
-        }
+        if (line.offset && *line.offset >= info.lines)
+            return {nullptr, "line " + line.asWritten + " does not exist on " + info.name + " (it has " +
+                      std::to_string(info.lines) + " lines" +
+                      (info.lines ? ", 0 to " + std::to_string(info.lines - 1) : "") + ")"};
         const int found = line.offset ? int(*line.offset) : chip->FindLine(line.asWritten);
-        if (found < 0) {
-            why = "no line named '" + line.asWritten + "' on " + info.name + " (gpioinfo " +
-                  info.name + " lists them)";
-            return nullptr;
-        }
+        if (found < 0)
+            return {nullptr, "no line named '" + line.asWritten + "' on " + info.name + " (gpioinfo " +
+                      info.name + " lists them)"};
         offsets[i] = unsigned(found);
-        if (std::find(offsets.begin(), offsets.begin() + i, offsets[i]) != offsets.begin() + i) {
-            why = "line " + line.asWritten + " is given twice; four lines are needed";
-            return nullptr;
-        }
+        if (std::find(offsets.begin(), offsets.begin() + i, offsets[i]) != offsets.begin() + i)
+            return {nullptr, "line " + line.asWritten + " is given twice; four lines are needed"};
     }
     if (int requested = chip->RequestOutputs(offsets); requested < 0) {
-        why = std::strerror(-requested);
+        std::string why = std::strerror(-requested);
         if (requested == -EBUSY)
             for (unsigned offset : offsets)
                 if (const auto holder = chip->Holder(offset)) {
@@ -102,7 +93,7 @@ std::unique_ptr<CoilPort> OpenGpio(GpioChips& chips, const OutputRequest& reques
                           "' (stop it, or pick other lines)";
                     break;
                 }
-        return nullptr;
+        return {nullptr, why};
     }
     std::string name = "GPIO " + info.name + " lines ";
     for (std::size_t i = 0; i < 4; ++i) {
@@ -110,5 +101,5 @@ std::unique_ptr<CoilPort> OpenGpio(GpioChips& chips, const OutputRequest& reques
             name += ',';
         name += std::to_string(offsets[i]);
     }
-    return std::make_unique<GpioPort>(std::move(chip), name);
+    return {std::make_unique<GpioPort>(std::move(chip), name), ""};
 }

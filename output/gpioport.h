@@ -18,7 +18,7 @@ struct GpioChipInfo {
     std::string label; // the driver's label, such as pinctrl-bcm2711
     std::string path;  // /dev/gpiochip0
     unsigned lines = 0;
-    int error = 0; // errno when the chip could not be opened to be described
+    std::string why; // why the chip could not be opened to be described; empty when it was
 };
 
 // One open chip. Errors come back as -errno.
@@ -41,8 +41,8 @@ class GpioChips {
 public:
     virtual ~GpioChips() = default;
     virtual std::vector<GpioChipInfo> List() = 0;
-    // By name, path, label or number; nullptr and error = errno when it cannot be opened.
-    virtual std::unique_ptr<GpioChip> Open(const std::string& name, int& error) = 0;
+    // By name, path, label or number, or why not (ChipFailure's words).
+    virtual Opened<GpioChip> Open(const std::string& name) = 0;
 };
 
 // The chips of this machine through libgpiod (or none, where it is not built in).
@@ -65,8 +65,7 @@ private:
     std::string name_;
 };
 
-// The four lines of a --gpio request as a port, or nothing with why.
-std::unique_ptr<CoilPort> OpenGpio(GpioChips& chips, const OutputRequest& request,
-                                   std::string& why);
+// The four lines of a --gpio request as a port, or why not.
+PortAttempt OpenGpio(GpioChips& chips, const OutputRequest& request);
 // Why a chip cannot be opened, from its errno.
 std::string ChipFailure(const std::string& chip, int error);

@@ -17,15 +17,13 @@ public:
     using Opener = gpiod_chip* (*)(const std::string& name);
     explicit LibgpiodChips(Opener open) : open_(open) {}
     std::vector<GpioChipInfo> List() override { return DescribeDeviceChips(*this); }
-    std::unique_ptr<GpioChip> Open(const std::string& name, int& error) override
+    Opened<GpioChip> Open(const std::string& name) override
     {
         errno = 0;
         gpiod_chip* chip = open_(name);
-        if (!chip) {
-            error = errno ? errno : ENOENT;
-            return nullptr;
-        }
-        return std::make_unique<Chip>(chip);
+        if (!chip)
+            return {nullptr, ChipFailure(name, errno ? errno : ENOENT)};
+        return {std::make_unique<Chip>(chip), ""};
     }
 
 private:

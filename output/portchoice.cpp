@@ -11,6 +11,11 @@ namespace {
 
 const std::string Chosen = "coil output: ";
 
+std::string SimulatedAt()
+{
+    return "simulated port at " + DataPortText() + ", writes traced on standard output";
+}
+
 // ppdev on the port at this address, or why not.
 PortAttempt PpdevAt(PortKernel& kernel, unsigned address)
 {
@@ -37,39 +42,40 @@ PortAttempt ChooseAtAddress(PortKernel& kernel, unsigned address)
     }
     if (ppdev.held)
         return ppdev;
-    std::string rawWhy;
-    if (auto port = OpenRawIo(kernel, address, rawWhy))
-        return {std::move(port),
+    PortAttempt raw = OpenRawIo(kernel, address);
+    if (raw.port)
+        return {std::move(raw.port),
                 Chosen + "raw port I/O" + at + " (ioperm; ppdev: " + ppdev.why + ")"};
-    return {nullptr, "ppdev: " + ppdev.why + "; raw I/O: " + rawWhy};
+    return {nullptr, "ppdev: " + ppdev.why + "; raw I/O: " + raw.why};
 }
 
-PortChoice ChooseDefault(PortKernel& kernel, int traceFd)
+PortAttempt ChooseDefault(PortKernel& kernel, int traceFd)
 {
     PortAttempt attempt = ChooseAtAddress(kernel, DataPort);
     if (attempt.port)
-        return {std::move(attempt.port), attempt.why};
+        return attempt;
     // A port that is there but held is hardware someone else drives: no stand-in for it.
     if (attempt.held)
-        return {nullptr, "cannot drive the parallel port at 0x378: " + attempt.why +
-                             "; or start with --simulate"};
+        return {nullptr,
+                "cannot drive the parallel port at " + DataPortText() + ": " + attempt.why +
+                    "; or start with --simulate",
+                true};
     return {std::make_unique<SimulatedPort>(traceFd),
-            Chosen + "simulated port at 0x378, writes traced on standard output; no real port: " +
-                attempt.why};
+            Chosen + SimulatedAt() + "; no real port: " + attempt.why};
 }
 
-PortChoice ChooseNamed(PortKernel& kernel, GpioChips& chips, const OutputRequest& request)
+PortAttempt ChooseNamed(PortKernel& kernel, GpioChips& chips, const OutputRequest& request)
 {
     const bool gpio = request.kind == OutputRequest::Kind::Gpio;
     const std::string failed =
         "cannot drive " + std::string(gpio ? "--gpio " : "--port ") + request.asWritten + ": ";
-    std::string why;
     if (gpio) {
-        if (auto port = OpenGpio(chips, request, why)) {
-            const std::string name = port->Name();
-            return {std::move(port), Chosen + name};
-        }
-        return {nullptr, failed + why};
+        PortAttempt attempt = OpenGpio(chips, request);
+        if (attempt.port)
+            attempt.why = Chosen + attempt.port->Name();
+        else
+            attempt.why = failed + attempt.why;
+        return attempt;
     }
     PortAttempt attempt = request.byAddress ? ChooseAtAddress(kernel, request.address)
                                             : OpenPpdev(kernel, request.device);
@@ -84,13 +90,13 @@ PortChoice ChooseNamed(PortKernel& kernel, GpioChips& chips, const OutputRequest
 
 } // namespace
 
-PortChoice ChoosePort(PortKernel& kernel, GpioChips& chips, const OutputRequest& request,
+PortAttempt ChoosePort(PortKernel& kernel, GpioChips& chips, const OutputRequest& request,
                       int traceFd)
 {
     switch (request.kind) {
     case OutputRequest::Kind::Simulate:
         return {std::make_unique<SimulatedPort>(traceFd),
-                Chosen + "simulated port at 0x378, writes traced on standard output (--simulate)"};
+                Chosen + SimulatedAt() + " (--simulate)"};
     case OutputRequest::Kind::Parport:
     case OutputRequest::Kind::Gpio: return ChooseNamed(kernel, chips, request);
     case OutputRequest::Kind::Default: break;

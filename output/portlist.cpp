@@ -81,8 +81,8 @@ std::string ListPorts(PortKernel& kernel, GpioChips& chips)
     for (const GpioChipInfo& chip : gpio) {
         anything = true;
         out << "  " << chip.name << "  " << chip.path;
-        if (chip.error)
-            out << "  cannot be opened: " << ChipFailure(chip.name, chip.error) << "\n";
+        if (!chip.why.empty())
+            out << "  cannot be opened: " << chip.why << "\n";
         else
             out << "  [" << chip.label << "]  " << chip.lines << " lines\n";
     }
@@ -90,14 +90,14 @@ std::string ListPorts(PortKernel& kernel, GpioChips& chips)
     // What a plain start would use, by the look above, which claims nothing.
     out << "A plain start would use: ";
     if (plainOpens) {
-        out << "ppdev " << plain->Device() << " at 0x378\n";
+        out << "ppdev " << plain->Device() << " at " << DataPortText() << "\n";
     } else if (plain && !plain->holder.empty()) {
-        out << "nothing: the port at 0x378 is held by " << plain->holder
+        out << "nothing: the port at " << DataPortText() << " is held by " << plain->holder
             << " (a plain start would stop)\n";
     } else if (rawIo) {
-        out << "raw port I/O at 0x378\n";
+        out << "raw port I/O at " << DataPortText() << "\n";
     } else {
-        out << "the simulated port (no real port at 0x378 can be reached)\n";
+        out << "the simulated port (no real port at " << DataPortText() << " can be reached)\n";
     }
     if (!anything)
         out << "No parallel port and no GPIO chip here: try stepper-dial --simulate.\n";

@@ -29,22 +29,19 @@ std::optional<std::string> Lockdown(PortKernel& kernel)
     return text->substr(open + 1, close - open - 1);
 }
 
-std::unique_ptr<CoilPort> OpenRawIo(PortKernel& kernel, unsigned address, std::string& why)
+PortAttempt OpenRawIo(PortKernel& kernel, unsigned address)
 {
-    if (!kernel.HasRawIo()) {
-        why = "not available on this processor";
-        return nullptr;
-    }
-    if (address < LowestRawIoAddress) {
-        why = Hex(address) + " is below " + Hex(LowestRawIoAddress) + ", where no parallel port is";
-        return nullptr;
-    }
+    if (!kernel.HasRawIo())
+        return {nullptr, "not available on this processor"};
+    if (address < LowestRawIoAddress)
+        return {nullptr,
+                Hex(address) + " is below " + Hex(LowestRawIoAddress) + ", where no parallel port is"};
     if (const auto owner = IoportOwner(kernel, address);
-        owner && !owner->empty() && !NumberAfter(*owner, "parport")) {
-        why = Hex(address) + " belongs to " + *owner + " (/proc/ioports), not a parallel port";
-        return nullptr;
-    }
+        owner && !owner->empty() && !NumberAfter(*owner, "parport"))
+        return {nullptr,
+                Hex(address) + " belongs to " + *owner + " (/proc/ioports), not a parallel port"};
     if (int error = kernel.Ioperm(address, 1, 1); error < 0) {
+        std::string why;
         const auto lockdown = Lockdown(kernel);
         const std::string call = "ioperm(" + Hex(address) + ")";
         if (lockdown && *lockdown != "none")
@@ -57,7 +54,7 @@ std::unique_ptr<CoilPort> OpenRawIo(PortKernel& kernel, unsigned address, std::s
                          "read: /sys/kernel/security/lockdown missing)";
         else
             why = call + " failed: " + std::strerror(-error);
-        return nullptr;
+        return {nullptr, why};
     }
-    return std::make_unique<RawIoPort>(kernel, address);
+    return {std::make_unique<RawIoPort>(kernel, address), ""};
 }

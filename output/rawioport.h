@@ -25,8 +25,8 @@ private:
     unsigned address_;
 };
 
-// The port at address, or nothing with why.
-std::unique_ptr<CoilPort> OpenRawIo(PortKernel& kernel, unsigned address, std::string& why);
+// The port at address, or why not.
+PortAttempt OpenRawIo(PortKernel& kernel, unsigned address);
 // The kernel's lockdown mode in force ("none", "integrity", "confidentiality"), or nothing
 // when it cannot be read (securityfs not mounted).
 std::optional<std::string> Lockdown(PortKernel& kernel);

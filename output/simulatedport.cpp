@@ -115,7 +115,7 @@ void SimulatedPort::WriteDataByte(std::uint8_t value)
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     char line[64];
-    const int size = std::snprintf(line, sizeof line, "port 0x378 <- %u at %lld.%06ld\n",
+    const int size = std::snprintf(line, sizeof line, "%s%u at %lld.%06ld\n", linePrefix_.c_str(),
                                    static_cast<unsigned>(value), static_cast<long long>(now.tv_sec),
                                    now.tv_nsec / 1000);
     if (!trace_->ring.Push({line, static_cast<std::size_t>(size)}))

@@ -29,4 +29,5 @@ private:
     // Shared with the writer, which may outlive the port when the reader never drains.
     std::shared_ptr<Trace> trace_;
     std::thread writer_;
+    const std::string linePrefix_ = "port " + DataPortText() + " <- ";
 };

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <memory>
 #include <string_view>
@@ -15,7 +16,8 @@ public:
     // Capacity is rounded up to a power of two.
     // The bytes are left uninitialised so pages cost memory only once the trace reaches them.
     explicit TraceRing(std::size_t capacity)
-        : size_(RoundUp(capacity)), mask_(size_ - 1), buffer_(new char[size_])
+        : size_(std::bit_ceil(std::max<std::size_t>(capacity, 64))), mask_(size_ - 1),
+          buffer_(new char[size_])
     {
     }
 
@@ -44,14 +46,6 @@ public:
     void Consume(std::size_t size) { tail_.fetch_add(size, std::memory_order_release); }
 
 private:
-    static std::size_t RoundUp(std::size_t n)
-    {
-        std::size_t size = 64;
-        while (size < n)
-            size *= 2;
-        return size;
-    }
-
     std::size_t size_;
     std::size_t mask_;
     std::unique_ptr<char[]> buffer_;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "commandline.h"
 
+#include "base/exitstatus.h"
 #include "base/programinfo.h"
+#include "output/coilport.h"
 
 #include <QCommandLineParser>
 
@@ -25,10 +27,18 @@ CommandLine ReadCommandLine(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Turns a four-phase stepper motor to the angle a TCP client sends to port 3000. "
-        "Without --port or --gpio it drives the parallel port at 0x378 (ppdev, then raw I/O), "
-        "else a simulated port. Exit status: 0 normal, 1 port 3000 unavailable, 2 bad command "
-        "line, 3 the named output unavailable, 4 no stepping clock (timerfd) in this kernel.");
+        QString("Turns a four-phase stepper motor to the angle a TCP client sends to port %1. "
+                "Without --port or --gpio it drives the parallel port at %2 (ppdev, then raw "
+                "I/O), else a simulated port. Exit status: %3 normal, %4 port %1 unavailable, %5 "
+                "bad command line, %6 the named output unavailable, %7 no stepping clock "
+                "(timerfd) in this kernel.")
+            .arg(CommandPort)
+            .arg(QString::fromStdString(DataPortText()))
+            .arg(ToInt(ExitStatus::Normal))
+            .arg(ToInt(ExitStatus::StartUp))
+            .arg(ToInt(ExitStatus::Usage))
+            .arg(ToInt(ExitStatus::Hardware))
+            .arg(ToInt(ExitStatus::Clock)));
     const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
     const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
     const QCommandLineOption simulate(

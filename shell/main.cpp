@@ -60,11 +60,11 @@ int main(int argc, char* argv[])
     // a display, before port 3000 is ever opened.
     LinuxPortKernel kernel;
     const auto gpioChips = MakeGpioChips();
-    PortChoice choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
+    PortAttempt choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
     if (!choice.port) {
-        ReportFatal(choice.message, front);
+        ReportFatal(choice.why, front);
         return ToInt(ExitStatus::Hardware);
     }
-    Report(choice.message);
+    Report(choice.why);
     return RunProgram(*choice.port, commandLine, front, argv[0]);
 }

@@ -35,11 +35,6 @@ public:
         std::lock_guard lock(mutex_);
         running_ = false;
     }
-    bool IsRunning() const override
-    {
-        std::lock_guard lock(mutex_);
-        return running_;
-    }
     bool WaitForTick() override
     {
         std::unique_lock lock(mutex_);

@@ -132,7 +132,7 @@ struct FakeChips final : GpioChips {
         FakeChips& owner;
         GpioChipInfo Info() const override
         {
-            return {"gpiochip0", "pinctrl-bcm2711", "/dev/gpiochip0", 54, 0};
+            return {"gpiochip0", "pinctrl-bcm2711", "/dev/gpiochip0", 54, ""};
         }
         int FindLine(const std::string& name) override
         {
@@ -170,17 +170,13 @@ struct FakeChips final : GpioChips {
             return {};
         return {Chip(*this).Info()};
     }
-    std::unique_ptr<GpioChip> Open(const std::string& text, int& error) override
+    Opened<GpioChip> Open(const std::string& text) override
     {
-        if (!present || (text != "gpiochip0" && text != "0" && text != "pinctrl-bcm2711")) {
-            error = ENOENT;
-            return nullptr;
-        }
-        if (openError) {
-            error = openError;
-            return nullptr;
-        }
-        return std::make_unique<Chip>(*this);
+        if (!present || (text != "gpiochip0" && text != "0" && text != "pinctrl-bcm2711"))
+            return {nullptr, ChipFailure(text, ENOENT)};
+        if (openError)
+            return {nullptr, ChipFailure(text, openError)};
+        return {std::make_unique<Chip>(*this), ""};
     }
 };
 
@@ -307,8 +303,8 @@ void TestPortChoice::choice()
     QFETCH(QStringList, mentions);
     FakeKernel kernel(machine);
     FakeChips chips;
-    PortChoice choice = ChoosePort(kernel, chips, Request(request), -1);
-    const QString message = QString::fromStdString(choice.message);
+    PortAttempt choice = ChoosePort(kernel, chips, Request(request), -1);
+    const QString message = QString::fromStdString(choice.why);
     QVERIFY(!message.contains('\n'));
     for (const QString& word : mentions)
         QVERIFY2(message.contains(word), qPrintable(message));
@@ -343,7 +339,7 @@ void TestPortChoice::ppdevReadiesLinesThenWritesAndReleases()
         Machine{.bases = {{0, "888\n"}}, .holders = {}, .opens = {{"/dev/parport0", 5}}});
     FakeChips chips;
     {
-        PortChoice choice = ChoosePort(kernel, chips, OutputRequest{}, -1);
+        PortAttempt choice = ChoosePort(kernel, chips, OutputRequest{}, -1);
         CoilOutput coils(*choice.port);
         coils.WriteCoilPattern(1);
         coils.WriteCoilPattern(1);
@@ -365,7 +361,7 @@ void TestPortChoice::rawIoWritesToItsAddress()
 {
     FakeKernel kernel(Machine{.proc = false, .ioperm = 0});
     FakeChips chips;
-    PortChoice choice = ChoosePort(kernel, chips, Request("--port 0xd010"), -1);
+    PortAttempt choice = ChoosePort(kernel, chips, Request("--port 0xd010"), -1);
     choice.port->WriteDataByte(12);
     const std::vector<std::string> expected{"ioperm 53264 1 1", "outb 12 53264"};
     QCOMPARE(kernel.calls, expected);
@@ -375,7 +371,7 @@ void TestPortChoice::writeFailureHandedOutOnce()
 {
     FakeKernel kernel(Machine{.write = -EIO});
     FakeChips chips;
-    PortChoice choice = ChoosePort(kernel, chips, OutputRequest{}, -1);
+    PortAttempt choice = ChoosePort(kernel, chips, OutputRequest{}, -1);
     QCOMPARE(choice.port->TakeFailure(), 0);
     choice.port->WriteDataByte(3);
     choice.port->WriteDataByte(6);
@@ -427,12 +423,12 @@ void TestPortChoice::gpioChoice()
     chips.openError = openError;
     chips.requestError = requestError;
     chips.busyConsumer = busyConsumer.toStdString();
-    PortChoice choice = ChoosePort(kernel, chips, Request("--gpio " + text), -1);
+    PortAttempt choice = ChoosePort(kernel, chips, Request("--gpio " + text), -1);
     QVERIFY(kernel.calls.empty()); // a GPIO output never touches a parallel port
     if (choice.port) {
         QCOMPARE(QString::fromStdString(choice.port->Name()), outcome);
     } else {
-        const QString message = QString::fromStdString(choice.message);
+        const QString message = QString::fromStdString(choice.why);
         QVERIFY2(message.startsWith("cannot drive --gpio " + text + ": ") &&
                      message.contains(outcome),
                  qPrintable(message));
@@ -444,7 +440,7 @@ void TestPortChoice::gpioBitsDriveTheirLines()
     FakeKernel kernel(Machine{});
     FakeChips chips;
     {
-        PortChoice choice = ChoosePort(kernel, chips, Request("--gpio gpiochip0:17,18,27,22"), -1);
+        PortAttempt choice = ChoosePort(kernel, chips, Request("--gpio gpiochip0:17,18,27,22"), -1);
         CoilOutput coils(*choice.port);
         for (int phase : {0, 1, 2, 3})
             coils.WriteCoilPattern(phase);
@@ -556,7 +552,7 @@ void TestPortChoice::simulatedTraceLines()
     FakeChips chips;
     int pipeFds[2];
     QCOMPARE(::pipe(pipeFds), 0);
-    PortChoice choice = ChoosePort(kernel, chips, Request("--simulate"), pipeFds[1]);
+    PortAttempt choice = ChoosePort(kernel, chips, Request("--simulate"), pipeFds[1]);
     for (int value : {0, 3, 9})
         choice.port->WriteDataByte(std::uint8_t(value));
     choice.port.reset(); // the writer thread finishes the trace

@@ -18,7 +18,7 @@
 namespace {
 
 RecordingPort* port;
-ManualClock* clock;
+ManualClock* tickClock;
 DialCore* core;
 
 // Where a coil byte stands in the sequence, or -1 when it is none of the patterns.
@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     new QCoreApplication(*argc, *argv);
     port = new RecordingPort;
-    clock = new ManualClock;
-    core = new DialCore(*port, std::unique_ptr<SteppingClock>(clock), ListenerOptions{.port = 0});
+    tickClock = new ManualClock;
+    core = new DialCore(*port, std::unique_ptr<SteppingClock>(tickClock), ListenerOptions{.port = 0});
     if (!core->Start())
         std::abort();
     core->StartStepping();
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int tick = 0; tick < 3 && core->IsMoving(); ++tick) {
         const std::int64_t step = core->CurrentStep();
         const std::size_t writes = port->writes.size();
-        if (!clock->Fire() || port->writes.size() != writes + 1)
+        if (!tickClock->Fire() || port->writes.size() != writes + 1)
             std::abort();
         const std::int64_t moved = core->CurrentStep() - step;
         const int now = PatternIndex(port->writes.back());
