@@ -16,11 +16,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-// The writer thread's side. While lines come it wakes on its own every BatchMs and writes
-// what gathered in one go; with nothing to write it parks on an eventfd, and the first line
-// after that wakes it (a wake-up lost to the race between parking and that line costs at
-// most ParkMs). So the stepping thread makes no system call for the trace while
-// the motor moves, and the writer takes a turn a hundred times a second, not a thousand.
+// The writer thread's side. While lines come it sleeps BatchMs and writes what gathered in
+// one go; only once a whole batch period has brought nothing does it park on an eventfd, and
+// the first line after that wakes it (a wake-up lost to the race between parking and that
+// line costs at most ParkMs). So the stepping thread writes the eventfd once a move, at its
+// first line, and makes no system call for the trace while the motor moves; the writer takes
+// a turn a hundred times a second, not a thousand.
 struct SimulatedPort::Trace {
     static constexpr int BatchMs = 10;
     static constexpr int ParkMs = 1000;
@@ -47,15 +48,19 @@ struct SimulatedPort::Trace {
             [[maybe_unused]] ssize_t got = ::read(wakeFd, &wakes, sizeof wakes);
         }
     }
-    void Drain()
+    // Writes out what the ring holds; true when there was anything.
+    bool Drain()
     {
+        bool any = false;
         for (auto run = ring.Peek(); !run.empty(); run = ring.Peek()) {
+            any = true;
             const ssize_t written = ::write(fd, run.data(), run.size());
             if (written < 0 && errno == EINTR)
                 continue;
             // A reader that went away loses the trace; the motor goes on.
             ring.Consume(written < 0 ? run.size() : std::size_t(written));
         }
+        return any;
     }
     // The writer thread, at idle priority. Measured on a busy machine without real-time
     // rights: even at nice 10 the writer on the stepping thread's queue cost it a step in
@@ -67,18 +72,20 @@ struct SimulatedPort::Trace {
         pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
         pthread_setname_np(pthread_self(), "trace-writer");
         for (;;) {
-            Drain();
+            const bool flowing = Drain();
             if (const std::uint64_t lost = dropped.exchange(0))
                 Report("the trace reader fell behind: " + std::to_string(lost) +
                        " port writes were not traced");
             if (closing.load() && ring.Peek().empty())
                 break;
+            if (flowing) {
+                Wait(BatchMs); // only the end cuts it short
+                continue;
+            }
+            // A batch period brought nothing: park until a new line or the end wakes it.
             parked.store(true);
-            const bool idle = ring.Peek().empty() && !closing.load();
-            if (!idle)
-                parked.store(false);
-            // Parked, a new line or the end wakes it; else the next batch.
-            Wait(idle ? ParkMs : BatchMs);
+            if (ring.Peek().empty() && !closing.load())
+                Wait(ParkMs);
             parked.store(false);
         }
         finished.set_value();

@@ -4,6 +4,7 @@
 include(GNUInstallDirs)
 
 install(TARGETS stepper-dial RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS stepper-dial-window LIBRARY DESTINATION ${STEPPER_MODULE_DIR})
 install(FILES packaging/${STEPPER_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/${STEPPER_APP_ID}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -16,7 +16,8 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
 
-for file in usr/bin/stepper-dial usr/share/applications/$id.desktop \
+for file in usr/bin/stepper-dial usr/lib/stepper-dial/stepper-dial-window.so \
+  usr/share/applications/$id.desktop \
   usr/share/icons/hicolor/scalable/apps/$id.svg usr/share/metainfo/$id.metainfo.xml \
   usr/share/man/man1/stepper-dial.1.gz lib/systemd/system/stepper-dial.service \
   lib/sysusers.d/stepper-dial.conf lib/udev/rules.d/60-stepper-dial-gpio.rules \
@@ -72,7 +73,8 @@ if command -v systemd-analyze >/dev/null; then
   out=$(systemd-analyze verify --man=no "$root/stepper-dial.service" 2>&1) && [ -z "$out" ] ||
     { echo "$out" >&2; fail "systemd-analyze verify"; }
 fi
-for setting in Type=notify WatchdogSec= 'RestartPreventExitStatus=2 3' RuntimeDirectoryMode=0700 \
+for setting in Type=notify WatchdogSec= 'RestartPreventExitStatus=2 3 4' \
+  'ExecStart=/usr/bin/stepper-dial --headless' RuntimeDirectoryMode=0700 \
   DevicePolicy=closed; do
   grep -q "^$setting" "$unit" || fail "the unit lacks $setting"
 done
@@ -103,22 +105,29 @@ grep -q '__stack_chk_fail' <<<"$elf" || fail "no stack protector"
 grep -q '__[a-z]*_chk@' <<<"$elf" || fail "no fortified calls"
 
 # READY=1 (and the status) reaches the notify socket once port 3000 listens.
-python3 - "$binary" <<'PY' || fail "READY=1 did not reach NOTIFY_SOCKET"
+python3 - "$binary" <<'PY' || fail "no READY=1, or a headless run mapped a GUI library"
 import os, socket, subprocess, sys, tempfile
 path = os.path.join(tempfile.mkdtemp(), "notify")
 sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 sock.bind(path)
 sock.settimeout(20)
-env = dict(os.environ, NOTIFY_SOCKET=path, QT_QPA_PLATFORM="offscreen")
-program = subprocess.Popen([sys.argv[1], "--simulate", "--listen", "127.0.0.1"], env=env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+env = dict(os.environ, NOTIFY_SOCKET=path)
+# As the unit starts it: headless, so no GUI library may be mapped.
+program = subprocess.Popen([sys.argv[1], "--headless", "--simulate", "--listen", "127.0.0.1"],
+                           env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 try:
     message = sock.recv(4096).decode()
+    with open(f"/proc/{program.pid}/maps") as maps:
+        gui = sorted({line.split()[-1] for line in maps
+                      if any(lib in line for lib in ("libQt6Gui", "libQt6Widgets", "libxcb",
+                                                     "libfontconfig", "stepper-dial-window"))})
 finally:
     program.terminate()
     program.wait()
 print("package check: notify socket got " + message.replace("\n", " | "))
-sys.exit(0 if message.startswith("READY=1\nSTATUS=driving simulated port") else 1)
+if gui:
+    print("package check: a headless run mapped " + ", ".join(gui))
+sys.exit(0 if message.startswith("READY=1\nSTATUS=driving simulated port") and not gui else 1)
 PY
 
 # The shipped defaults name an output: without it the service fails once, saying which file
@@ -128,8 +137,7 @@ if ! grep -qs '^888' /proc/sys/dev/parport/parport*/base-addr; then
   opts=$(. "$root/etc/default/stepper-dial" && echo "$STEPPER_DIAL_OPTS")
   set +e
   # shellcheck disable=SC2086
-  out=$(STEPPER_DIAL_SETTINGS=/etc/default/stepper-dial QT_QPA_PLATFORM=offscreen \
-    "$binary" $opts 2>&1 >/dev/null)
+  out=$(STEPPER_DIAL_SETTINGS=/etc/default/stepper-dial "$binary" --headless $opts 2>&1 >/dev/null)
   status=$?
   set -e
   [ "$status" = 3 ] && [ "$(echo "$out" | wc -l)" = 1 ] &&

@@ -47,9 +47,7 @@ int main(int argc, char* argv[])
 
     // The window's module only where a window is wanted: a headless run maps no GUI library.
     WindowFront* front = nullptr;
-    if (commandLine.headless) {
-        Report("headless: no window (--headless); clients command the motor over TCP");
-    } else {
+    if (!commandLine.headless) {
         std::string why;
         front = LoadWindowFront(why);
         if (!front)

@@ -60,6 +60,8 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     }
     RealtimeKit realtimeKit;
     Report(core.StartStepping(&realtimeKit));
+    if (commandLine.headless)
+        Report("headless (--headless): no window; clients command the motor over TCP");
 
     ServiceNotifier service(core);
     service.Ready();

@@ -6,16 +6,18 @@
 #include <QLibrary>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
 WindowFront* LoadWindowFront(std::string& why)
 {
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    std::vector<std::filesystem::path> places;
-    if (!error)
-        places.push_back(self.parent_path() / WindowModuleFile);
-    places.push_back(std::filesystem::path(STEPPER_MODULE_DIR) / WindowModuleFile);
+    if (error) {
+        why = "cannot tell where the program is (/proc/self/exe: " + error.message() + ")";
+        return nullptr;
+    }
+    const std::filesystem::path places[] = {
+        self.parent_path() / WindowModuleFile,
+        self.parent_path().parent_path() / STEPPER_MODULE_DIR / WindowModuleFile};
     for (const std::filesystem::path& place : places) {
         if (!std::filesystem::exists(place, error))
             continue;
@@ -27,7 +29,8 @@ WindowFront* LoadWindowFront(std::string& why)
         why = module.errorString().toStdString();
         return nullptr;
     }
-    why = std::string(WindowModuleFile) + " is in neither " + self.parent_path().string() +
-          " nor " + STEPPER_MODULE_DIR + " (reinstall the package)";
+    why = std::string(WindowModuleFile) + " is in neither " + places[0].parent_path().string() +
+          " nor " + places[1].parent_path().string() + " (reinstall the package, or start with "
+          "--headless)";
     return nullptr;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Finds and loads the window module: beside the program (a build tree), else where the
-// package installs it. A headless run never calls this.
+// package installs it (../lib/stepper-dial from the program's directory). A headless run
+// never calls this.
 #pragma once
 
 #include <string>
