@@ -201,8 +201,8 @@ std::string CommandListener::ListenFailure() const
 {
     std::string reason = errorString_.toStdString();
     if (error_ == QAbstractSocket::AddressInUseError)
-        reason += " (another program holds it; stop that program; " + HolderHint(options_.port) +
-                  ")";
+        reason +=
+            " (another program holds it; stop that program; " + HolderHint(options_.port) + ")";
     else if (error_ == QAbstractSocket::SocketAccessError)
         reason += " (not permitted here; run without restrictions on ports)";
     return reason;

@@ -53,7 +53,8 @@ public:
     // The port listened on (after port 0, the one the system chose).
     quint16 LocalPort() const { return options_.port; }
     bool IsListening() const;
-    // The client's address (null while there is none), an IPv4-mapped IPv6 one as plain IPv4 (as in every line we print).
+    // The client's address (null while there is none), an IPv4-mapped IPv6 one as plain IPv4 (as in
+    // every line we print).
     QHostAddress PeerAddress() const
     {
         return client_ ? Unmapped(client_->peerAddress()) : QHostAddress();

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The one seam between the stepping logic and the hardware: a byte to the data register.
+// The seam between the coil output and the hardware: a byte to the data register.
 #pragma once
 
 #include <atomic>
@@ -17,8 +17,8 @@ public:
     virtual void WriteDataByte(std::uint8_t value) = 0;
     virtual std::string Name() const = 0;
 
-    // The errno of the first write that failed, handed out once: the window's thread reports
-    // it, since the stepping thread never prints. 0 when there is nothing new.
+    // The errno of the first write that failed, handed out once: the event loop's thread
+    // reports it, since the stepping thread never prints. 0 when there is nothing new.
     int TakeFailure()
     {
         int error = failure_.load();

@@ -73,13 +73,14 @@ PortAttempt OpenGpio(GpioChips& chips, const OutputRequest& request)
     for (std::size_t i = 0; i < 4; ++i) {
         const GpioLineRequest& line = request.lines[i];
         if (line.offset && *line.offset >= info.lines)
-            return {nullptr, "line " + line.asWritten + " does not exist on " + info.name + " (it has " +
-                      std::to_string(info.lines) + " lines" +
-                      (info.lines ? ", 0 to " + std::to_string(info.lines - 1) : "") + ")"};
+            return {nullptr, "line " + line.asWritten + " does not exist on " + info.name +
+                                 " (it has " + std::to_string(info.lines) + " lines" +
+                                 (info.lines ? ", 0 to " + std::to_string(info.lines - 1) : "") +
+                                 ")"};
         const int found = line.offset ? int(*line.offset) : chip->FindLine(line.asWritten);
         if (found < 0)
-            return {nullptr, "no line named '" + line.asWritten + "' on " + info.name + " (gpioinfo " +
-                      info.name + " lists them)"};
+            return {nullptr, "no line named '" + line.asWritten + "' on " + info.name +
+                                 " (gpioinfo " + info.name + " lists them)"};
         offsets[i] = unsigned(found);
         if (std::find(offsets.begin(), offsets.begin() + i, offsets[i]) != offsets.begin() + i)
             return {nullptr, "line " + line.asWritten + " is given twice; four lines are needed"};

@@ -3,8 +3,8 @@
 // gives its chip class and how it opens a chip by name, path, label or number.
 #pragma once
 
-#include "gpioport.h"
 #include "base/programinfo.h"
+#include "gpioport.h"
 
 #include <cerrno>
 #include <gpiod.h>

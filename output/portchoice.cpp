@@ -91,12 +91,11 @@ PortAttempt ChooseNamed(PortKernel& kernel, GpioChips& chips, const OutputReques
 } // namespace
 
 PortAttempt ChoosePort(PortKernel& kernel, GpioChips& chips, const OutputRequest& request,
-                      int traceFd)
+                       int traceFd)
 {
     switch (request.kind) {
     case OutputRequest::Kind::Simulate:
-        return {std::make_unique<SimulatedPort>(traceFd),
-                Chosen + SimulatedAt() + " (--simulate)"};
+        return {std::make_unique<SimulatedPort>(traceFd), Chosen + SimulatedAt() + " (--simulate)"};
     case OutputRequest::Kind::Parport:
     case OutputRequest::Kind::Gpio: return ChooseNamed(kernel, chips, request);
     case OutputRequest::Kind::Default: break;

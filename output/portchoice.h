@@ -16,4 +16,4 @@
 // for standard error (without the program's name): the output in use and, on fallback, why
 // each real one could not be used; or what failed and how to mend it.
 PortAttempt ChoosePort(PortKernel& kernel, GpioChips& chips, const OutputRequest& request,
-                      int traceFd);
+                       int traceFd);

@@ -34,8 +34,8 @@ PortAttempt OpenRawIo(PortKernel& kernel, unsigned address)
     if (!kernel.HasRawIo())
         return {nullptr, "not available on this processor"};
     if (address < LowestRawIoAddress)
-        return {nullptr,
-                Hex(address) + " is below " + Hex(LowestRawIoAddress) + ", where no parallel port is"};
+        return {nullptr, Hex(address) + " is below " + Hex(LowestRawIoAddress) +
+                             ", where no parallel port is"};
     if (const auto owner = IoportOwner(kernel, address);
         owner && !owner->empty() && !NumberAfter(*owner, "parport"))
         return {nullptr,

@@ -15,7 +15,7 @@ struct CommandLine {
     OutputRequest output;
     ListenerOptions listener;
     bool headless = false; // no window: the core alone, under a QCoreApplication
-    QString text; // help, version or the usage error
+    QString text;          // help, version or the usage error
 };
 
 CommandLine ReadCommandLine(const QStringList& arguments);

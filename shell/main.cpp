@@ -26,7 +26,7 @@ int main(int argc, char* argv[])
     case CommandLine::Action::UsageError:
         ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr);
         return ToInt(ExitStatus::Usage);
-    case CommandLine::Action::ShowHelp: 
+    case CommandLine::Action::ShowHelp:
         std::fputs(qPrintable(commandLine.text), stdout);
         return ToInt(ExitStatus::Normal);
     case CommandLine::Action::ShowVersion:

@@ -67,8 +67,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     service.Ready();
 
     QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::QuitRequested, app.get(),
-                     &QCoreApplication::quit);
+    QObject::connect(&quitSignals, &QuitSignals::QuitRequested, app.get(), &QCoreApplication::quit);
 
     const std::unique_ptr<QObject> window = front ? front->ShowWindow(core) : nullptr;
     const int status = app->exec();

@@ -21,8 +21,7 @@ std::string ServiceNotifier::StatusLine() const
 {
     const std::string driving = "driving " + core_.OutputName() + "; ";
     if (core_.IsOnLine())
-        return driving + "client " + core_.ClientAddress().toString().toStdString() +
-               " connected";
+        return driving + "client " + core_.ClientAddress().toString().toStdString() + " connected";
     return driving + "waiting for a client on TCP port " + std::to_string(core_.CommandPort());
 }
 

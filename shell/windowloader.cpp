@@ -15,9 +15,9 @@ WindowFront* LoadWindowFront(std::string& why)
         why = "cannot tell where the program is (/proc/self/exe: " + error.message() + ")";
         return nullptr;
     }
-    const std::filesystem::path places[] = {
-        self.parent_path() / WindowModuleFile,
-        self.parent_path().parent_path() / STEPPER_MODULE_DIR / WindowModuleFile};
+    const std::filesystem::path places[] = {self.parent_path() / WindowModuleFile,
+                                            self.parent_path().parent_path() / STEPPER_MODULE_DIR /
+                                                WindowModuleFile};
     for (const std::filesystem::path& place : places) {
         if (!std::filesystem::exists(place, error))
             continue;
@@ -30,7 +30,8 @@ WindowFront* LoadWindowFront(std::string& why)
         return nullptr;
     }
     why = std::string(WindowModuleFile) + " is in neither " + places[0].parent_path().string() +
-          " nor " + places[1].parent_path().string() + " (reinstall the package, or start with "
+          " nor " + places[1].parent_path().string() +
+          " (reinstall the package, or start with "
           "--headless)";
     return nullptr;
 }

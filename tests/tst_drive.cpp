@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The stepping drive without any widget: its start/stop hand-over, its own thread on the real
 // clock, and a trace that never holds the motor up.
+#include "manualclock.h"
 #include "motor/stepperdrive.h"
 #include "output/simulatedport.h"
 #include "output/tracering.h"
-#include "manualclock.h"
 
 #include <QtTest>
 #include <array>

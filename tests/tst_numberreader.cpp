@@ -122,7 +122,8 @@ void TestNumberReader::angleTextIsLatin1AndBounded()
     const QByteArray bytes("\x00\xE9\xFF"
                            "7",
                            4);
-    QCOMPARE(AngleTextFromBytes(bytes), QString::fromStdU16String({u'\0', u'\u00E9', u'\u00FF', u'7'}));
+    QCOMPARE(AngleTextFromBytes(bytes),
+             QString::fromStdU16String({u'\0', u'\u00E9', u'\u00FF', u'7'}));
 
     QCOMPARE(AngleTextFromBytes(QByteArray(100000, '5')).size(), MaxAngleTextLength);
     QCOMPARE(AngleTextFromBytes(QByteArray(MaxAngleTextLength, '1')).size(), MaxAngleTextLength);

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The operator window as designed, over a DialCore: the controls found by name, the needle
 // to the float, the angle text, and renderings to look at.
+#include "core/angletext.h"
 #include "testsupport.h"
 #include "window/angledial.h"
-#include "core/angletext.h"
 #include "window/formlabel.h"
 #include "window/twips.h"
 
@@ -76,10 +76,13 @@ void TestWindow::controlsWhereDesigned()
     QFETCH(QString, name);
     QFETCH(QRectF, twips);
     FormUnderTest t;
-    const std::map<QString, QWidget*> controls{
-        {"Label1", t.Find<FormLabel>("Label1")}, {"Label2", t.Find<FormLabel>("Label2")}, {"Label3", t.Find<FormLabel>("Label3")},
-        {"Label4", t.Find<FormLabel>("Label4")}, {"Text1", t.Text1()},   {"Shape1", t.Find("Shape1")},
-        {"Form1", &t.form}};
+    const std::map<QString, QWidget*> controls{{"Label1", t.Find<FormLabel>("Label1")},
+                                               {"Label2", t.Find<FormLabel>("Label2")},
+                                               {"Label3", t.Find<FormLabel>("Label3")},
+                                               {"Label4", t.Find<FormLabel>("Label4")},
+                                               {"Text1", t.Text1()},
+                                               {"Shape1", t.Find("Shape1")},
+                                               {"Form1", &t.form}};
     QWidget* control = controls.at(name);
     const QRect expected(Px(t.form, twips.left()), Px(t.form, twips.top()),
                          Px(t.form, twips.width()), Px(t.form, twips.height()));

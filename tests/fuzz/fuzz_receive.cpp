@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     new QCoreApplication(*argc, *argv);
     port = new RecordingPort;
     tickClock = new ManualClock;
-    core = new DialCore(*port, std::unique_ptr<SteppingClock>(tickClock), ListenerOptions{.port = 0});
+    core =
+        new DialCore(*port, std::unique_ptr<SteppingClock>(tickClock), ListenerOptions{.port = 0});
     if (!core->Start())
         std::abort();
     core->StartStepping();
