@@ -328,6 +328,8 @@ def main():
     parser.add_argument("--json", default=None)
     parser.add_argument("--repeat", type=int, default=5,
                         help="runs per configuration; the table shows the median of each figure")
+    parser.add_argument("--platforms", default="headless,offscreen,Xvfb",
+                        help="which configurations to run, of headless, offscreen and Xvfb")
     parser.add_argument("--busy-only", action="store_true",
                         help="only the busy-desktop pair (two CPU-bound loops beside it)")
     args = parser.parse_args()
@@ -338,6 +340,8 @@ def main():
         platforms = {"headless": {}, "offscreen": {"QT_QPA_PLATFORM": "offscreen"}}
         if display:
             platforms["Xvfb"] = {"QT_QPA_PLATFORM": "xcb", "DISPLAY": display}
+        wanted = args.platforms.split(",")
+        platforms = {name: env for name, env in platforms.items() if name in wanted}
         offscreen = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         offscreen.pop("WAYLAND_DISPLAY", None)
         bare = os.path.join(args.build, "bench", "bare-timerfd")
