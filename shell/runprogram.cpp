@@ -27,6 +27,8 @@ void ReportQtMessage(QtMsgType type, const QMessageLogContext&, const QString& t
         CoilOutput(*fatalPort).DeenergiseCoils();
     if (type != QtDebugMsg && type != QtInfoMsg)
         Report(text.toStdString());
+    if (type == QtFatalMsg)
+        FlushReports(std::chrono::milliseconds(500)); // Qt aborts next
 }
 
 } // namespace
@@ -68,9 +70,14 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
 
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::QuitRequested, app.get(), &QCoreApplication::quit);
+    // A quit signal stops the motor at once even if this thread is stuck, and ends the
+    // process if the orderly way below does not come.
+    GuardQuit([&core] { core.Halt(); });
 
     const std::unique_ptr<QObject> window = front ? front->ShowWindow(core) : nullptr;
     const int status = app->exec();
+    service.Stopping();
     core.ShutDown();
+    QuitFinished();
     return status;
 }

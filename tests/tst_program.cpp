@@ -2,6 +2,8 @@
 // The real program on port 3000 with the simulated port: start-up, commands, exit, errors.
 #include "programsupport.h"
 
+#include <fcntl.h>
+
 using Bytes = std::vector<int>;
 
 class TestProgram : public QObject {
@@ -150,31 +152,49 @@ void TestProgram::badCommandLine_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("output");
-    QTest::newRow("unknown option") << QStringList{"--fast"} << 2 << "Unknown option 'fast'";
-    QTest::newRow("stray argument") << QStringList{"90"} << 2 << "Unexpected argument '90'";
+    QTest::addColumn<bool>("toFullDevice"); // standard output on /dev/full
+    QTest::newRow("unknown option")
+        << QStringList{"--fast"} << 2 << "Unknown option 'fast'" << false;
+    QTest::newRow("stray argument")
+        << QStringList{"90"} << 2 << "Unexpected argument '90'" << false;
     QTest::newRow("listen not an address")
-        << QStringList{"--listen", "localhost"} << 2 << "--listen: 'localhost'";
+        << QStringList{"--listen", "localhost"} << 2 << "--listen: 'localhost'" << false;
     QTest::newRow("allow prefix too long")
-        << QStringList{"--allow", "10.0.0.0/33"} << 2 << "--allow: '10.0.0.0/33'";
-    QTest::newRow("allow not a network") << QStringList{"--allow", "lab"} << 2 << "--allow: 'lab'";
+        << QStringList{"--allow", "10.0.0.0/33"} << 2 << "--allow: '10.0.0.0/33'" << false;
+    QTest::newRow("allow not a network")
+        << QStringList{"--allow", "lab"} << 2 << "--allow: 'lab'" << false;
     QTest::newRow("two outputs") << QStringList{"--simulate", "--port", "1"} << 2
-                                 << "Name one output";
-    QTest::newRow("port malformed") << QStringList{"--port", "0xzz"} << 2 << "--port: '0xzz'";
-    QTest::newRow("decimal address") << QStringList{"--port", "378"} << 2 << "did you mean 0x378?";
+                                 << "Name one output" << false;
+    QTest::newRow("port malformed")
+        << QStringList{"--port", "0xzz"} << 2 << "--port: '0xzz'" << false;
+    QTest::newRow("decimal address")
+        << QStringList{"--port", "378"} << 2 << "did you mean 0x378?" << false;
     QTest::newRow("offset overflows")
-        << QStringList{"--gpio", "gpiochip0:0,1,2,99999999999999999999"} << 2 << "too large";
+        << QStringList{"--gpio", "gpiochip0:0,1,2,99999999999999999999"} << 2 << "too large"
+        << false;
     QTest::newRow("three lines") << QStringList{"--gpio", "gpiochip0:17,18,27"} << 2
-                                 << "exactly four lines";
+                                 << "exactly four lines" << false;
     // Outputs no machine has: named, so never replaced by the simulated port.
-    QTest::newRow("port path missing")
-        << QStringList{"--port", "/dev/parport15"} << 3 << "cannot drive --port /dev/parport15: ";
+    QTest::newRow("port path missing") << QStringList{"--port", "/dev/parport15"} << 3
+                                       << "cannot drive --port /dev/parport15: " << false;
     QTest::newRow("port number missing")
-        << QStringList{"--port", "15"} << 3 << "cannot drive --port 15: /dev/parport15";
+        << QStringList{"--port", "15"} << 3 << "cannot drive --port 15: /dev/parport15" << false;
     QTest::newRow("gpio chip missing") << QStringList{"--gpio", "gpiochip15:17,18,27,22"} << 3
-                                       << "cannot drive --gpio gpiochip15:17,18,27,22: ";
-    QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use";
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: stepper-dial [options]";
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "stepper-dial 1.";
+                                       << "cannot drive --gpio gpiochip15:17,18,27,22: " << false;
+    QTest::newRow("listen twice") << QStringList{"--listen", "127.0.0.1", "--listen", "127.0.0.1"}
+                                  << 2 << "--listen: 127.0.0.1 is given twice" << false;
+    QTest::newRow("allow beyond IPv4-mapped")
+        << QStringList{"--allow", "::ffff:0.0.0.0/80"} << 2 << "beyond the IPv4-mapped" << false;
+    QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use"
+                                << false;
+    QTest::newRow("list ports ignores")
+        << QStringList{"--list-ports", "--gpio", "gpiochip0:1,2,3,4", "--headless"} << 0
+        << "it ignores --gpio, --headless" << false;
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: stepper-dial [options]" << false;
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "stepper-dial 1." << false;
+    for (const char* action : {"--help", "--version", "--list-ports"})
+        QTest::addRow("%s to a full disk", action)
+            << QStringList{action} << 1 << "cannot write to standard output: No space" << true;
 }
 
 void TestProgram::badCommandLine()
@@ -182,10 +202,14 @@ void TestProgram::badCommandLine()
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
     QFETCH(QString, output);
-    ProgramUnderTest program(arguments);
+    QFETCH(bool, toFullDevice);
+    const int full = toFullDevice ? ::open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
+    ProgramUnderTest program(arguments, full);
     QVERIFY(program.WaitForExit());
+    if (full >= 0)
+        ::close(full);
     QCOMPARE(program.process.exitCode(), status);
-    const QString printed = status == 0 ? program.otherOutput.join('\n') : program.errors;
+    const QString printed = program.otherOutput.join('\n') + program.errors;
     QVERIFY2(printed.contains(output), qPrintable(printed));
     if (status != 0)
         QCOMPARE(program.errors.count('\n'), 1);
