@@ -2,7 +2,13 @@
 // The real program on port 3000 with the simulated port: start-up, commands, exit, errors.
 #include "programsupport.h"
 
+Q_DECLARE_METATYPE(std::vector<int>)
+
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
 
 using Bytes = std::vector<int>;
 
@@ -17,6 +23,11 @@ private slots:
     void stalledTraceReaderHoldsNothingUp();
     void takenPortIsReported();
     void signalDuringStartUpLeavesCoilsOff();
+    void closedStandardDescriptors_data();
+    void closedStandardDescriptors();
+    void secondQuitSignalDuringShutdown_data();
+    void secondQuitSignalDuringShutdown();
+    void quitWhileTheEventLoopIsStuck();
     void badCommandLine_data();
     void badCommandLine();
 };
@@ -145,6 +156,88 @@ void TestProgram::signalDuringStartUpLeavesCoilsOff()
         QVERIFY(!program.writes.empty());
         QCOMPARE(program.writes.back().value, 0);
     }
+}
+
+void TestProgram::closedStandardDescriptors_data()
+{
+    QTest::addColumn<std::vector<int>>("closed");
+    QTest::newRow("input and output") << std::vector<int>{0, 1};
+    QTest::newRow("output and error") << std::vector<int>{1, 2};
+}
+
+// Descriptors the program opens must not take the standard numbers and read trace or report
+// bytes as quit signals.
+void TestProgram::closedStandardDescriptors()
+{
+    QFETCH(std::vector<int>, closed);
+    ProgramUnderTest program({"--simulate"}, -1, closed);
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    program.Send(client, "90");
+    QTest::qWait(300);
+    QCOMPARE(program.process.state(), QProcess::Running);
+    program.Signal(SIGTERM);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
+}
+
+void TestProgram::secondQuitSignalDuringShutdown_data()
+{
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("second");
+    QTest::newRow("TERM, TERM") << int(SIGTERM) << int(SIGTERM);
+    QTest::newRow("HUP, TERM") << int(SIGHUP) << int(SIGTERM);
+    QTest::newRow("INT, INT") << int(SIGINT) << int(SIGINT);
+}
+
+// A second signal a few milliseconds after the first, while the trace drains, never kills
+// the program with the coils on.
+void TestProgram::secondQuitSignalDuringShutdown()
+{
+    QFETCH(int, first);
+    QFETCH(int, second);
+    for (int run = 0; run < 4; ++run) {
+        ProgramUnderTest program;
+        QTcpSocket client;
+        QVERIFY(ProgramUnderTest::Connect(client));
+        program.Send(client, "36000");
+        QVERIFY(program.WaitForWrites(20));
+        program.Signal(first);
+        ::usleep(1000 + 1000 * run);
+        program.Signal(second);
+        QVERIFY(program.WaitForExit());
+        QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.process.exitCode(), 0);
+        QCOMPARE(program.writes.back().value, 0);
+    }
+}
+
+// With the event loop's thread frozen (ptrace stops that one thread), a quit signal still
+// switches the coils off and ends the program with status 0.
+void TestProgram::quitWhileTheEventLoopIsStuck()
+{
+    ProgramUnderTest program;
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    program.Send(client, "36000");
+    QVERIFY(program.WaitForWrites(20));
+    const pid_t pid = pid_t(program.process.processId());
+    if (::ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0)
+        QSKIP(qPrintable(QString("cannot trace the program: %1").arg(std::strerror(errno))));
+    ::ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr);
+    int status = 0;
+    QCOMPARE(::waitpid(pid, &status, __WALL), pid); // the event loop's thread has stopped
+    QVERIFY(WIFSTOPPED(status));
+    const std::size_t before = program.writes.size();
+    program.Signal(SIGTERM);
+    // The motor stops: the writes end, in 0.
+    QVERIFY(program.WaitForWrites(before + 1));
+    program.WaitUntilQuiet(300);
+    QCOMPARE(program.writes.back().value, 0);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
 }
 
 void TestProgram::badCommandLine_data()
