@@ -45,6 +45,16 @@ public:
         return {buffer_.get() + start, size};
     }
     void Consume(std::size_t size) { tail_.fetch_add(size, std::memory_order_release); }
+    // Lines stored and not yet consumed; for the count of what was lost at the end, once the
+    // producer has stopped.
+    std::size_t LinesHeld() const
+    {
+        const std::size_t head = head_.load(std::memory_order_acquire);
+        std::size_t lines = 0;
+        for (std::size_t at = tail_.load(std::memory_order_acquire); at != head; ++at)
+            lines += buffer_[at & mask_] == '\n';
+        return lines;
+    }
 
 private:
     std::size_t size_;

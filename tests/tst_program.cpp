@@ -28,6 +28,7 @@ private slots:
     void secondQuitSignalDuringShutdown_data();
     void secondQuitSignalDuringShutdown();
     void quitWhileTheEventLoopIsStuck();
+    void traceToAFullDisk();
     void badCommandLine_data();
     void badCommandLine();
 };
@@ -238,6 +239,23 @@ void TestProgram::quitWhileTheEventLoopIsStuck()
     QVERIFY(program.WaitForExit());
     QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.process.exitCode(), 0);
+}
+
+// Every trace line a full disk refused is counted, and the program carries on as ever.
+void TestProgram::traceToAFullDisk()
+{
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    QVERIFY(full >= 0);
+    ProgramUnderTest program({"--simulate"}, full);
+    ::close(full);
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    program.Signal(SIGTERM);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitCode(), 0);
+    // The 0 at start and the 0 at exit.
+    QVERIFY2(program.errors.contains("No space left on device: 2 port writes were not traced"),
+             qPrintable(program.errors));
 }
 
 void TestProgram::badCommandLine_data()
