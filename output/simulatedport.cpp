@@ -82,9 +82,9 @@ struct SimulatedPort::Trace {
         const std::uint64_t lost = dropped.exchange(0) + (atEnd ? ring.LinesHeld() : 0);
         if (lost == 0)
             return;
-        const std::string why = failure != 0 ? std::string("writing the trace failed: ") +
-                                                   std::strerror(failure)
-                                             : std::string("the trace reader fell behind");
+        const std::string why =
+            failure != 0 ? std::string("writing the trace failed: ") + std::strerror(failure)
+                         : std::string("the trace reader fell behind");
         Report(why + ": " + std::to_string(lost) + " port writes were not traced" +
                (atEnd ? " (at exit)" : ""));
     }

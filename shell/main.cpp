@@ -57,7 +57,8 @@ int main(int argc, char* argv[])
     const CommandLine commandLine = ReadCommandLine(arguments);
     switch (commandLine.action) {
     case CommandLine::Action::UsageError:
-        ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr);
+        ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr,
+                    ExitStatus::Usage);
         return ToInt(ExitStatus::Usage);
     case CommandLine::Action::ShowHelp: return Print(commandLine.text.toStdString());
     case CommandLine::Action::ShowVersion:
@@ -91,7 +92,7 @@ int main(int argc, char* argv[])
     const auto gpioChips = MakeGpioChips();
     PortAttempt choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
     if (!choice.port) {
-        ReportFatal(choice.why, front);
+        ReportFatal(choice.why, front, ExitStatus::Hardware);
         return ToInt(ExitStatus::Hardware);
     }
     Report(choice.why);

@@ -59,12 +59,12 @@ void CatchQuitSignals()
         sigaction(signalNumber, &action, nullptr);
 }
 
-void GuardQuit(std::function<void()> halt, std::chrono::milliseconds deadline)
+void GuardQuit(std::function<void()> halt, std::chrono::milliseconds deadline, int exitStatus)
 {
     CatchQuitSignals();
     if (guardPipe[0] < 0)
         return;
-    std::thread([halt = std::move(halt), deadline] {
+    std::thread([halt = std::move(halt), deadline, exitStatus] {
         unsigned char number = 0;
         while (::read(guardPipe[0], &number, 1) < 0 && errno == EINTR) {
         }
@@ -75,10 +75,11 @@ void GuardQuit(std::function<void()> halt, std::chrono::milliseconds deadline)
         halt();
         if (guard.finished.wait_for(lock, deadline, [&] { return guard.done; }))
             return;
-        Report("the event loop did not end within " + std::to_string(deadline.count()) +
-               " ms of the quit signal; ending now (the coils are off)");
+        if (deadline.count() > 0)
+            Report("the event loop did not end within " + std::to_string(deadline.count()) +
+                   " ms of the quit signal; ending now (the coils are off)");
         FlushReports(std::chrono::milliseconds(300));
-        ::_exit(0);
+        ::_exit(exitStatus);
     }).detach();
 }
 

@@ -16,9 +16,10 @@ class QSocketNotifier;
 void CatchQuitSignals();
 
 // On the first quit signal, runs halt on the guard's thread at once (it must be lock-free),
-// then ends the process with status 0 unless QuitFinished comes within the deadline.
+// then ends the process with exitStatus unless QuitFinished comes within the deadline.
 void GuardQuit(std::function<void()> halt,
-               std::chrono::milliseconds deadline = std::chrono::milliseconds(2500));
+               std::chrono::milliseconds deadline = std::chrono::milliseconds(2500),
+               int exitStatus = 0);
 // The orderly way out is done (or the run ends another way): the guard stands down.
 void QuitFinished();
 

@@ -49,7 +49,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         CoilOutput(port).DeenergiseCoils();
         ReportFatal(std::string("cannot create the stepping clock (timerfd): ") +
                         std::strerror(errno) + "; is this a Linux kernel with timerfd and eventfd?",
-                    front);
+                    front, ExitStatus::Clock);
         return ToInt(ExitStatus::Clock);
     }
     DialCore core(port, std::move(clock), commandLine.listener);
@@ -57,7 +57,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         core.ShutDown();
         ReportFatal("cannot listen on TCP port " + std::to_string(core.CommandPort()) + ": " +
                         core.ListenFailure(),
-                    front);
+                    front, ExitStatus::StartUp);
         return ToInt(ExitStatus::StartUp);
     }
     RealtimeKit realtimeKit;

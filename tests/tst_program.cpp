@@ -7,6 +7,7 @@ Q_DECLARE_METATYPE(std::vector<int>)
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 
@@ -29,6 +30,8 @@ private slots:
     void secondQuitSignalDuringShutdown();
     void quitWhileTheEventLoopIsStuck();
     void traceToAFullDisk();
+    void unreachableDisplay();
+    void messageBoxEndsOnAQuitSignal();
     void badCommandLine_data();
     void badCommandLine();
 };
@@ -256,6 +259,65 @@ void TestProgram::traceToAFullDisk()
     // The 0 at start and the 0 at exit.
     QVERIFY2(program.errors.contains("No space left on device: 2 port writes were not traced"),
              qPrintable(program.errors));
+}
+
+// The program's environment for one start: no platform named, this display.
+struct DisplayEnvironment {
+    explicit DisplayEnvironment(const QByteArray& display)
+    {
+        qunsetenv("QT_QPA_PLATFORM");
+        qputenv("DISPLAY", display);
+    }
+    ~DisplayEnvironment()
+    {
+        qputenv("QT_QPA_PLATFORM", platform);
+        if (display.isEmpty())
+            qunsetenv("DISPLAY");
+        else
+            qputenv("DISPLAY", display);
+    }
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const QByteArray display = qgetenv("DISPLAY");
+};
+
+void TestProgram::unreachableDisplay()
+{
+    if (QFile::exists("/tmp/.X11-unix/X99"))
+        QSKIP("display :99 exists here");
+    std::optional<ProgramUnderTest> program;
+    {
+        const DisplayEnvironment environment(":99");
+        program.emplace();
+    }
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    program->Signal(SIGTERM);
+    QVERIFY(program->WaitForExit());
+    QCOMPARE(program->process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program->process.exitCode(), 0);
+    QVERIFY2(program->errors.contains("no display could be reached (DISPLAY=:99)"),
+             qPrintable(program->errors));
+}
+
+// On a real display (Xvfb) a fatal start-up error shows a message box; a quit signal ends it.
+void TestProgram::messageBoxEndsOnAQuitSignal()
+{
+    QProcess xvfb;
+    xvfb.start("Xvfb", {":94", "-nolisten", "tcp"});
+    if (!xvfb.waitForStarted(5000) ||
+        !QTest::qWaitFor([] { return QFile::exists("/tmp/.X11-unix/X94"); }, 5000))
+        QSKIP("Xvfb cannot start here");
+    std::optional<ProgramUnderTest> program;
+    {
+        const DisplayEnvironment environment(":94");
+        program.emplace(QStringList{"--port", "15"});
+    }
+    QTRY_VERIFY((program->Collect(), program->errors.contains("cannot drive --port 15")));
+    program->Signal(SIGTERM);
+    QVERIFY(program->WaitForExit());
+    QCOMPARE(program->process.exitCode(), 3);
+    xvfb.terminate();
+    xvfb.waitForFinished(5000);
 }
 
 void TestProgram::badCommandLine_data()
