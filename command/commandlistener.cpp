@@ -3,10 +3,13 @@
 
 #include "base/report.h"
 
+#include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <unistd.h>
 
 CommandListener::CommandListener(ListenerOptions options, QObject* parent)
     : QObject(parent), options_(std::move(options))
@@ -24,6 +27,7 @@ CommandListener::~CommandListener()
         delete client_;
         client_ = nullptr;
     }
+    waiting_.clear(); // children, deleted with this
     CloseServers();
 }
 
@@ -77,46 +81,95 @@ void CommandListener::CloseServers()
 
 void CommandListener::OnNewConnection(QTcpServer* server)
 {
-    // All taken out first: closing the servers deletes the connections they still hold.
-    QList<QTcpSocket*> arrivals;
+    TakeArrivals(server);
+    ServeNext();
+}
+
+void CommandListener::TakeArrivals(QTcpServer* server)
+{
+    // What Qt accepted already came first; then whatever the kernel completed since.
     while (QTcpSocket* socket = server->nextPendingConnection())
-        arrivals.append(socket);
-    for (QTcpSocket* socket : arrivals) {
-        if (client_ || !IsAllowed(socket->peerAddress(), options_.allowed))
-            Refuse(socket);
-        else
-            Adopt(socket);
+        Arrive(socket);
+    for (;;) {
+        const int fd = ::accept4(int(server->socketDescriptor()), nullptr, nullptr,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && errno == EINTR)
+            continue;
+        if (fd < 0)
+            return;
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(fd)) {
+            ::close(fd);
+            delete socket;
+            continue;
+        }
+        Arrive(socket);
     }
 }
 
-void CommandListener::Refuse(QTcpSocket* socket)
+void CommandListener::Arrive(QTcpSocket* socket)
 {
-    if (!client_) {
-        // Rate-limited: a peer that hammers must not flood the log.
-        if (!lastRefusalReport_.isValid() || lastRefusalReport_.elapsed() >= 1000) {
-            const QString more =
-                refusalsUnreported_ > 0
-                    ? QString(" (and %1 more since the last report)").arg(refusalsUnreported_)
-                    : QString();
-            Report(("refused a connection from " + Unmapped(socket->peerAddress()).toString() +
-                    ": not in any --allow network" + more)
-                       .toStdString());
-            lastRefusalReport_.start();
-            refusalsUnreported_ = 0;
-        } else {
-            ++refusalsUnreported_;
-        }
+    // Ours now: a server that closes deletes the connections it still holds.
+    socket->setParent(this);
+    if (!IsAllowed(socket->peerAddress(), options_.allowed)) {
+        Refuse(socket, "not in any --allow network");
+        return;
+    }
+    if (waiting_.size() >= MaxWaiting) {
+        Refuse(socket, std::to_string(MaxWaiting) + " connections already wait for their turn");
+        return;
+    }
+    waiting_.push_back(socket);
+}
+
+void CommandListener::ServeNext()
+{
+    while (!client_ && !waiting_.empty()) {
+        QTcpSocket* next = waiting_.front();
+        waiting_.pop_front();
+        Adopt(next);
+    }
+    if (!client_)
+        ListenAgain();
+}
+
+void CommandListener::Refuse(QTcpSocket* socket, const std::string& why)
+{
+    // Rate-limited: a peer that hammers must not flood the log.
+    if (!lastRefusalReport_.isValid() || lastRefusalReport_.elapsed() >= 1000) {
+        const std::string more =
+            refusalsUnreported_ > 0
+                ? " (and " + std::to_string(refusalsUnreported_) + " more since the last report)"
+                : "";
+        Report("refused a connection from " +
+               Unmapped(socket->peerAddress()).toString().toStdString() + ": " + why + more);
+        lastRefusalReport_.start();
+        refusalsUnreported_ = 0;
+    } else {
+        ++refusalsUnreported_;
     }
     socket->abort();
     socket->deleteLater();
+}
+
+bool CommandListener::HasHungUp(const QTcpSocket& socket)
+{
+    pollfd peer{int(socket.socketDescriptor()), POLLRDHUP, 0};
+    return ::poll(&peer, 1, 0) > 0 && (peer.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
 void CommandListener::Adopt(QTcpSocket* socket)
 {
     client_ = socket;
     client_->setParent(nullptr);
-    // No listener while a client is connected: later arrivals are refused by the kernel.
-    CloseServers();
+    // While this client is there, later arrivals are refused by the kernel: no listener. But
+    // what the kernel completed before now is served after it, in order, never reset; and
+    // while a client that already hung up is served, the next one may still connect.
+    if (!HasHungUp(*client_)) {
+        for (QTcpServer* server : servers_)
+            TakeArrivals(server);
+        CloseServers();
+    }
     client_->setReadBufferSize(ReadBufferSize);
     client_->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     const int fd = int(client_->socketDescriptor());
@@ -152,7 +205,7 @@ void CommandListener::OnClientGone()
         return; // that was "disconnect", already handled
     DropClient();
     emit ClientEnded();
-    ListenAgain();
+    ServeNext();
 }
 
 void CommandListener::EndConnection()
@@ -161,7 +214,7 @@ void CommandListener::EndConnection()
         return;
     DropClient();
     emit ClientEnded();
-    ListenAgain();
+    ServeNext();
 }
 
 void CommandListener::DropClient()
@@ -214,9 +267,12 @@ bool CommandListener::IsAllowed(const QHostAddress& peer,
     if (allowed.isEmpty())
         return true;
     const QHostAddress address = Unmapped(peer);
-    for (const auto& network : allowed)
-        if (address.isInSubnet(network))
+    for (const auto& [base, prefix] : allowed) {
+        // An IPv4-mapped network (::ffff:10.0.0.0/104) is the IPv4 one it maps.
+        const bool mapped = Unmapped(base) != base && prefix >= 96;
+        if (address.isInSubnet(mapped ? Unmapped(base) : base, mapped ? prefix - 96 : prefix))
             return true;
+    }
     return false;
 }
 

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Winsock1: the TCP endpoint that is either listening or connected to one client, never
 // both. It keeps the one client itself and reports what happened: a client connected, a
-// message with its bytes, the client gone. The core decides what a message means.
+// message with its bytes, the client gone. The core decides what a message means. Every
+// connection the kernel completed is served in turn, never reset: those already queued when
+// a client takes the slot wait for it, while later ones are refused by the kernel.
 #pragma once
 
 #include <QByteArray>
@@ -14,6 +16,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,8 @@ class CommandListener : public QObject {
 public:
     // Reads are capped so a client that floods is taken in bounded slices.
     static constexpr qint64 ReadBufferSize = 64 * 1024;
+    // Connections that may wait for the slot at once; more are refused.
+    static constexpr std::size_t MaxWaiting = 64;
 
     explicit CommandListener(ListenerOptions options = {}, QObject* parent = nullptr);
     ~CommandListener() override;
@@ -79,8 +84,15 @@ signals:
 
 private:
     void OnNewConnection(QTcpServer* server);
+    // Takes every connection the server's kernel queue holds, in arrival order.
+    void TakeArrivals(QTcpServer* server);
+    void Arrive(QTcpSocket* socket);
+    // Gives the slot to the next waiting connection, or listens again when none waits.
+    void ServeNext();
     void Adopt(QTcpSocket* socket);
-    void Refuse(QTcpSocket* socket);
+    void Refuse(QTcpSocket* socket, const std::string& why);
+    // The peer has closed its side (or the connection failed): it will send no more.
+    static bool HasHungUp(const QTcpSocket& socket);
     void OnReadyRead();
     void OnClientGone();
     void DropClient();
@@ -90,6 +102,8 @@ private:
     ListenerOptions options_;
     std::vector<QTcpServer*> servers_; // children, one per address
     QTcpSocket* client_ = nullptr;
+    // Connections completed before the slot was taken, oldest first; children of this.
+    std::deque<QTcpSocket*> waiting_;
     QTimer retry_;
     QString errorString_;
     QAbstractSocket::SocketError error_ = QAbstractSocket::UnknownSocketError;

@@ -38,6 +38,9 @@ public:
     std::string StartStepping(RealTimeBroker* broker = nullptr);
     // At exit: the stepping thread stopped first, then the coils off. Idempotent.
     void ShutDown();
+    // Any thread, without a lock: the motor stops and the coils go off within a tick, even
+    // while the event loop is busy. ShutDown still follows.
+    void Halt() { drive_.Halt(); }
 
     // One read from the client: exactly "disconnect" ends the connection; anything else
     // replaces the requested text whole and starts the motor.

@@ -46,9 +46,18 @@ std::string StepperDrive::StartThread(RealTimeBroker* broker)
 
 void StepperDrive::ShutDown()
 {
+    // A stepping thread switches the coils off as it ends; without one, this does.
+    const bool threadWritesOff = thread_.joinable();
     StopThread();
     StopMoving();
-    coils_.DeenergiseCoils();
+    if (!threadWritesOff)
+        coils_.DeenergiseCoils();
+}
+
+void StepperDrive::Halt()
+{
+    quit_.store(true);
+    clock_->Wake();
 }
 
 void StepperDrive::StartMoving()
@@ -83,6 +92,8 @@ void StepperDrive::Run()
             clock_->TickEnded();
         }
     }
+    // However it ends (shut down, or halted by a quit signal), nothing is left energised.
+    coils_.DeenergiseCoils();
 }
 
 void StepperDrive::TakeStart()

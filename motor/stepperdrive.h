@@ -33,8 +33,11 @@ public:
     // Starts the stepping thread, real-time where it may be had (by itself, else through the
     // broker); returns the line that tells the operator what it got.
     std::string StartThread(RealTimeBroker* broker = nullptr);
-    // Stops the stepping thread (no tick after this returns), then switches the coils off.
+    // Stops the stepping thread (no tick after this returns); the coils are off by then.
     void ShutDown();
+    // Any thread, lock-free, also in a hurry: the stepping thread stops at its next turn and
+    // switches the coils off on its way out. ShutDown still joins it.
+    void Halt();
 
     // Any thread, lock-free.
     void SetRequestedAngle(double degrees) { requestedDegrees_.store(degrees); }

@@ -36,10 +36,18 @@ std::string OpenFailure(const std::string& device, int error)
 {
     switch (error) {
     case ENOENT: return device + " missing (load the drivers: sudo modprobe parport_pc ppdev)";
+    // The file's permissions say no.
     case EACCES:
-    case EPERM:
         return device + ": permission denied (add your user to group lp and log in again, "
                         "or run as root)";
+    // A device policy says no, whatever the file allows: a systemd unit's DevicePolicy (its
+    // DeviceAllow=char-ppdev takes effect only if ppdev was loaded when the unit started) or
+    // a container's device rules.
+    case EPERM:
+        return device + ": not permitted by a device policy, though the file may allow it (in "
+                        "a systemd unit, DeviceAllow=char-ppdev needs ppdev loaded before the "
+                        "unit starts: load parport_pc and ppdev at boot, then restart the "
+                        "unit; in a container, allow the device)";
     // The character device without its driver, or ppdev without such a port.
     case ENXIO:
     case ENODEV:

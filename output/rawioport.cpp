@@ -36,8 +36,13 @@ PortAttempt OpenRawIo(PortKernel& kernel, unsigned address)
     if (address < LowestRawIoAddress)
         return {nullptr, Hex(address) + " is below " + Hex(LowestRawIoAddress) +
                              ", where no parallel port is"};
-    if (const auto owner = IoportOwner(kernel, address);
-        owner && !owner->empty() && !NumberAfter(*owner, "parport"))
+    const auto owner = IoportOwner(kernel, address);
+    // Without the owner, the address may be another device's: never written blind.
+    if (!owner)
+        return {nullptr, "who owns " + Hex(address) +
+                             " cannot be read (/proc/ioports shows its addresses only with "
+                             "CAP_SYS_ADMIN): run as root, or use ppdev"};
+    if (!owner->empty() && !NumberAfter(*owner, "parport"))
         return {nullptr,
                 Hex(address) + " belongs to " + *owner + " (/proc/ioports), not a parallel port"};
     if (int error = kernel.Ioperm(address, 1, 1); error < 0) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <future>
 #include <poll.h>
@@ -48,7 +49,9 @@ struct SimulatedPort::Trace {
             [[maybe_unused]] ssize_t got = ::read(wakeFd, &wakes, sizeof wakes);
         }
     }
-    // Writes out what the ring holds; true when there was anything.
+    // Writes out what the ring holds; true when there was anything. A write that fails (a
+    // full disk, a reader gone) keeps its bytes for the next try: lines are lost only when
+    // the ring is full, and then counted.
     bool Drain()
     {
         bool any = false;
@@ -57,10 +60,33 @@ struct SimulatedPort::Trace {
             const ssize_t written = ::write(fd, run.data(), run.size());
             if (written < 0 && errno == EINTR)
                 continue;
-            // A reader that went away loses the trace; the motor goes on.
-            ring.Consume(written < 0 ? run.size() : std::size_t(written));
+            if (written < 0) {
+                if (failure == 0)
+                    Report("writing the trace to standard output failed: " +
+                           std::string(std::strerror(errno)) +
+                           "; port writes are kept for it, and counted if lost");
+                failure = errno;
+                return true;
+            }
+            if (failure != 0)
+                Report("writing the trace works again");
+            failure = 0;
+            ring.Consume(std::size_t(written));
         }
         return any;
+    }
+    // Lines that will never be written: dropped when the ring was full, and at the end what
+    // it still holds.
+    void ReportLost(bool atEnd)
+    {
+        const std::uint64_t lost = dropped.exchange(0) + (atEnd ? ring.LinesHeld() : 0);
+        if (lost == 0)
+            return;
+        const std::string why =
+            failure != 0 ? std::string("writing the trace failed: ") + std::strerror(failure)
+                         : std::string("the trace reader fell behind");
+        Report(why + ": " + std::to_string(lost) + " port writes were not traced" +
+               (atEnd ? " (at exit)" : ""));
     }
     // The writer thread, at idle priority. Measured on a busy machine without real-time
     // rights: even at nice 10 the writer on the stepping thread's queue cost it a step in
@@ -73,11 +99,13 @@ struct SimulatedPort::Trace {
         pthread_setname_np(pthread_self(), "trace-writer");
         for (;;) {
             const bool flowing = Drain();
-            if (const std::uint64_t lost = dropped.exchange(0))
-                Report("the trace reader fell behind: " + std::to_string(lost) +
-                       " port writes were not traced");
-            if (closing.load() && ring.Peek().empty())
+            // Dropped lines are told once the reader takes lines again, or at the end.
+            if (failure == 0)
+                ReportLost(false);
+            if (closing.load() && (ring.Peek().empty() || failure != 0)) {
+                ReportLost(true);
                 break;
+            }
             if (flowing) {
                 Wait(BatchMs); // only the end cuts it short
                 continue;
@@ -97,6 +125,7 @@ struct SimulatedPort::Trace {
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<bool> closing{false};
     std::atomic<bool> parked{false};
+    int failure = 0; // errno of the last failed write, 0 while writes succeed; writer only
     std::promise<void> finished;
 };
 
@@ -111,10 +140,15 @@ SimulatedPort::~SimulatedPort()
     std::future<void> finished = trace_->finished.get_future();
     trace_->closing.store(true);
     trace_->Wake();
-    if (finished.wait_for(std::chrono::milliseconds(ExitDrainMs)) == std::future_status::ready)
+    if (finished.wait_for(std::chrono::milliseconds(ExitDrainMs)) == std::future_status::ready) {
         writer_.join();
-    else
-        writer_.detach();
+        return;
+    }
+    // The reader never took them; the writer stays stuck in its write and is left behind.
+    writer_.detach();
+    if (const std::uint64_t lost = trace_->dropped.load() + trace_->ring.LinesHeld())
+        Report("the trace reader did not take the last " + std::to_string(lost) +
+               " port writes (at exit)");
 }
 
 void SimulatedPort::WriteDataByte(std::uint8_t value)

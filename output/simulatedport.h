@@ -12,9 +12,9 @@
 
 class SimulatedPort final : public CoilPort {
 public:
-    // Room for minutes of trace while the reader stalls; beyond it lines are dropped and
-    // counted, never waited for.
-    static constexpr std::size_t TraceBufferSize = 16u << 20;
+    // Room for about two minutes of trace at 1 kHz while the reader stalls; beyond it lines
+    // are dropped and counted, never waited for. Resident from the start.
+    static constexpr std::size_t TraceBufferSize = 4u << 20;
     static constexpr int ExitDrainMs = 2000;
 
     // Each write becomes one line "port 0x378 <- V at T" on traceFd.

@@ -13,11 +13,12 @@
 
 class TraceRing {
 public:
-    // Capacity is rounded up to a power of two.
-    // The bytes are left uninitialised so pages cost memory only once the trace reaches them.
+    // Capacity is rounded up to a power of two. The bytes are zeroed here, so every page is
+    // resident from the start: the producer never takes a page fault on the ring, and the
+    // resident size does not creep up while the trace goes round for the first time.
     explicit TraceRing(std::size_t capacity)
         : size_(std::bit_ceil(std::max<std::size_t>(capacity, 64))), mask_(size_ - 1),
-          buffer_(new char[size_])
+          buffer_(new char[size_]())
     {
     }
 
@@ -44,6 +45,16 @@ public:
         return {buffer_.get() + start, size};
     }
     void Consume(std::size_t size) { tail_.fetch_add(size, std::memory_order_release); }
+    // Lines stored and not yet consumed; for the count of what was lost at the end, once the
+    // producer has stopped.
+    std::size_t LinesHeld() const
+    {
+        const std::size_t head = head_.load(std::memory_order_acquire);
+        std::size_t lines = 0;
+        for (std::size_t at = tail_.load(std::memory_order_acquire); at != head; ++at)
+            lines += buffer_[at & mask_] == '\n';
+        return lines;
+    }
 
 private:
     std::size_t size_;

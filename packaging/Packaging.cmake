@@ -31,6 +31,8 @@ install(FILES packaging/copyright ${STEPPER_CHANGELOG_GZ} DESTINATION ${CMAKE_IN
 install(FILES packaging/stepper-dial.service DESTINATION /lib/systemd/system)
 install(FILES packaging/stepper-dial.sysusers DESTINATION /lib/sysusers.d RENAME stepper-dial.conf)
 install(FILES packaging/60-stepper-dial-gpio.rules DESTINATION /lib/udev/rules.d)
+install(FILES packaging/stepper-dial-modules.conf DESTINATION /lib/modules-load.d
+        RENAME stepper-dial.conf)
 install(FILES packaging/stepper-dial.default DESTINATION /etc/default RENAME stepper-dial)
 
 set(CPACK_GENERATOR DEB)

@@ -21,6 +21,7 @@ for file in usr/bin/stepper-dial usr/lib/stepper-dial/stepper-dial-window.so \
   usr/share/icons/hicolor/scalable/apps/$id.svg usr/share/metainfo/$id.metainfo.xml \
   usr/share/man/man1/stepper-dial.1.gz lib/systemd/system/stepper-dial.service \
   lib/sysusers.d/stepper-dial.conf lib/udev/rules.d/60-stepper-dial-gpio.rules \
+  lib/modules-load.d/stepper-dial.conf \
   etc/default/stepper-dial usr/share/doc/stepper-dial/copyright \
   usr/share/doc/stepper-dial/changelog.gz; do
   # /lib is /usr/lib on a merged-/usr system; the package holds it under usr/.
@@ -75,6 +76,7 @@ if command -v systemd-analyze >/dev/null; then
 fi
 for setting in Type=notify WatchdogSec= 'RestartPreventExitStatus=2 3 4' \
   'ExecStart=/usr/bin/stepper-dial --headless' RuntimeDirectoryMode=0700 \
+  'After=network.target systemd-modules-load.service' \
   DevicePolicy=closed; do
   grep -q "^$setting" "$unit" || fail "the unit lacks $setting"
 done

@@ -87,12 +87,18 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         QHostAddress address;
         if (!ReadAddress(text, address))
             return fail("--listen: '" + text + "' is not an IPv4 or IPv6 address.");
+        if (result.listener.addresses.contains(address))
+            return fail("--listen: " + address.toString() + " is given twice.");
         result.listener.addresses.append(address);
     }
     for (const QString& text : parser.values(allow)) {
         QPair<QHostAddress, int> network;
         if (!ReadNetwork(text, network))
             return fail("--allow: '" + text + "' is not a network (such as 192.168.1.0/24).");
+        if (CommandListener::Unmapped(network.first) != network.first && network.second < 96)
+            return fail("--allow: '" + text +
+                        "' reaches beyond the IPv4-mapped addresses; "
+                        "give the IPv4 network instead (such as 127.0.0.0/8).");
         result.listener.allowed.append(network);
     }
     const int outputs =
@@ -118,6 +124,13 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         result.action = CommandLine::Action::ShowVersion;
     } else if (parser.isSet(listPorts)) {
         result.action = CommandLine::Action::ListPorts;
+        QStringList ignored;
+        for (const auto& option : {simulate, port, gpio, listen, allow, headless})
+            if (parser.isSet(option))
+                ignored << "--" + option.names().constFirst();
+        if (!ignored.isEmpty())
+            result.note =
+                "--list-ports looks at this machine only; it ignores " + ignored.join(", ") + ".";
     }
     return result;
 }

@@ -16,6 +16,7 @@ struct CommandLine {
     ListenerOptions listener;
     bool headless = false; // no window: the core alone, under a QCoreApplication
     QString text;          // help, version or the usage error
+    QString note;          // for standard error: what an action ignores
 };
 
 CommandLine ReadCommandLine(const QStringList& arguments);

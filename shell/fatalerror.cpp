@@ -2,9 +2,10 @@
 #include "fatalerror.h"
 
 #include "base/report.h"
+#include "quitsignals.h"
 #include "window/windowfront.h"
 
-void ReportFatal(const std::string& fault, WindowFront* front)
+void ReportFatal(const std::string& fault, WindowFront* front, ExitStatus status)
 {
     // A service names its settings file, so the journal line says where to mend the options.
     const QString settings = qEnvironmentVariable("STEPPER_DIAL_SETTINGS");
@@ -12,6 +13,9 @@ void ReportFatal(const std::string& fault, WindowFront* front)
         settings.isEmpty() ? fault
                            : fault + " (edit STEPPER_DIAL_OPTS in " + settings.toStdString() + ")";
     Report(line);
-    if (front)
-        front->ShowFatal(line);
+    if (!front)
+        return;
+    // A quit signal closes the message box: the program ends at once, with this status.
+    GuardQuit([] {}, std::chrono::milliseconds(0), ToInt(status));
+    front->ShowFatal(line);
 }

@@ -4,8 +4,11 @@
 // line names the file that holds the options.
 #pragma once
 
+#include "base/exitstatus.h"
+
 #include <string>
 
 class WindowFront;
 
-void ReportFatal(const std::string& line, WindowFront* front);
+// status: what the program ends with, also when a quit signal closes the message box.
+void ReportFatal(const std::string& line, WindowFront* front, ExitStatus status);

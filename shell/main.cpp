@@ -11,12 +11,45 @@
 #include "runprogram.h"
 #include "windowloader.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
+
+namespace {
+
+// Started with standard input, output or error closed, the first descriptors the program
+// opens would take their numbers, and trace lines or reports would go into them.
+void OpenClosedStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) < 0)
+            std::_Exit(ToInt(ExitStatus::StartUp));
+}
+
+// Help, version and the port list: a failed write (a full disk, a closed pipe) is a failure.
+int Print(const std::string& text)
+{
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        Report(std::string("cannot write to standard output: ") + std::strerror(errno));
+        return ToInt(ExitStatus::StartUp);
+    }
+    return ToInt(ExitStatus::Normal);
+}
+
+struct FlushReportsAtExit {
+    ~FlushReportsAtExit() { FlushReports(); }
+};
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    OpenClosedStandardDescriptors();
+    const FlushReportsAtExit flush;
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -24,18 +57,17 @@ int main(int argc, char* argv[])
     const CommandLine commandLine = ReadCommandLine(arguments);
     switch (commandLine.action) {
     case CommandLine::Action::UsageError:
-        ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr);
+        ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr,
+                    ExitStatus::Usage);
         return ToInt(ExitStatus::Usage);
-    case CommandLine::Action::ShowHelp:
-        std::fputs(qPrintable(commandLine.text), stdout);
-        return ToInt(ExitStatus::Normal);
+    case CommandLine::Action::ShowHelp: return Print(commandLine.text.toStdString());
     case CommandLine::Action::ShowVersion:
-        std::printf("%s %s\n", ProgramName.data(), ProgramVersion);
-        return ToInt(ExitStatus::Normal);
+        return Print(std::string(ProgramName) + " " + ProgramVersion + "\n");
     case CommandLine::Action::ListPorts: {
+        if (!commandLine.note.isEmpty())
+            Report(commandLine.note.toStdString());
         LinuxPortKernel kernel;
-        std::fputs(ListPorts(kernel, *MakeGpioChips()).c_str(), stdout);
-        return ToInt(ExitStatus::Normal);
+        return Print(ListPorts(kernel, *MakeGpioChips()));
     }
     case CommandLine::Action::Run: break;
     }
@@ -60,7 +92,7 @@ int main(int argc, char* argv[])
     const auto gpioChips = MakeGpioChips();
     PortAttempt choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
     if (!choice.port) {
-        ReportFatal(choice.why, front);
+        ReportFatal(choice.why, front, ExitStatus::Hardware);
         return ToInt(ExitStatus::Hardware);
     }
     Report(choice.why);

@@ -27,6 +27,8 @@ void ReportQtMessage(QtMsgType type, const QMessageLogContext&, const QString& t
         CoilOutput(*fatalPort).DeenergiseCoils();
     if (type != QtDebugMsg && type != QtInfoMsg)
         Report(text.toStdString());
+    if (type == QtFatalMsg)
+        FlushReports(std::chrono::milliseconds(500)); // Qt aborts next
 }
 
 } // namespace
@@ -47,7 +49,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         CoilOutput(port).DeenergiseCoils();
         ReportFatal(std::string("cannot create the stepping clock (timerfd): ") +
                         std::strerror(errno) + "; is this a Linux kernel with timerfd and eventfd?",
-                    front);
+                    front, ExitStatus::Clock);
         return ToInt(ExitStatus::Clock);
     }
     DialCore core(port, std::move(clock), commandLine.listener);
@@ -55,7 +57,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         core.ShutDown();
         ReportFatal("cannot listen on TCP port " + std::to_string(core.CommandPort()) + ": " +
                         core.ListenFailure(),
-                    front);
+                    front, ExitStatus::StartUp);
         return ToInt(ExitStatus::StartUp);
     }
     RealtimeKit realtimeKit;
@@ -68,9 +70,14 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
 
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::QuitRequested, app.get(), &QCoreApplication::quit);
+    // A quit signal stops the motor at once even if this thread is stuck, and ends the
+    // process if the orderly way below does not come.
+    GuardQuit([&core] { core.Halt(); });
 
     const std::unique_ptr<QObject> window = front ? front->ShowWindow(core) : nullptr;
     const int status = app->exec();
+    service.Stopping();
     core.ShutDown();
+    QuitFinished();
     return status;
 }

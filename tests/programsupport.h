@@ -14,6 +14,7 @@
 #include <csignal>
 #include <map>
 #include <unistd.h>
+#include <vector>
 
 struct PortWrite {
     int value;
@@ -35,14 +36,20 @@ class ProgramUnderTest {
 public:
     // With traceFd set, the program's standard output is that descriptor instead of a pipe
     // that the test reads.
-    explicit ProgramUnderTest(QStringList arguments = {"--simulate"}, int traceFd = -1)
+    // closed: standard descriptors the program starts without.
+    explicit ProgramUnderTest(QStringList arguments = {"--simulate"}, int traceFd = -1,
+                              std::vector<int> closed = {})
     {
         process.setProgram(qEnvironmentVariable("STEPPER_DIAL"));
         process.setArguments(arguments);
-        if (traceFd >= 0) {
+        if (traceFd >= 0)
             process.setStandardOutputFile(QProcess::nullDevice());
-            process.setChildProcessModifier([traceFd] { ::dup2(traceFd, STDOUT_FILENO); });
-        }
+        process.setChildProcessModifier([traceFd, closed] {
+            if (traceFd >= 0)
+                ::dup2(traceFd, STDOUT_FILENO);
+            for (int fd : closed)
+                ::close(fd);
+        });
         process.start();
         process.waitForStarted(10000);
     }

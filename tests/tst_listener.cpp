@@ -7,7 +7,11 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <atomic>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using Bytes = std::vector<int>;
 
@@ -49,6 +53,7 @@ private slots:
     void angleMovesMotor();
     void disconnectThenNextClientFindsMotorInPlace();
     void secondClientRefused();
+    void backToBackClientsAllServedInOrder();
     void notQuiteDisconnect_data();
     void notQuiteDisconnect();
     void angleKeptVerbatim();
@@ -127,6 +132,46 @@ void TestListener::secondClientRefused()
     QCOMPARE(first.state(), QAbstractSocket::ConnectedState);
     QVERIFY(s.Deliver(first, "15"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
+}
+
+// Scripts that send one angle a connection, with no pause between clients: every one the
+// kernel took is applied, in order, none reset after it sent (20 runs of 20 clients).
+void TestListener::backToBackClientsAllServedInOrder()
+{
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
+    QStringList seen;
+    connect(&t.core, &DialCore::RequestedTextChanged, [&](const QString& text) { seen << text; });
+    for (int run = 0; run < 20; ++run) {
+        QStringList sent;
+        for (int i = 1; i <= 20; ++i)
+            sent << QString::number(i * 7.5 + run * 360);
+        std::atomic<int> failures = 0, done = 0;
+        std::thread clients([&, port = t.core.CommandPort()] {
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(port);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            for (const QString& angle : sent) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                const QByteArray bytes = angle.toLatin1();
+                if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+                    ::send(fd, bytes.constData(), bytes.size(), MSG_NOSIGNAL) != bytes.size())
+                    ++failures;
+                ::close(fd);
+            }
+            done = 1;
+        });
+        const bool all = QTest::qWaitFor([&] { return done && seen.size() >= sent.size(); }, 20000);
+        clients.join();
+        QCOMPARE(failures.load(), 0);
+        QVERIFY2(all, qPrintable(seen.join(' ')));
+        QCOMPARE(seen, sent);
+        seen.clear();
+        QTRY_VERIFY(!t.core.IsOnLine());
+    }
+    t.RunUntilIdle();
+    QCOMPARE(t.core.CurrentStep(), 20 + 19 * 48);
 }
 
 void TestListener::notQuiteDisconnect_data()
@@ -344,6 +389,10 @@ void TestListener::allowedPeers_data()
         << "10.1.2.3" << QStringList{"192.168.1.0/24", "10.0.0.0/8"} << true;
     QTest::newRow("IPv4-mapped is IPv4")
         << "::ffff:192.168.1.5" << QStringList{"192.168.1.0/24"} << true;
+    QTest::newRow("IPv4 in an IPv4-mapped network")
+        << "127.0.0.1" << QStringList{"::ffff:127.0.0.0/104"} << true;
+    QTest::newRow("outside an IPv4-mapped network")
+        << "10.0.0.1" << QStringList{"::ffff:127.0.0.0/104"} << false;
     QTest::newRow("IPv6") << "::1" << QStringList{"::1/128"} << true;
     QTest::newRow("IPv6 outside") << "2001:db8::1" << QStringList{"::1/128", "10.0.0.0/8"} << false;
 }

@@ -279,6 +279,13 @@ void TestPortChoice::choice_data()
     QTest::newRow("address with raw I/O as fallback")
         << "--port 0xe800" << Machine{.ioperm = 0} << "raw port I/O"
         << QStringList{"raw port I/O at 0xe800", "no parallel port at 0xe800"};
+    QTest::newRow("addresses hidden: raw I/O refused")
+        << "--port 0x3f8"
+        << Machine{.ioperm = 0, .ioports = "0000-0000 : PCI Bus 0000:00\n  0000-0000 : serial\n"}
+        << "" << QStringList{"who owns 0x3f8 cannot be read", "CAP_SYS_ADMIN"};
+    QTest::newRow("device policy, not the file")
+        << "" << Machine{.opens = {{"/dev/parport1", -EPERM}}} << "simulated port"
+        << QStringList{"not permitted by a device policy", "DeviceAllow=char-ppdev"};
     QTest::newRow("address of another device")
         << "--port 0x3f8" << Machine{.ioperm = 0} << "" << QStringList{"belongs to serial"};
     QTest::newRow("address nowhere") << "--port 0xe800" << Machine{} << ""

@@ -19,6 +19,7 @@ private slots:
     void watchdogRule_data();
     void watchdogRule();
     void readyThenWatchdogWhileTheThreadRuns();
+    void notifyNeverBlocksNorSpins();
 };
 
 void TestService::watchdogRule_data()
@@ -52,25 +53,42 @@ void TestService::watchdogRule()
     QCOMPARE(rule.Healthy(now, elapsedMs), healthy);
 }
 
-void TestService::readyThenWatchdogWhileTheThreadRuns()
-{
-    const QByteArray path = QDir::temp().filePath("stepper-notify-%1").arg(getpid()).toLocal8Bit();
-    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.constData());
-    ::unlink(path.constData());
-    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    qputenv("NOTIFY_SOCKET", path);
-    qputenv("WATCHDOG_USEC", "100000");
-    const auto received = [listener] {
-        QStringList messages;
+// A notify socket the test binds; WATCHDOG_USEC as the service manager would set it.
+struct NotifySocket {
+    explicit NotifySocket(const char* watchdogUsec)
+    {
+        ::unlink(path.constData());
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.constData());
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        qputenv("NOTIFY_SOCKET", path);
+        qputenv("WATCHDOG_USEC", watchdogUsec);
+    }
+    ~NotifySocket()
+    {
+        qunsetenv("NOTIFY_SOCKET");
+        qunsetenv("WATCHDOG_USEC");
+        ::close(fd);
+        ::unlink(path.constData());
+    }
+    QStringList Received()
+    {
         char buffer[512];
-        for (ssize_t size; (size = ::recv(listener, buffer, sizeof buffer, 0)) > 0;)
+        for (ssize_t size; (size = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
             messages << QString::fromUtf8(buffer, int(size));
         return messages;
-    };
+    }
+    const QByteArray path = QDir::temp().filePath("stepper-notify-%1").arg(getpid()).toLocal8Bit();
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    bool bound = false;
+    QStringList messages;
+};
 
+void TestService::readyThenWatchdogWhileTheThreadRuns()
+{
+    NotifySocket notify("100000");
+    QVERIFY(notify.bound);
     RecordingPort port;
     DialCore core(port, MakeSteppingClock(), ListenerOptions{.port = 0});
     QVERIFY(core.Start());
@@ -78,22 +96,43 @@ void TestService::readyThenWatchdogWhileTheThreadRuns()
     {
         ServiceNotifier service(core);
         service.Ready();
-        QStringList messages = received();
-        QCOMPARE(messages.value(0),
+        QTRY_VERIFY(!notify.Received().isEmpty());
+        QCOMPARE(notify.messages.value(0),
                  QString("READY=1\nSTATUS=driving recording; waiting for a client on TCP port %1")
                      .arg(core.CommandPort()));
-        QTRY_VERIFY((messages += received()).contains("WATCHDOG=1"));
+        QTRY_VERIFY(notify.Received().contains("WATCHDOG=1"));
         // A stepping thread that no longer answers is not vouched for.
         core.ShutDown();
         QTest::qWait(150); // a check may have been under way
-        received();
+        notify.Received();
+        notify.messages.clear();
         QTest::qWait(600);
-        QVERIFY(!received().contains("WATCHDOG=1"));
+        QVERIFY(!notify.Received().contains("WATCHDOG=1"));
+        service.Stopping();
+        QTRY_VERIFY(notify.Received().join('\n').contains("STOPPING=1"));
     }
-    qunsetenv("NOTIFY_SOCKET");
-    qunsetenv("WATCHDOG_USEC");
-    ::close(listener);
-    ::unlink(path.constData());
+}
+
+// A tiny WATCHDOG_USEC does not make a busy loop of the checks, and a reader that never reads
+// does not hold up the event loop: each call returns, the messages wait or are replaced.
+void TestService::notifyNeverBlocksNorSpins()
+{
+    NotifySocket notify("1");
+    QVERIFY(notify.bound);
+    RecordingPort port;
+    DialCore core(port, MakeSteppingClock(), ListenerOptions{.port = 0});
+    QVERIFY(core.Start());
+    core.StartStepping();
+    ServiceNotifier service(core);
+    service.Ready();
+    QTest::qWait(500);
+    const qsizetype watchdogs = notify.Received().count("WATCHDOG=1");
+    QVERIFY2(watchdogs <= 10, qPrintable(QString::number(watchdogs)));
+    // Nobody reads from here on: far more messages than the socket's queue holds. A send
+    // that waited would hang here until the test's time limit.
+    for (int i = 0; i < 200; ++i)
+        service.Ready();
+    service.Stopping();
 }
 
 QTEST_GUILESS_MAIN(TestService)

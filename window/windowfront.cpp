@@ -3,7 +3,7 @@
 // box for a fatal start-up error.
 #include "windowfront.h"
 
-#include "base/programinfo.h"
+#include "base/report.h"
 #include "form1.h"
 
 #include <QApplication>
@@ -18,6 +18,26 @@ bool HeadlessPlatform(const QString& name)
            name.startsWith("minimal:");
 }
 
+// Where no platform is named, the display's, else offscreen. True when it set that.
+bool FallBackToOffscreen()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return false;
+    qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                                   ? "xcb;offscreen"
+                                   : "wayland;xcb;offscreen");
+    return true;
+}
+
+std::string DisplayName()
+{
+    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
+    const QString x = qEnvironmentVariable("DISPLAY");
+    if (!wayland.isEmpty())
+        return "WAYLAND_DISPLAY=" + wayland.toStdString();
+    return x.isEmpty() ? "DISPLAY and WAYLAND_DISPLAY unset" : "DISPLAY=" + x.toStdString();
+}
+
 QString ProgramTitle()
 {
     return QString::fromUtf8(ProgramName.data(), ProgramName.size());
@@ -27,7 +47,14 @@ class DesktopFront final : public WindowFront {
 public:
     std::unique_ptr<QCoreApplication> MakeApplication(int& argc, char** argv) override
     {
+        // A display that cannot be reached must not abort the program that drives the motor:
+        // Qt falls back to the offscreen platform, and one line says so.
+        const bool fallback = FallBackToOffscreen();
         auto app = std::make_unique<QApplication>(argc, argv);
+        if (fallback && QGuiApplication::platformName() == "offscreen")
+            Report("no display could be reached (" + DisplayName() +
+                   "); the window runs offscreen, clients command the motor as ever "
+                   "(start with --headless where no display is wanted)");
         // Docks match the window to its launcher by this id; the icon is the launcher's.
         QGuiApplication::setDesktopFileName(ApplicationId);
         QApplication::setWindowIcon(QIcon::fromTheme(
@@ -52,11 +79,7 @@ public:
                                  !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
             if (HeadlessPlatform(platform) || (platform.isEmpty() && !display))
                 return;
-            // A display that cannot be reached must not turn this error into a crash.
-            if (platform.isEmpty())
-                qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-                                               ? "xcb;offscreen"
-                                               : "wayland;xcb;offscreen");
+            FallBackToOffscreen();
             static int argc = 1;
             static std::string name(ProgramName);
             static char* argv[] = {name.data(), nullptr};

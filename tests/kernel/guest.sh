@@ -51,6 +51,8 @@ samples() { # READ: eight reads of the output, space-separated
 }
 # steady READ VALUE: the output stays at VALUE (a move passes every pattern).
 steady() { [ "$(samples "$1")" = "$(printf "$2 %.0s" 1 2 3 4 5 6 7 8)" ]; }
+# moving READ: the output changes within eight reads.
+moving() { [ "$(samples "$1" | tr ' ' '\n' | sort -u | grep -c .)" -ge 2 ]; }
 start() { # log-file arguments...: starts the program, waits until it listens
   local log=$1
   shift
@@ -79,34 +81,32 @@ else
   result FAIL parport-move "data register $(data); $(tr '\n' '|' </tmp/pp.log)"
 fi
 
-# A long move, then a second instance on the same port while it runs.
+# A move that cannot end during the case (eight minutes), then a second instance on the
+# same port while it runs. However slowly the guest starts the second one, it must refuse
+# the held port (exit 3) rather than sleep in the kernel's claim, which would last as long
+# as the first holds the port: past the generous time limit.
 begin
-printf '%s' 36000 >&3
-sleep 0.2
+printf '%s' 3600000 >&3
+wait_for 30 moving data
 before=$(samples data)
-second_start=$(date +%s.%N)
-timeout -k 2 10 "$program" --port /dev/parport0 >/dev/null 2>/tmp/second.log
+timeout -k 2 120 "$program" --port /dev/parport0 >/dev/null 2>/tmp/second.log
 second=$?
-second_time=$(awk "BEGIN { printf \"%.1f\", $(date +%s.%N) - $second_start }")
-during=$(samples data)
-distinct=$(echo "$during" | tr ' ' '\n' | sort -u | grep -c .)
-if [ "$second" = 3 ] && grep -q 'ppdev0' /tmp/second.log &&
-  awk "BEGIN { exit !($second_time < 3) }" && [ "$distinct" -ge 2 ]; then
-  result ok held-port "second exit 3 in ${second_time} s: $(head -c 200 /tmp/second.log | tr '\n' ' '); first kept stepping: $during"
+if [ "$second" = 3 ] && grep -q 'ppdev0' /tmp/second.log && wait_for 30 moving data; then
+  result ok held-port "second exit 3: $(head -c 200 /tmp/second.log | tr '\n' ' '); first kept stepping"
 else
-  result FAIL held-port "second exit $second in ${second_time} s: $(tr '\n' '|' </tmp/second.log); register before $before after $during"
+  result FAIL held-port "second exit $second: $(tr '\n' '|' </tmp/second.log); register before $before after $(samples data)"
 fi
 
+# SIGTERM in the middle of that move: the coils go off.
 begin
-printf '%s' 90 >&3
-wait_for 60 steady data 3
-before=$(data)
+moving data
+still=$?
 stop
 hang_up
-if [ "$before" = 3 ] && [ "$(data)" = 0 ]; then
-  result ok parport-sigterm "3 at 90 degrees, 0 after SIGTERM"
+if [ "$still" = 0 ] && [ "$(data)" = 0 ]; then
+  result ok parport-sigterm "moving, then 0 after SIGTERM"
 else
-  result FAIL parport-sigterm "before $before, after $(data); $(tr '\n' '|' </tmp/pp.log)"
+  result FAIL parport-sigterm "moving $still, after $(data); $(tr '\n' '|' </tmp/pp.log)"
 fi
 
 begin
