@@ -36,17 +36,20 @@ class ProgramUnderTest {
 public:
     // With traceFd set, the program's standard output is that descriptor instead of a pipe
     // that the test reads.
-    // closed: standard descriptors the program starts without.
+    // closed: standard descriptors the program starts without; errorsToo: standard error
+    // goes to traceFd as well.
     explicit ProgramUnderTest(QStringList arguments = {"--simulate"}, int traceFd = -1,
-                              std::vector<int> closed = {})
+                              std::vector<int> closed = {}, bool errorsToo = false)
     {
         process.setProgram(qEnvironmentVariable("STEPPER_DIAL"));
         process.setArguments(arguments);
         if (traceFd >= 0)
             process.setStandardOutputFile(QProcess::nullDevice());
-        process.setChildProcessModifier([traceFd, closed] {
+        process.setChildProcessModifier([traceFd, closed, errorsToo] {
             if (traceFd >= 0)
                 ::dup2(traceFd, STDOUT_FILENO);
+            if (traceFd >= 0 && errorsToo)
+                ::dup2(traceFd, STDERR_FILENO);
             for (int fd : closed)
                 ::close(fd);
         });

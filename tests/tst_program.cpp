@@ -30,6 +30,7 @@ private slots:
     void secondQuitSignalDuringShutdown();
     void quitWhileTheEventLoopIsStuck();
     void traceToAFullDisk();
+    void stalledStandardErrorHoldsNothingUp();
     void unreachableDisplay();
     void messageBoxEndsOnAQuitSignal();
     void badCommandLine_data();
@@ -259,6 +260,40 @@ void TestProgram::traceToAFullDisk()
     // The 0 at start and the 0 at exit.
     QVERIFY2(program.errors.contains("No space left on device: 2 port writes were not traced"),
              qPrintable(program.errors));
+}
+
+// Standard output and error in one pipe that nobody reads (a stopped pager): the trace fills
+// it, then a refused client makes a line for standard error. The event loop must not wait on
+// it, and a quit signal still ends the program.
+void TestProgram::stalledStandardErrorHoldsNothingUp()
+{
+    int stalled[2];
+    QCOMPARE(::pipe2(stalled, O_CLOEXEC), 0);
+    ::fcntl(stalled[1], F_SETPIPE_SZ, 4096); // full after about a hundred trace lines
+    ProgramUnderTest program({"--simulate", "--allow", "127.0.0.2/32"}, stalled[1], {}, true);
+    ::close(stalled[1]);
+    const auto from = [](const char* source, QTcpSocket& client) {
+        client.bind(QHostAddress(source));
+        client.connectToHost(QHostAddress::LocalHost, 3000);
+        return client.waitForConnected(2000);
+    };
+    QTcpSocket allowed;
+    QVERIFY(QTest::qWaitFor([&] { return from("127.0.0.2", allowed) || (allowed.abort(), false); },
+                            10000));
+    allowed.write("36000"); // 4800 trace lines, far more than the pipe holds
+    QVERIFY(allowed.waitForBytesWritten(5000));
+    allowed.disconnectFromHost();
+    QTest::qWait(1000);
+    QTcpSocket refused;
+    QVERIFY(QTest::qWaitFor([&] { return from("127.0.0.1", refused) || (refused.abort(), false); },
+                            10000));
+    QTRY_COMPARE(refused.state(), QAbstractSocket::UnconnectedState);
+    QTest::qWait(200);
+    program.Signal(SIGTERM);
+    QVERIFY(program.WaitForExit());
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
+    ::close(stalled[0]);
 }
 
 // The program's environment for one start: no platform named, this display.

@@ -112,16 +112,33 @@ void TestSoak::floodOfAnglesDuringMove()
     r.ExpectAliveAndBounded();
 }
 
+// Connect, one angle, "disconnect", thousands of times: every client served, and the
+// resident size flat once the first thousand have passed.
 void TestSoak::connectDisconnectCycles()
 {
+    const bool sanitized = qEnvironmentVariableIsSet("STEPPER_SANITIZED");
     ProgramUnderTest program;
-    for (int cycle = 0; cycle < 1000; ++cycle) {
+    std::size_t expected = 1; // the 0 at start
+    QVERIFY(program.WaitForWrites(expected));
+    qint64 residentAfterWarmUp = 0;
+    for (int cycle = 0; cycle < (sanitized ? 1200 : 3000); ++cycle) {
         QTcpSocket client;
-        QVERIFY(program.ConnectAccepted(client, 1));
+        QVERIFY(ProgramUnderTest::Connect(client));
+        // Between 0 and 15 degrees: two steps, one write for the first "0". Once they are all
+        // in, "disconnect" comes in a read of its own.
+        expected += cycle == 0 ? 1 : 2;
+        program.Send(client, cycle % 2 ? "15" : "0");
+        QVERIFY(program.WaitForWrites(expected));
         program.Send(client, "disconnect");
         // The program closes its side once it has read the command.
         if (client.state() == QAbstractSocket::ConnectedState)
             QVERIFY(client.waitForDisconnected(5000));
+        if (cycle == 1000)
+            residentAfterWarmUp = ResidentKilobytes(program.process.processId());
+    }
+    if (!sanitized) {
+        const qint64 grown = ResidentKilobytes(program.process.processId()) - residentAfterWarmUp;
+        QVERIFY2(grown < 64, qPrintable(QString("grew %1 kB over 2000 cycles").arg(grown)));
     }
     QTcpSocket last;
     QVERIFY(program.ConnectAccepted(last));
