@@ -185,6 +185,20 @@ public:
 
     void Signal(int signalNumber) { ::kill(pid_t(process.processId()), signalNumber); }
 
+    // A long move under way: a client connected, 36000 degrees sent, count writes seen.
+    bool StartMove(QTcpSocket& client, std::size_t count = 20)
+    {
+        return Connect(client) && Send(client, "36000") && WaitForWrites(count);
+    }
+
+    // The signal, then a normal exit with this status (bounded).
+    bool EndsWith(int signalNumber, int status)
+    {
+        Signal(signalNumber);
+        return WaitForExit() && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == status;
+    }
+
     bool WaitForExit(int timeoutMs = 10000)
     {
         const bool finished = process.waitForFinished(timeoutMs);

@@ -24,14 +24,10 @@ private slots:
     void stalledTraceReaderHoldsNothingUp();
     void takenPortIsReported();
     void signalDuringStartUpLeavesCoilsOff();
-    void closedStandardDescriptors_data();
-    void closedStandardDescriptors();
-    void secondQuitSignalDuringShutdown_data();
-    void secondQuitSignalDuringShutdown();
+    void hostileStart_data();
+    void hostileStart();
     void quitWhileTheEventLoopIsStuck();
-    void traceToAFullDisk();
     void stalledStandardErrorHoldsNothingUp();
-    void unreachableDisplay();
     void messageBoxEndsOnAQuitSignal();
     void badCommandLine_data();
     void badCommandLine();
@@ -47,10 +43,7 @@ void TestProgram::startsWithOneZeroAndNamesBackend()
     QVERIFY2(program.errors.contains("stepper-dial: coil output: simulated port"),
              qPrintable(program.errors));
     QCOMPARE(program.errors.count("coil output"), 1);
-    program.Signal(SIGTERM);
-    QVERIFY(program.WaitForExit());
-    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.process.exitCode(), 0);
+    QVERIFY(program.EndsWith(SIGTERM, 0));
     QCOMPARE(program.Values(), (Bytes{0, 0}));
 }
 
@@ -87,25 +80,31 @@ void TestProgram::commandsMoveTheMotorEndToEnd()
 void TestProgram::quitSignalsDeenergise_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::addColumn<int>("second"); // a second signal 1-4 ms later, during the shutdown
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 0;
+    QTest::newRow("SIGINT") << int(SIGINT) << 0;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 0;
+    QTest::newRow("TERM, TERM") << int(SIGTERM) << int(SIGTERM);
+    QTest::newRow("HUP, TERM") << int(SIGHUP) << int(SIGTERM);
+    QTest::newRow("INT, INT") << int(SIGINT) << int(SIGINT);
 }
 
 void TestProgram::quitSignalsDeenergise()
 {
     QFETCH(int, signalNumber);
-    ProgramUnderTest program;
-    QTcpSocket client;
-    QVERIFY(ProgramUnderTest::Connect(client));
-    program.Send(client, "36000");
-    QVERIFY(program.WaitForWrites(50));
-    program.Signal(signalNumber);
-    QVERIFY(program.WaitForExit());
-    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.process.exitCode(), 0);
-    QCOMPARE(program.writes.back().value, 0);
-    QVERIFY(program.writes.size() < 4800); // stopped mid-move
+    QFETCH(int, second);
+    for (int run = 0; run < (second ? 4 : 1); ++run) {
+        ProgramUnderTest program;
+        QTcpSocket client;
+        QVERIFY(program.StartMove(client, 50));
+        if (second) {
+            program.Signal(signalNumber);
+            ::usleep(1000 + 1000 * run);
+        }
+        QVERIFY(program.EndsWith(second ? second : signalNumber, 0));
+        QCOMPARE(program.writes.back().value, 0);
+        QVERIFY(program.writes.size() < 4800); // stopped mid-move
+    }
 }
 
 void TestProgram::stalledTraceReaderHoldsNothingUp()
@@ -124,10 +123,7 @@ void TestProgram::stalledTraceReaderHoldsNothingUp()
     QVERIFY(ProgramUnderTest::Connect(next));
     program.Send(next, "disconnect");
     QTRY_COMPARE(next.state(), QAbstractSocket::UnconnectedState);
-    program.Signal(SIGTERM);
-    QVERIFY(program.WaitForExit());
-    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.process.exitCode(), 0);
+    QVERIFY(program.EndsWith(SIGTERM, 0));
     ::close(fds[0]);
     ::close(fds[1]);
 }
@@ -163,59 +159,62 @@ void TestProgram::signalDuringStartUpLeavesCoilsOff()
     }
 }
 
-void TestProgram::closedStandardDescriptors_data()
+// The program's environment for one start: no platform named, this display.
+struct DisplayEnvironment {
+    explicit DisplayEnvironment(const QByteArray& display)
+    {
+        qunsetenv("QT_QPA_PLATFORM");
+        qputenv("DISPLAY", display);
+    }
+    ~DisplayEnvironment()
+    {
+        qputenv("QT_QPA_PLATFORM", platform);
+        display.isEmpty() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", display);
+    }
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const QByteArray display = qgetenv("DISPLAY");
+};
+
+void TestProgram::hostileStart_data()
 {
-    QTest::addColumn<std::vector<int>>("closed");
-    QTest::newRow("input and output") << std::vector<int>{0, 1};
-    QTest::newRow("output and error") << std::vector<int>{1, 2};
+    QTest::addColumn<std::vector<int>>("closed"); // standard descriptors it starts without
+    QTest::addColumn<bool>("fullDisk");           // the trace on /dev/full
+    QTest::addColumn<QByteArray>("display");      // empty: offscreen, as every test
+    QTest::addColumn<QString>("says");
+    // Descriptors it opens must not take the standard numbers and read trace or report
+    // bytes as quit signals.
+    QTest::newRow("no input, output") << std::vector<int>{0, 1} << false << QByteArray() << "";
+    QTest::newRow("no output, error") << std::vector<int>{1, 2} << false << QByteArray() << "";
+    // The 0 at start and the 0 at exit: every line a full disk refused is counted.
+    QTest::newRow("full disk") << std::vector<int>{} << true << QByteArray()
+                               << "No space left on device: 2 port writes were not traced";
+    QTest::newRow("unreachable display") << std::vector<int>{} << false << QByteArray(":99")
+                                         << "no display could be reached (DISPLAY=:99)";
 }
 
-// Descriptors the program opens must not take the standard numbers and read trace or report
-// bytes as quit signals.
-void TestProgram::closedStandardDescriptors()
+// Started in a hostile environment, it listens as ever and a quit signal ends it normally.
+void TestProgram::hostileStart()
 {
     QFETCH(std::vector<int>, closed);
-    ProgramUnderTest program({"--simulate"}, -1, closed);
+    QFETCH(bool, fullDisk);
+    QFETCH(QByteArray, display);
+    QFETCH(QString, says);
+    if (!display.isEmpty() && QFile::exists("/tmp/.X11-unix/X" + display.mid(1)))
+        QSKIP("that display exists here");
+    const int full = fullDisk ? ::open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
+    std::optional<ProgramUnderTest> program;
+    {
+        std::optional<DisplayEnvironment> environment;
+        if (!display.isEmpty())
+            environment.emplace(display);
+        program.emplace(QStringList{"--simulate"}, full, closed);
+    }
+    if (full >= 0)
+        ::close(full);
     QTcpSocket client;
     QVERIFY(ProgramUnderTest::Connect(client));
-    program.Send(client, "90");
-    QTest::qWait(300);
-    QCOMPARE(program.process.state(), QProcess::Running);
-    program.Signal(SIGTERM);
-    QVERIFY(program.WaitForExit());
-    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.process.exitCode(), 0);
-}
-
-void TestProgram::secondQuitSignalDuringShutdown_data()
-{
-    QTest::addColumn<int>("first");
-    QTest::addColumn<int>("second");
-    QTest::newRow("TERM, TERM") << int(SIGTERM) << int(SIGTERM);
-    QTest::newRow("HUP, TERM") << int(SIGHUP) << int(SIGTERM);
-    QTest::newRow("INT, INT") << int(SIGINT) << int(SIGINT);
-}
-
-// A second signal a few milliseconds after the first, while the trace drains, never kills
-// the program with the coils on.
-void TestProgram::secondQuitSignalDuringShutdown()
-{
-    QFETCH(int, first);
-    QFETCH(int, second);
-    for (int run = 0; run < 4; ++run) {
-        ProgramUnderTest program;
-        QTcpSocket client;
-        QVERIFY(ProgramUnderTest::Connect(client));
-        program.Send(client, "36000");
-        QVERIFY(program.WaitForWrites(20));
-        program.Signal(first);
-        ::usleep(1000 + 1000 * run);
-        program.Signal(second);
-        QVERIFY(program.WaitForExit());
-        QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.process.exitCode(), 0);
-        QCOMPARE(program.writes.back().value, 0);
-    }
+    QVERIFY(program->EndsWith(SIGTERM, 0));
+    QVERIFY2(program->errors.contains(says), qPrintable(program->errors));
 }
 
 // With the event loop's thread frozen (ptrace stops that one thread), a quit signal still
@@ -224,9 +223,7 @@ void TestProgram::quitWhileTheEventLoopIsStuck()
 {
     ProgramUnderTest program;
     QTcpSocket client;
-    QVERIFY(ProgramUnderTest::Connect(client));
-    program.Send(client, "36000");
-    QVERIFY(program.WaitForWrites(20));
+    QVERIFY(program.StartMove(client));
     const pid_t pid = pid_t(program.process.processId());
     if (::ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) != 0)
         QSKIP(qPrintable(QString("cannot trace the program: %1").arg(std::strerror(errno))));
@@ -234,32 +231,8 @@ void TestProgram::quitWhileTheEventLoopIsStuck()
     int status = 0;
     QCOMPARE(::waitpid(pid, &status, __WALL), pid); // the event loop's thread has stopped
     QVERIFY(WIFSTOPPED(status));
-    const std::size_t before = program.writes.size();
-    program.Signal(SIGTERM);
-    // The motor stops: the writes end, in 0.
-    QVERIFY(program.WaitForWrites(before + 1));
-    program.WaitUntilQuiet(300);
-    QCOMPARE(program.writes.back().value, 0);
-    QVERIFY(program.WaitForExit());
-    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.process.exitCode(), 0);
-}
-
-// Every trace line a full disk refused is counted, and the program carries on as ever.
-void TestProgram::traceToAFullDisk()
-{
-    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-    QVERIFY(full >= 0);
-    ProgramUnderTest program({"--simulate"}, full);
-    ::close(full);
-    QTcpSocket client;
-    QVERIFY(ProgramUnderTest::Connect(client));
-    program.Signal(SIGTERM);
-    QVERIFY(program.WaitForExit());
-    QCOMPARE(program.process.exitCode(), 0);
-    // The 0 at start and the 0 at exit.
-    QVERIFY2(program.errors.contains("No space left on device: 2 port writes were not traced"),
-             qPrintable(program.errors));
+    QVERIFY(program.EndsWith(SIGTERM, 0));
+    QCOMPARE(program.writes.back().value, 0); // the stepping thread switched the coils off
 }
 
 // Standard output and error in one pipe that nobody reads (a stopped pager): the trace fills
@@ -273,65 +246,23 @@ void TestProgram::stalledStandardErrorHoldsNothingUp()
     ProgramUnderTest program({"--simulate", "--allow", "127.0.0.2/32"}, stalled[1], {}, true);
     ::close(stalled[1]);
     const auto from = [](const char* source, QTcpSocket& client) {
-        client.bind(QHostAddress(source));
-        client.connectToHost(QHostAddress::LocalHost, 3000);
-        return client.waitForConnected(2000);
+        const auto once = [&] {
+            client.bind(QHostAddress(source));
+            client.connectToHost(QHostAddress::LocalHost, 3000);
+            return client.waitForConnected(2000) || (client.abort(), false);
+        };
+        return QTest::qWaitFor(once, 10000);
     };
-    QTcpSocket allowed;
-    QVERIFY(QTest::qWaitFor([&] { return from("127.0.0.2", allowed) || (allowed.abort(), false); },
-                            10000));
+    QTcpSocket allowed, refused;
+    QVERIFY(from("127.0.0.2", allowed));
     allowed.write("36000"); // 4800 trace lines, far more than the pipe holds
     QVERIFY(allowed.waitForBytesWritten(5000));
     allowed.disconnectFromHost();
     QTest::qWait(1000);
-    QTcpSocket refused;
-    QVERIFY(QTest::qWaitFor([&] { return from("127.0.0.1", refused) || (refused.abort(), false); },
-                            10000));
+    QVERIFY(from("127.0.0.1", refused));
     QTRY_COMPARE(refused.state(), QAbstractSocket::UnconnectedState);
-    QTest::qWait(200);
-    program.Signal(SIGTERM);
-    QVERIFY(program.WaitForExit());
-    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.process.exitCode(), 0);
+    QVERIFY(program.EndsWith(SIGTERM, 0));
     ::close(stalled[0]);
-}
-
-// The program's environment for one start: no platform named, this display.
-struct DisplayEnvironment {
-    explicit DisplayEnvironment(const QByteArray& display)
-    {
-        qunsetenv("QT_QPA_PLATFORM");
-        qputenv("DISPLAY", display);
-    }
-    ~DisplayEnvironment()
-    {
-        qputenv("QT_QPA_PLATFORM", platform);
-        if (display.isEmpty())
-            qunsetenv("DISPLAY");
-        else
-            qputenv("DISPLAY", display);
-    }
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    const QByteArray display = qgetenv("DISPLAY");
-};
-
-void TestProgram::unreachableDisplay()
-{
-    if (QFile::exists("/tmp/.X11-unix/X99"))
-        QSKIP("display :99 exists here");
-    std::optional<ProgramUnderTest> program;
-    {
-        const DisplayEnvironment environment(":99");
-        program.emplace();
-    }
-    QTcpSocket client;
-    QVERIFY(ProgramUnderTest::Connect(client));
-    program->Signal(SIGTERM);
-    QVERIFY(program->WaitForExit());
-    QCOMPARE(program->process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program->process.exitCode(), 0);
-    QVERIFY2(program->errors.contains("no display could be reached (DISPLAY=:99)"),
-             qPrintable(program->errors));
 }
 
 // On a real display (Xvfb) a fatal start-up error shows a message box; a quit signal ends it.
@@ -348,9 +279,7 @@ void TestProgram::messageBoxEndsOnAQuitSignal()
         program.emplace(QStringList{"--port", "15"});
     }
     QTRY_VERIFY((program->Collect(), program->errors.contains("cannot drive --port 15")));
-    program->Signal(SIGTERM);
-    QVERIFY(program->WaitForExit());
-    QCOMPARE(program->process.exitCode(), 3);
+    QVERIFY(program->EndsWith(SIGTERM, 3));
     xvfb.terminate();
     xvfb.waitForFinished(5000);
 }
@@ -360,49 +289,41 @@ void TestProgram::badCommandLine_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("output");
-    QTest::addColumn<bool>("toFullDevice"); // standard output on /dev/full
-    QTest::newRow("unknown option")
-        << QStringList{"--fast"} << 2 << "Unknown option 'fast'" << false;
-    QTest::newRow("stray argument")
-        << QStringList{"90"} << 2 << "Unexpected argument '90'" << false;
+    QTest::newRow("unknown option") << QStringList{"--fast"} << 2 << "Unknown option 'fast'";
+    QTest::newRow("stray argument") << QStringList{"90"} << 2 << "Unexpected argument '90'";
     QTest::newRow("listen not an address")
-        << QStringList{"--listen", "localhost"} << 2 << "--listen: 'localhost'" << false;
+        << QStringList{"--listen", "localhost"} << 2 << "--listen: 'localhost'";
     QTest::newRow("allow prefix too long")
-        << QStringList{"--allow", "10.0.0.0/33"} << 2 << "--allow: '10.0.0.0/33'" << false;
-    QTest::newRow("allow not a network")
-        << QStringList{"--allow", "lab"} << 2 << "--allow: 'lab'" << false;
+        << QStringList{"--allow", "10.0.0.0/33"} << 2 << "--allow: '10.0.0.0/33'";
+    QTest::newRow("allow not a network") << QStringList{"--allow", "lab"} << 2 << "--allow: 'lab'";
     QTest::newRow("two outputs") << QStringList{"--simulate", "--port", "1"} << 2
-                                 << "Name one output" << false;
-    QTest::newRow("port malformed")
-        << QStringList{"--port", "0xzz"} << 2 << "--port: '0xzz'" << false;
-    QTest::newRow("decimal address")
-        << QStringList{"--port", "378"} << 2 << "did you mean 0x378?" << false;
+                                 << "Name one output";
+    QTest::newRow("port malformed") << QStringList{"--port", "0xzz"} << 2 << "--port: '0xzz'";
+    QTest::newRow("decimal address") << QStringList{"--port", "378"} << 2 << "did you mean 0x378?";
     QTest::newRow("offset overflows")
-        << QStringList{"--gpio", "gpiochip0:0,1,2,99999999999999999999"} << 2 << "too large"
-        << false;
+        << QStringList{"--gpio", "gpiochip0:0,1,2,99999999999999999999"} << 2 << "too large";
     QTest::newRow("three lines") << QStringList{"--gpio", "gpiochip0:17,18,27"} << 2
-                                 << "exactly four lines" << false;
+                                 << "exactly four lines";
     // Outputs no machine has: named, so never replaced by the simulated port.
-    QTest::newRow("port path missing") << QStringList{"--port", "/dev/parport15"} << 3
-                                       << "cannot drive --port /dev/parport15: " << false;
+    QTest::newRow("port path missing")
+        << QStringList{"--port", "/dev/parport15"} << 3 << "cannot drive --port /dev/parport15: ";
     QTest::newRow("port number missing")
-        << QStringList{"--port", "15"} << 3 << "cannot drive --port 15: /dev/parport15" << false;
+        << QStringList{"--port", "15"} << 3 << "cannot drive --port 15: /dev/parport15";
     QTest::newRow("gpio chip missing") << QStringList{"--gpio", "gpiochip15:17,18,27,22"} << 3
-                                       << "cannot drive --gpio gpiochip15:17,18,27,22: " << false;
+                                       << "cannot drive --gpio gpiochip15:17,18,27,22: ";
     QTest::newRow("listen twice") << QStringList{"--listen", "127.0.0.1", "--listen", "127.0.0.1"}
-                                  << 2 << "--listen: 127.0.0.1 is given twice" << false;
+                                  << 2 << "--listen: 127.0.0.1 is given twice";
     QTest::newRow("allow beyond IPv4-mapped")
-        << QStringList{"--allow", "::ffff:0.0.0.0/80"} << 2 << "beyond the IPv4-mapped" << false;
-    QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use"
-                                << false;
+        << QStringList{"--allow", "::ffff:0.0.0.0/80"} << 2 << "beyond the IPv4-mapped";
+    QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use";
     QTest::newRow("list ports ignores")
         << QStringList{"--list-ports", "--gpio", "gpiochip0:1,2,3,4", "--headless"} << 0
-        << "it ignores --gpio, --headless" << false;
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: stepper-dial [options]" << false;
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "stepper-dial 1." << false;
+        << "it ignores --gpio, --headless";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: stepper-dial [options]";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "stepper-dial 1.";
     for (const char* action : {"--help", "--version", "--list-ports"})
         QTest::addRow("%s to a full disk", action)
-            << QStringList{action} << 1 << "cannot write to standard output: No space" << true;
+            << QStringList{action} << 1 << "cannot write to standard output: No space";
 }
 
 void TestProgram::badCommandLine()
@@ -410,7 +331,8 @@ void TestProgram::badCommandLine()
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
     QFETCH(QString, output);
-    QFETCH(bool, toFullDevice);
+    // The rows that expect a failed write have their standard output on /dev/full.
+    const bool toFullDevice = output.startsWith("cannot write to standard output");
     const int full = toFullDevice ? ::open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
     ProgramUnderTest program(arguments, full);
     QVERIFY(program.WaitForExit());

@@ -85,14 +85,23 @@ struct NotifySocket {
     QStringList messages;
 };
 
+// A DialCore listening on a free port with its stepping thread running.
+struct RunningCore {
+    RunningCore()
+    {
+        QVERIFY(core.Start());
+        core.StartStepping();
+    }
+    RecordingPort port;
+    DialCore core{port, MakeSteppingClock(), ListenerOptions{.port = 0}};
+};
+
 void TestService::readyThenWatchdogWhileTheThreadRuns()
 {
     NotifySocket notify("100000");
     QVERIFY(notify.bound);
-    RecordingPort port;
-    DialCore core(port, MakeSteppingClock(), ListenerOptions{.port = 0});
-    QVERIFY(core.Start());
-    core.StartStepping();
+    RunningCore running;
+    DialCore& core = running.core;
     {
         ServiceNotifier service(core);
         service.Ready();
@@ -119,11 +128,8 @@ void TestService::notifyNeverBlocksNorSpins()
 {
     NotifySocket notify("1");
     QVERIFY(notify.bound);
-    RecordingPort port;
-    DialCore core(port, MakeSteppingClock(), ListenerOptions{.port = 0});
-    QVERIFY(core.Start());
-    core.StartStepping();
-    ServiceNotifier service(core);
+    RunningCore running;
+    ServiceNotifier service(running.core);
     service.Ready();
     QTest::qWait(500);
     const qsizetype watchdogs = notify.Received().count("WATCHDOG=1");
