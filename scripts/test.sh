@@ -4,7 +4,7 @@
 # bounded libFuzzer run of the reader and the receive path, the tests under AddressSanitizer
 # and UndefinedBehaviorSanitizer, under ThreadSanitizer, and last the tests on the Release
 # build (with the kernel stage: the program against the real drivers in a VM) followed by
-# the Debian package's checks.
+# the Debian package's checks and its service booting under a real systemd.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 WITH_TEST_TOOLS=1 scripts/setup-deps.sh
@@ -39,3 +39,8 @@ ctest --test-dir build --output-on-failure
 echo "== Debian package"
 cmake --build build -j"$jobs" --target package >/dev/null
 scripts/check-package.sh build
+
+echo "== The package's service at boot (a Debian root with systemd, booted in QEMU)"
+status=0
+tests/boot/run.sh build/stepper-dial_*.deb build-boot || status=$?
+[ "$status" = 0 ] || [ "$status" = 77 ]
