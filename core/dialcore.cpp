@@ -1,20 +1,22 @@
 // SPDX-License-Identifier: MIT
 #include "dialcore.h"
 
+#include "angletext.h"
+#include "motor/steppingcontroller.h"
+
 #include "base/report.h"
 #include "messagerule.h"
 #include "numberreader.h"
 
-namespace {
+#include <cmath>
+#include <utility>
 
-double ReadRequestedAngle(QStringView text)
+const QString DialCore::InitialRequestedText = QStringLiteral("360");
+
+double DialCore::ReadRequestedAngle(QStringView text)
 {
     return ReadAngleNumber(std::u16string_view(text.utf16(), std::size_t(text.size())));
 }
-
-} // namespace
-
-const QString DialCore::InitialRequestedText = QStringLiteral("360");
 
 DialCore::DialCore(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptions listener,
                    QObject* parent)
@@ -60,6 +62,55 @@ void DialCore::ShutDown()
     shutDown_ = true;
     refresh_.stop();
     drive_.ShutDown();
+    if (memory_) {
+        memory_->AtRest(drive_.CurrentStep(), drive_.PhaseOffset());
+        memory_->Finish();
+    }
+}
+
+std::string DialCore::RememberPosition(const std::string& path)
+{
+    memory_ = std::make_unique<PositionMemory>(path);
+    const PositionMemory::Start start = memory_->Restore();
+    drive_.PlacePosition(start.step, start.phaseOffset);
+    connect(memory_.get(), &PositionMemory::MayMove, this, &DialCore::Steer);
+    connect(memory_.get(), &PositionMemory::DoubtChanged, this,
+            [this] { emit PositionUncertainChanged(PositionUncertain()); });
+    return start.line;
+}
+
+bool DialCore::InReach(double degrees)
+{
+    return std::fabs(degrees / SteppingController().StepAngle) <=
+           double(SteppingController::ReachableSteps);
+}
+
+bool DialCore::SetPosition(double degrees)
+{
+    if (!InReach(degrees))
+        return false;
+    const double steps = degrees / SteppingController().StepAngle;
+    // The step the rule leaves standing for this angle, so the motor stays put.
+    startWanted_ = false;
+    drive_.AskPosition(SteppingController::LowestRest(steps));
+    if (memory_)
+        memory_->SetByHand();
+    requestedText_ = QString::fromStdString(FormatAngleText(degrees, "."));
+    drive_.SetRequestedAngle(ReadRequestedAngle(requestedText_));
+    emit RequestedTextChanged(requestedText_);
+    if (!refresh_.isActive())
+        refresh_.start(); // the rest that follows is recorded and shown
+    return true;
+}
+
+std::string DialCore::PositionDoubt() const
+{
+    return memory_ ? memory_->WhereItStands(drive_.CurrentStep()) : std::string();
+}
+
+std::string DialCore::PositionSummary() const
+{
+    return memory_ ? memory_->Summary(drive_.CurrentStep()) : std::string();
 }
 
 std::string DialCore::OutputName() const
@@ -93,13 +144,29 @@ void DialCore::SetRequestedText(const QString& text)
     if (text == requestedText_)
         return;
     requestedText_ = text;
-    drive_.SetRequestedAngle(ReadRequestedAngle(requestedText_));
     emit RequestedTextChanged(requestedText_);
+    Steer();
+}
+
+void DialCore::Steer()
+{
+    const double degrees = ReadRequestedAngle(requestedText_);
+    if (memory_ && (startWanted_ || drive_.IsMoving())) {
+        // A moving motor follows a new text as a start would, once the file allows it.
+        if (!memory_->CoverMove(drive_.CurrentStep(), degrees / SteppingController().StepAngle)) {
+            startWanted_ = true;
+            return;
+        }
+    }
+    drive_.SetRequestedAngle(degrees);
+    if (std::exchange(startWanted_, false))
+        drive_.StartMoving();
 }
 
 void DialCore::EnableSteppingTimer()
 {
-    drive_.StartMoving();
+    startWanted_ = true;
+    Steer();
     if (!refresh_.isActive())
         refresh_.start();
     if (!shownMoving_) {
@@ -110,14 +177,17 @@ void DialCore::EnableSteppingTimer()
 
 void DialCore::PublishPosition()
 {
-    // Moving is read first: once it reads false, the position read after it is the last.
-    const bool moving = drive_.IsMoving();
+    // Moving is read first: once it reads false, the position read after it is the last. A
+    // start waiting for the position file counts as moving.
+    const bool moving = drive_.IsMoving() || startWanted_;
     emit PositionChanged(drive_.CurrentAngle());
     if (const std::string failure = drive_.TakePortFailure(); !failure.empty())
         Report(failure);
     if (moving)
         return;
     refresh_.stop();
+    if (memory_)
+        memory_->AtRest(drive_.CurrentStep(), drive_.PhaseOffset());
     if (shownMoving_) {
         shownMoving_ = false;
         emit MovingChanged(false);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "command/commandlistener.h"
+#include "core/positionmemory.h"
 #include "motor/stepperdrive.h"
 
 #include <QByteArray>
@@ -53,6 +54,25 @@ public:
     // Tells the views the latest position now, as the display refresh does while moving.
     void PublishPosition();
 
+    // Keeps the position in this file from now on, starting where it says; before
+    // StartStepping. Returns the line that tells the operator what was restored.
+    std::string RememberPosition(const std::string& path);
+    // The operator says the motor stands at `degrees` now: nothing moves, the coils keep
+    // their phase, the requested text becomes that angle, and any doubt ends. The place is
+    // the step the motor rests at for that angle. False, and nothing changes, out of reach.
+    bool SetPosition(double degrees);
+    // An angle some step of a motor's lifetime stands at (not NaN, not 1e300).
+    static bool InReach(double degrees);
+    // The number rule: what angle a requested-angle text asks for.
+    static double ReadRequestedAngle(QStringView text);
+    // The count may not be where the rotor stands (the program was stopped mid-move, or the
+    // position file was unusable) until the operator sets the position.
+    bool PositionUncertain() const { return memory_ && memory_->Uncertain(); }
+    // For the views: where the rotor may be, such as "between 0 and 90 degrees".
+    std::string PositionDoubt() const;
+    // For a service status: where the position is kept, and any doubt; empty without a file.
+    std::string PositionSummary() const;
+
     const QString& RequestedText() const { return requestedText_; }
     double CurrentAngle() const { return drive_.CurrentAngle(); }
     std::int64_t CurrentStep() const { return drive_.CurrentStep(); }
@@ -77,14 +97,20 @@ signals:
     // rest, with the final angle.
     void PositionChanged(double degrees);
     void MovingChanged(bool moving);
+    void PositionUncertainChanged(bool uncertain);
 
 private:
     void SetRequestedText(const QString& text);
+    // Hands the requested angle to the drive, and a start wanted, once the position file
+    // allows the move.
+    void Steer();
 
     StepperDrive drive_;
     CommandListener* winsock1_; // a child named "Winsock1"
     QString requestedText_ = InitialRequestedText;
-    QTimer refresh_; // runs while the motor moves
+    QTimer refresh_;                         // runs while the motor moves
+    std::unique_ptr<PositionMemory> memory_; // with a position file only
+    bool startWanted_ = false;               // a start not handed to the drive yet
     bool shownMoving_ = false;
     bool shutDown_ = false;
 };

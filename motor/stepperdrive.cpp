@@ -27,8 +27,28 @@ void StepperDrive::StopThread()
 
 void StepperDrive::StopMoving()
 {
+    // A position asked for just before the thread stopped still counts.
+    if (state_.load() & PositionAsked)
+        TakePosition();
     clock_->Stop();
-    state_.store(0, std::memory_order_release);
+    state_.store(0);
+}
+
+void StepperDrive::PlacePosition(std::int64_t step, int phaseOffset)
+{
+    stepping_.CurrentStep = step;
+    stepping_.PhaseOffset = phaseOffset;
+    phaseOffset_.store(phaseOffset, std::memory_order_relaxed);
+    currentStep_.store(step, std::memory_order_release);
+}
+
+void StepperDrive::AskPosition(std::int64_t step)
+{
+    askedStep_.store(step);
+    unsigned state = state_.load();
+    while (!state_.compare_exchange_weak(state, ((state & ~StartAsked) | PositionAsked) + AskCount))
+        ;
+    clock_->Wake();
 }
 
 std::string StepperDrive::StartThread(RealTimeBroker* broker)
@@ -62,7 +82,7 @@ void StepperDrive::Halt()
 
 void StepperDrive::StartMoving()
 {
-    state_.fetch_or(StartAsked, std::memory_order_acq_rel);
+    state_.fetch_or(StartAsked);
     clock_->Wake();
 }
 
@@ -98,16 +118,38 @@ void StepperDrive::Run()
 
 void StepperDrive::TakeStart()
 {
-    if (!(state_.load(std::memory_order_acquire) & StartAsked))
+    if (state_.load() & PositionAsked)
+        TakePosition();
+    if (!(state_.load() & StartAsked))
         return;
     clock_->Start();
-    // A start asked for between the load and this store finds the clock already running.
-    state_.store(ClockRunning, std::memory_order_release);
+    // Running before the ask is taken, so the motor never reads as standing in between; a
+    // start asked for in between finds the clock already running.
+    state_.fetch_or(ClockRunning);
+    state_.fetch_and(~StartAsked);
+}
+
+void StepperDrive::TakePosition()
+{
+    clock_->Stop();
+    unsigned state = state_.load();
+    do { // again if another ask came meanwhile
+        stepping_.SetPosition(askedStep_.load());
+        phaseOffset_.store(stepping_.PhaseOffset, std::memory_order_relaxed);
+        currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
+    } while (!state_.compare_exchange_weak(state, state & ~(PositionAsked | ClockRunning)));
 }
 
 void StepperDrive::Tick()
 {
-    stepping_.MoveTowardRequested(requestedDegrees_.load());
+    // The angle before the ask: an ask not seen yet means the angle read is still the old one,
+    // since the asker sets the angle only after asking.
+    const double requested = requestedDegrees_.load();
+    if (state_.load() & PositionAsked) {
+        TakePosition();
+        return;
+    }
+    stepping_.MoveTowardRequested(requested);
     coils_.WriteCoilPattern(stepping_.Phase());
     currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
     // Only this thread writes it: a plain store, no locked read-modify-write on the tick.
@@ -116,6 +158,6 @@ void StepperDrive::Tick()
         clock_->Stop();
         // A start asked for during this tick stays set: the next turn of the loop starts the
         // clock again and reads the new angle.
-        state_.fetch_and(~ClockRunning, std::memory_order_acq_rel);
+        state_.fetch_and(~ClockRunning);
     }
 }

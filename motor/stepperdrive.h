@@ -39,6 +39,14 @@ public:
     // switches the coils off on its way out. ShutDown still joins it.
     void Halt();
 
+    // Before the stepping thread runs: the motor stands at `step`, its coils at that step's
+    // phase turned by `phaseOffset`.
+    void PlacePosition(std::int64_t step, int phaseOffset);
+    // Any thread, lock-free: the motor stops where it is and that place is called `step` from
+    // its next turn on, the coils unchanged. A start asked for earlier is dropped; set the
+    // requested angle after this, so no tick can pair the new angle with the old count.
+    void AskPosition(std::int64_t step);
+
     // Any thread, lock-free.
     void SetRequestedAngle(double degrees) { requestedDegrees_.store(degrees); }
     // Moving from the next tick on, toward the requested angle; already moving, it goes on.
@@ -47,7 +55,12 @@ public:
     // StepAngle is set once before the thread starts and never written again.
     double CurrentAngle() const { return double(CurrentStep()) * stepping_.StepAngle; }
     // True from a start until the stop rule; the position is final once it is false.
-    bool IsMoving() const { return state_.load(std::memory_order_acquire) != 0; }
+    bool IsMoving() const
+    {
+        return (state_.load() & (ClockRunning | StartAsked | PositionAsked)) != 0;
+    }
+    // Read once the motor is at rest, with CurrentStep.
+    int PhaseOffset() const { return phaseOffset_.load(std::memory_order_relaxed); }
     std::string OutputName() const { return coils_.Port().Name(); }
     // The first failed port write, once, as a line for standard error; empty otherwise.
     std::string TakePortFailure();
@@ -63,16 +76,21 @@ public:
     }
 
 private:
-    // The state word: the clock runs, and a start is asked for (set by any thread, taken by
-    // the stepping thread). Moving while either is set.
-    static constexpr int ClockRunning = 1;
-    static constexpr int StartAsked = 2;
+    // The state word: the clock runs, a start is asked for, a position is asked for (asks set
+    // by any thread, taken by the stepping thread); moving while any is set. Each position
+    // ask also adds one AskCount, so the stepping thread can tell a second ask from the one
+    // it took.
+    static constexpr unsigned ClockRunning = 1;
+    static constexpr unsigned StartAsked = 2;
+    static constexpr unsigned PositionAsked = 4;
+    static constexpr unsigned AskCount = 8;
     static_assert(std::atomic<double>::is_always_lock_free);
     static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 
     void Run();
     void StopThread();
     void TakeStart();
+    void TakePosition();
     // The tick: read the target, one step at most, the coil pattern, the stop rule.
     void Tick();
 
@@ -81,7 +99,9 @@ private:
     SteppingController stepping_;
     std::atomic<double> requestedDegrees_{0.0};
     std::atomic<std::int64_t> currentStep_{0};
-    std::atomic<int> state_{0};
+    std::atomic<unsigned> state_{0};
+    std::atomic<std::int64_t> askedStep_{0};
+    std::atomic<int> phaseOffset_{0};
     std::atomic<bool> quit_{false};
     std::atomic<std::uint64_t> pingsAsked_{0};
     std::atomic<std::uint64_t> pingsAnswered_{0};

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "steppingcontroller.h"
 
+#include <algorithm>
 #include <cmath>
 
 void SteppingController::MoveTowardRequested(double requestedDegrees)
@@ -15,4 +16,32 @@ void SteppingController::MoveTowardRequested(double requestedDegrees)
 bool SteppingController::TargetReached() const
 {
     return std::fabs(TargetSteps - static_cast<double>(CurrentStep)) < 1.0;
+}
+
+void SteppingController::SetPosition(std::int64_t step)
+{
+    PhaseOffset = int((((CurrentStep - step) % 4) + PhaseOffset + 8) % 4);
+    CurrentStep = step;
+}
+
+namespace {
+
+double Reachable(double targetSteps)
+{
+    const double limit = double(SteppingController::ReachableSteps);
+    return std::clamp(targetSteps, -limit, limit);
+}
+
+} // namespace
+
+// From below the rule stops at the first step less than one short, from above at the first
+// one less than one over: floor and ceiling of the target.
+std::int64_t SteppingController::LowestRest(double targetSteps)
+{
+    return std::int64_t(std::floor(Reachable(targetSteps)));
+}
+
+std::int64_t SteppingController::HighestRest(double targetSteps)
+{
+    return std::int64_t(std::ceil(Reachable(targetSteps)));
 }

@@ -10,6 +10,9 @@ struct SteppingController {
     double StepAngle = 7.5;
     std::int64_t CurrentStep = 0;
     double TargetSteps = 0.0;
+    // Which coils a position needs: (CurrentStep + PhaseOffset) mod 4. Zero unless the
+    // position was set by hand, which renames the place the rotor stands without moving it.
+    int PhaseOffset = 0;
 
     void InitStepping() { StepAngle = 7.5; }
 
@@ -19,8 +22,18 @@ struct SteppingController {
 
     // Position modulo 4 taken as 0..3 for every position, so the coils keep following the
     // count below zero.
-    int Phase() const { return static_cast<int>(((CurrentStep % 4) + 4) % 4); }
+    int Phase() const { return static_cast<int>((((CurrentStep % 4) + PhaseOffset) % 4 + 4) % 4); }
+
+    // Calls the rotor's place `step` from now on: the phase, and so the coils, stay.
+    void SetPosition(std::int64_t step);
 
     // The stop rule: strictly less than one step away.
     bool TargetReached() const;
+
+    // Where the rule leaves the motor for a target, from either side: between these two.
+    static std::int64_t LowestRest(double targetSteps);
+    static std::int64_t HighestRest(double targetSteps);
+    // No motor gets further than this many steps from zero in a lifetime (30000 years at
+    // 1 kHz); targets beyond it are held here for reckoning.
+    static constexpr std::int64_t ReachableSteps = std::int64_t(1) << 50;
 };

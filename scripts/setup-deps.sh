@@ -8,12 +8,13 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgpiod-dev libsystemd-dev
   libqt6svg6 culmus fontconfig xvfb xauth file dpkg-dev)
 if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
-  # Fuzzing, network namespaces for the link-failure tests, the package checks, and the
+  # Fuzzing, network namespaces for the link-failure tests, strace (crashes injected into the
+  # position file's writes), the package checks, and the
   # kernel stage: Debian's kernel with its headers and sources (gpio-sim is built from them)
   # booted in QEMU from a busybox initramfs; and a Debian root (debootstrap) in which the
   # package's service boots under systemd.
   packages+=(clang libclang-rt-14-dev iproute2 desktop-file-utils appstream lintian systemd
-    python3 dbus-daemon
+    python3 dbus-daemon strace
     qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1 busybox-static cpio
     kmod debootstrap e2fsprogs)
 fi

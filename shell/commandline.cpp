@@ -3,9 +3,11 @@
 
 #include "base/exitstatus.h"
 #include "base/programinfo.h"
+#include "core/dialcore.h"
 #include "output/coilport.h"
 
 #include <QCommandLineParser>
+#include <QLocale>
 
 namespace {
 
@@ -69,8 +71,18 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     const QCommandLineOption headless(
         "headless", "Show no window and load no GUI library: the motor is commanded over TCP "
                     "only (for a service).");
+    const QCommandLineOption state(
+        "state",
+        "Keep the motor's position in FILE, so a restart (even after a crash or a power cut) "
+        "knows where it stands; written at rest, at exit and as a move starts.",
+        "FILE");
+    const QCommandLineOption position(
+        "position",
+        "The motor stands at DEG degrees now (the needle's real place): nothing moves, and a "
+        "doubt about the position ends.",
+        "DEG");
     for (const auto& option :
-         {help, version, simulate, port, gpio, listPorts, listen, allow, headless})
+         {help, version, simulate, port, gpio, listPorts, listen, allow, headless, state, position})
         parser.addOption(option);
 
     CommandLine result;
@@ -106,6 +118,20 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     if (outputs > 1 || parser.values(port).size() > 1 || parser.values(gpio).size() > 1)
         return fail("Name one output: --simulate, --port or --gpio, once.");
     result.headless = parser.isSet(headless);
+    if (parser.values(state).size() > 1 || parser.values(position).size() > 1)
+        return fail("Give --state and --position once each.");
+    result.stateFile = parser.value(state);
+    if (parser.isSet(state) && result.stateFile.isEmpty())
+        return fail("--state: name a file, such as /var/lib/stepper-dial/position.");
+    if (parser.isSet(position)) {
+        // Strict, unlike a client's text: a typo here would silently move the dial's zero.
+        bool number = false;
+        const double degrees = QLocale::c().toDouble(parser.value(position).trimmed(), &number);
+        if (!number || !DialCore::InReach(degrees))
+            return fail("--position: '" + parser.value(position) +
+                        "' is not a number of degrees within reach (such as 0 or -45.5).");
+        result.position = degrees;
+    }
     std::string why;
     if (parser.isSet(simulate))
         result.output.kind = OutputRequest::Kind::Simulate;
@@ -125,7 +151,7 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     } else if (parser.isSet(listPorts)) {
         result.action = CommandLine::Action::ListPorts;
         QStringList ignored;
-        for (const auto& option : {simulate, port, gpio, listen, allow, headless})
+        for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position})
             if (parser.isSet(option))
                 ignored << "--" + option.names().constFirst();
         if (!ignored.isEmpty())

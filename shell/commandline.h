@@ -8,15 +8,18 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 struct CommandLine {
     enum class Action { Run, ShowHelp, ShowVersion, ListPorts, UsageError };
     Action action = Action::Run;
     OutputRequest output;
     ListenerOptions listener;
-    bool headless = false; // no window: the core alone, under a QCoreApplication
-    QString text;          // help, version or the usage error
-    QString note;          // for standard error: what an action ignores
+    bool headless = false;          // no window: the core alone, under a QCoreApplication
+    QString stateFile;              // where the position is kept; empty: nowhere
+    std::optional<double> position; // degrees: where the motor stands at start
+    QString text;                   // help, version or the usage error
+    QString note;                   // for standard error: what an action ignores
 };
 
 CommandLine ReadCommandLine(const QStringList& arguments);

@@ -60,6 +60,10 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
                     front, ExitStatus::StartUp);
         return ToInt(ExitStatus::StartUp);
     }
+    if (!commandLine.stateFile.isEmpty())
+        Report(core.RememberPosition(commandLine.stateFile.toStdString()));
+    if (commandLine.position)
+        core.SetPosition(*commandLine.position); // in reach: the command line checked it
     RealtimeKit realtimeKit;
     Report(core.StartStepping(&realtimeKit));
     if (commandLine.headless)

@@ -60,8 +60,9 @@ ServiceNotifier::ServiceNotifier(DialCore& core, QObject* parent)
     if (qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"))
         return;
     std::thread([sender = sender_] { sender->Send(); }).detach();
-    connect(&core_, &DialCore::OnLineChanged, this,
-            [this] { sender_->Post([line = StatusLine()](Sender& s) { s.status = line; }); });
+    for (auto changed : {&DialCore::OnLineChanged, &DialCore::PositionUncertainChanged})
+        connect(&core_, changed, this,
+                [this] { sender_->Post([line = StatusLine()](Sender& s) { s.status = line; }); });
     std::uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
         return;
@@ -83,10 +84,14 @@ ServiceNotifier::~ServiceNotifier()
 
 std::string ServiceNotifier::StatusLine() const
 {
-    const std::string driving = "driving " + core_.OutputName() + "; ";
+    std::string line = "driving " + core_.OutputName() + "; ";
     if (core_.IsOnLine())
-        return driving + "client " + core_.ClientAddress().toString().toStdString() + " connected";
-    return driving + "waiting for a client on TCP port " + std::to_string(core_.CommandPort());
+        line += "client " + core_.ClientAddress().toString().toStdString() + " connected";
+    else
+        line += "waiting for a client on TCP port " + std::to_string(core_.CommandPort());
+    if (const std::string position = core_.PositionSummary(); !position.empty())
+        line += "; " + position;
+    return line;
 }
 
 void ServiceNotifier::Ready()

@@ -9,11 +9,14 @@
 #include "window/formlabel.h"
 #include "window/twips.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
 
 namespace {
 
@@ -66,6 +69,8 @@ Form1::Form1(DialCore& core, QWidget* parent) : QWidget(parent), core_(core)
         ShowNeedleAngle(degrees);
         ShowCurrentAngle(degrees);
     });
+    connect(&core_, &DialCore::PositionUncertainChanged, this,
+            [this] { ShowCurrentAngle(core_.CurrentAngle()); });
 }
 
 Form1::~Form1() = default;
@@ -105,6 +110,22 @@ void Form1::BuildControls()
     shape1_ = new AngleDial(line1_, dpi_, this);
     place(shape1_, "Shape1", AngleDial::Left, AngleDial::Top, AngleDial::Width, AngleDial::Height);
     shape1_->lower();
+    // Setting the position from the dial's menu or the keyboard: F2 names the needle's place,
+    // as it renames elsewhere; Shift+F2 calls it zero.
+    auto addAction = [this](const char* name, const QString& text, QKeySequence keys) {
+        auto* action = new QAction(text, shape1_);
+        action->setObjectName(name);
+        action->setShortcut(keys);
+        action->setShortcutContext(Qt::WindowShortcut);
+        shape1_->addAction(action);
+        return action;
+    };
+    connect(addAction("SetPosition", "Set the current angle...", QKeySequence(Qt::Key_F2)),
+            &QAction::triggered, this, &Form1::AskPosition);
+    connect(
+        addAction("ZeroPosition", "The needle is at zero", QKeySequence(Qt::SHIFT | Qt::Key_F2)),
+        &QAction::triggered, this, [this] { core_.SetPosition(0.0); });
+    shape1_->setContextMenuPolicy(Qt::ActionsContextMenu);
     setFocusProxy(text1_);
     text1_->setFocus();
     new CursorBlinkTimeout(text1_, this);
@@ -129,5 +150,23 @@ void Form1::ShowNeedleAngle(double degrees)
 
 void Form1::ShowCurrentAngle(double degrees)
 {
-    label2_->setText(QString::fromStdString(FormatAngleText(degrees, decimalSeparator_)));
+    // A count the rotor may not follow is marked until the operator sets the position.
+    label2_->setText(QString::fromStdString(FormatAngleText(degrees, decimalSeparator_)) +
+                     (core_.PositionUncertain() ? QStringLiteral(" ?") : QString()));
+}
+
+void Form1::AskPosition()
+{
+    bool given = false;
+    const QString text = QInputDialog::getText(
+        this, "Set the current angle",
+        QString::fromStdString(
+            "The needle really stands at (degrees)" +
+            (core_.PositionUncertain() ? ", it may be " + core_.PositionDoubt() : std::string()) +
+            ":"),
+        QLineEdit::Normal, QString::fromStdString(FormatAngleText(core_.CurrentAngle(), ".")),
+        &given);
+    if (given && !core_.SetPosition(DialCore::ReadRequestedAngle(text)))
+        QMessageBox::warning(this, "Set the current angle",
+                             "No motor reaches " + text + " degrees; the position is unchanged.");
 }

@@ -2,7 +2,8 @@
 // Form1: the operator window, a view of a DialCore. It shows the connection status, the
 // requested angle (Text1, which the operator may edit), the current angle and the dial, and
 // hands the operator's edits to the core; it owns nothing of the motor or the network.
-// Tests find its controls by their object names: Text1, Label1..Label4, Shape1.
+// Tests find its controls by their object names: Text1, Label1..Label4, Shape1, and the
+// dial's actions SetPosition and ZeroPosition.
 #pragma once
 
 #include "window/needlegeometry.h"
@@ -28,6 +29,8 @@ private:
     void BuildControls();
     void ShowStatus(bool onLine);
     void ShowRequestedText(const QString& text);
+    // The operator says where the needle really is (a hand adjustment, a lost step).
+    void AskPosition();
 
     DialCore& core_;
     NeedleLine line1_; // the needle's ends, in twips

@@ -3,7 +3,8 @@
 # The packaged service at boot under a real systemd: a Debian 12 root (debootstrap) with the
 # package installed and the service enabled as the README says, booted in QEMU (TCG) on this
 # machine's Debian kernel with an ISA parallel port at 0x378. Once the machine is up, the
-# service must be active and driving ppdev, with the shipped defaults.
+# service must be active and driving ppdev, with the shipped defaults, its position kept in its
+# state directory.
 # Usage: tests/boot/run.sh PACKAGE.deb [WORK-DIR]. Exit 0 pass, 1 fail, 77 skipped (one line
 # why: not root, no QEMU, no Debian mirror).
 set -uo pipefail
@@ -68,8 +69,9 @@ report=$(sed -n '/BOOTCHECK-BEGIN/,/BOOTCHECK-END/p' "$work/console.log" | sed '
 echo "== boot stage: $(($(date +%s) - started)) s in all (console: $work/console.log)"
 echo "$report" | grep -v BOOTCHECK
 if echo "$report" | grep -qx 'active' &&
-  echo "$report" | grep -q 'StatusText=driving ppdev /dev/parport0'; then
-  echo "boot stage: the enabled service came up at boot, driving ppdev"
+  echo "$report" | grep -q 'StatusText=driving ppdev /dev/parport0' &&
+  echo "$report" | grep -q 'position kept in /var/lib/stepper-dial/position'; then
+  echo "boot stage: the enabled service came up at boot, driving ppdev, keeping its position"
   exit 0
 fi
 [ -n "$report" ] || tail -n 30 "$work/console.log"

@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: MIT
+#include "positionfile.h"
+
+#include <QMetaObject>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// A record is a few lines; anything larger is not one of ours.
+constexpr std::size_t LargestRecord = 4096;
+
+std::string SystemError(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+// Plain system calls rather than QSaveFile: the order of writing, flushing, renaming and
+// flushing the directory is the whole point, and the directory flush is not Qt's.
+bool WriteWhole(int fd, const std::string& text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+// Shared with the writer thread, which may outlive the file object while stuck in a write.
+struct PositionFile::Writer {
+    std::string path;
+    std::mutex mutex;
+    std::condition_variable changed;
+    QObject* owner = nullptr; // cleared as the owner goes
+    std::string text;
+    std::uint64_t queued = 0, written = 0;
+    bool setAside = false, quit = false, running = false;
+    int directory = -1;
+
+    ~Writer()
+    {
+        if (directory >= 0)
+            ::close(directory);
+    }
+
+    std::string Replace(const std::string& record, bool setAsideFirst)
+    {
+        const std::string fresh = path + ".new";
+        if (setAsideFirst && ::rename(path.c_str(), (path + ".bad").c_str()) != 0 &&
+            errno != ENOENT)
+            return SystemError("cannot keep the bad file as " + path + ".bad");
+        if (directory < 0) {
+            const std::string parent = std::filesystem::path(path).parent_path().string();
+            directory =
+                ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (directory < 0)
+                return SystemError("cannot open its directory");
+        }
+        const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return SystemError("cannot create " + fresh);
+        const bool good = WriteWhole(fd, record) && ::fsync(fd) == 0;
+        const std::string failure = good ? std::string() : SystemError("cannot write " + fresh);
+        ::close(fd);
+        if (!good) {
+            ::unlink(fresh.c_str());
+            return failure;
+        }
+        if (::rename(fresh.c_str(), path.c_str()) != 0)
+            return SystemError("cannot rename " + fresh + " over it");
+        if (::fsync(directory) != 0)
+            return SystemError("cannot flush its directory");
+        return {};
+    }
+
+    void Run()
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return quit || written != queued; });
+            if (written == queued) {
+                running = false;
+                changed.notify_all();
+                return;
+            }
+            const std::uint64_t number = queued;
+            const std::string record = text;
+            const bool setAsideFirst = std::exchange(setAside, false);
+            lock.unlock();
+            const std::string failure = Replace(record, setAsideFirst);
+            lock.lock();
+            if (!failure.empty() && setAsideFirst)
+                setAside = true; // tried again with the next record
+            written = number;
+            changed.notify_all();
+            if (owner)
+                QMetaObject::invokeMethod(
+                    owner,
+                    [owner = owner, number, failure = QString::fromStdString(failure)] {
+                        emit static_cast<PositionFile*>(owner)->Saved(number, failure);
+                    },
+                    Qt::QueuedConnection);
+        }
+    }
+};
+
+PositionFile::PositionFile(std::string path, QObject* parent)
+    : QObject(parent), path_(std::move(path)), writer_(std::make_shared<Writer>())
+{
+    writer_->path = path_;
+    writer_->owner = this;
+}
+
+PositionFile::~PositionFile()
+{
+    Finish(std::chrono::milliseconds(0));
+    std::lock_guard lock(writer_->mutex);
+    writer_->owner = nullptr;
+    writer_->quit = true;
+    writer_->changed.notify_all();
+}
+
+PositionFile::Reading PositionFile::Read() const
+{
+    Reading reading;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT)
+        return reading;
+    reading.kind = Reading::Kind::Bad;
+    if (fd < 0) {
+        reading.why = std::strerror(errno);
+        return reading;
+    }
+    struct stat status {};
+    std::string text(LargestRecord + 1, '\0');
+    ssize_t size = -1;
+    if (::fstat(fd, &status) != 0)
+        reading.why = std::strerror(errno);
+    else if (S_ISDIR(status.st_mode))
+        reading.why = "it is a directory";
+    else if (!S_ISREG(status.st_mode))
+        reading.why = "it is not a regular file";
+    else if ((size = ::read(fd, text.data(), text.size())) < 0)
+        reading.why = std::strerror(errno);
+    ::close(fd);
+    if (size < 0)
+        return reading;
+    if (std::size_t(size) > LargestRecord) {
+        reading.why = "it is far larger than a position record";
+        return reading;
+    }
+    text.resize(std::size_t(size));
+    if (auto record = ParsePositionRecord(text, reading.why)) {
+        reading.kind = Reading::Kind::Good;
+        reading.record = *record;
+    }
+    return reading;
+}
+
+std::uint64_t PositionFile::Save(const PositionRecord& record)
+{
+    std::string text = FormatPositionRecord(record);
+    std::lock_guard lock(writer_->mutex);
+    writer_->text = std::move(text);
+    const std::uint64_t number = ++writer_->queued;
+    if (!writer_->running) {
+        writer_->running = true;
+        writer_->quit = false;
+        std::thread([writer = writer_] { writer->Run(); }).detach();
+    }
+    writer_->changed.notify_all();
+    return number;
+}
+
+void PositionFile::SetAsideBeforeNextSave()
+{
+    std::lock_guard lock(writer_->mutex);
+    writer_->setAside = true;
+}
+
+void PositionFile::Finish(std::chrono::milliseconds within)
+{
+    std::unique_lock lock(writer_->mutex);
+    writer_->changed.wait_for(lock, within, [this] { return writer_->written == writer_->queued; });
+}

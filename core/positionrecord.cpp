@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: MIT
+#include "positionrecord.h"
+
+#include "motor/steppingcontroller.h"
+
+#include <QCryptographicHash>
+#include <charconv>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view Header = "stepper-dial position ";
+constexpr std::string_view CheckKey = "check ";
+
+std::string Check(std::string_view body)
+{
+    const QByteArray hash = QCryptographicHash::hash(
+        QByteArrayView(body.data(), qsizetype(body.size())), QCryptographicHash::Sha256);
+    return hash.left(8).toHex().toStdString();
+}
+
+// Whole line "key value..." split on single spaces; the values are integers within reach.
+struct Line {
+    std::string_view key;
+    std::vector<std::int64_t> numbers;
+    std::vector<std::string_view> words;
+};
+
+bool ReadNumber(std::string_view word, std::int64_t& value)
+{
+    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+    return error == std::errc() && end == word.data() + word.size() &&
+           value >= -SteppingController::ReachableSteps &&
+           value <= SteppingController::ReachableSteps;
+}
+
+std::vector<std::string_view> Split(std::string_view text, char separator)
+{
+    std::vector<std::string_view> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+        if (end == std::string_view::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+} // namespace
+
+std::string FormatPositionRecord(const PositionRecord& r)
+{
+    std::string body = std::string(Header) + std::to_string(PositionRecord::Version) + "\n";
+    body += "position " + std::to_string(r.step) + "\n";
+    body += "phase-offset " + std::to_string(r.phaseOffset) + "\n";
+    body += r.moving ? "moving " + std::to_string(r.lowest) + " " + std::to_string(r.highest) + "\n"
+                     : std::string("at-rest\n");
+    switch (r.doubt) {
+    case PositionRecord::Doubt::None: body += "doubt none\n"; break;
+    case PositionRecord::Doubt::Unknown: body += "doubt unknown\n"; break;
+    case PositionRecord::Doubt::Bounded:
+        body += "doubt " + std::to_string(r.doubtLow) + " " + std::to_string(r.doubtHigh) + "\n";
+        break;
+    }
+    return body + std::string(CheckKey) + Check(body) + "\n";
+}
+
+std::optional<PositionRecord> ParsePositionRecord(std::string_view text, std::string& why)
+{
+    if (!text.starts_with(Header)) {
+        why = "not a stepper-dial position file";
+        return std::nullopt;
+    }
+    std::vector<std::string_view> lines = Split(text, '\n');
+    if (lines.empty() || !lines.back().empty()) {
+        why = "the file ends in the middle of a line (cut short?)";
+        return std::nullopt;
+    }
+    lines.pop_back();
+    std::int64_t version = 0;
+    if (!ReadNumber(lines.front().substr(Header.size()), version) || version < 1) {
+        why = "its version line is damaged";
+        return std::nullopt;
+    }
+    if (version > PositionRecord::Version) {
+        why = "it was written by a newer stepper-dial (format " + std::to_string(version) + ")";
+        return std::nullopt;
+    }
+    const std::string_view checkLine = lines.back();
+    const std::size_t bodySize = std::size_t(checkLine.data() - text.data());
+    if (lines.size() != 6 || !checkLine.starts_with(CheckKey) ||
+        checkLine.substr(CheckKey.size()) != Check(text.substr(0, bodySize))) {
+        why = "its checksum does not match (cut short or edited)";
+        return std::nullopt;
+    }
+    PositionRecord r;
+    auto numbers = [](std::string_view line, std::string_view key, std::size_t count,
+                      std::int64_t* out) {
+        const std::vector<std::string_view> words = Split(line, ' ');
+        if (words.size() != count + 1 || words[0] != key)
+            return false;
+        for (std::size_t k = 0; k < count; ++k)
+            if (!ReadNumber(words[k + 1], out[k]))
+                return false;
+        return true;
+    };
+    std::int64_t offset = 0, range[2] = {0, 0};
+    bool good = numbers(lines[1], "position", 1, &r.step) &&
+                numbers(lines[2], "phase-offset", 1, &offset) && offset >= 0 && offset < 4;
+    r.phaseOffset = int(offset);
+    if (good && lines[3] != "at-rest") {
+        r.moving = true;
+        good = numbers(lines[3], "moving", 2, range) && range[0] <= r.step && r.step <= range[1];
+        r.lowest = range[0];
+        r.highest = range[1];
+    }
+    if (good && lines[4] == "doubt unknown") {
+        r.doubt = PositionRecord::Doubt::Unknown;
+    } else if (good && lines[4] != "doubt none") {
+        r.doubt = PositionRecord::Doubt::Bounded;
+        good = numbers(lines[4], "doubt", 2, range) && range[0] <= 0 && 0 <= range[1];
+        r.doubtLow = range[0];
+        r.doubtHigh = range[1];
+    }
+    if (!good) {
+        why = "it holds a value out of range";
+        return std::nullopt;
+    }
+    return r;
+}

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+// The remembered position as a small versioned text record: where the motor last stood at
+// rest, the coil phase offset, whether a move was under way (and the steps it could reach),
+// and how far the count may be from the rotor. A checksum over the rest makes a torn or
+// edited record read as bad, never as a position.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct PositionRecord {
+    static constexpr int Version = 1;
+
+    std::int64_t step = 0; // the last position known at rest
+    int phaseOffset = 0;   // 0..3
+    // A move was under way: the motor stands somewhere in lowest..highest (steps).
+    bool moving = false;
+    std::int64_t lowest = 0, highest = 0;
+    // How far the rotor may be from the count after an unclean stop: within
+    // doubtLow..doubtHigh steps of it, or nobody knows (a record that could not be read).
+    enum class Doubt { None, Bounded, Unknown };
+    Doubt doubt = Doubt::None;
+    std::int64_t doubtLow = 0, doubtHigh = 0;
+
+    bool operator==(const PositionRecord&) const = default;
+};
+
+std::string FormatPositionRecord(const PositionRecord& record);
+// The record, or nothing with `why` saying what is wrong with the text.
+std::optional<PositionRecord> ParsePositionRecord(std::string_view text, std::string& why);
