@@ -76,6 +76,8 @@ std::string DialCore::RememberPosition(const std::string& path)
     connect(memory_.get(), &PositionMemory::MayMove, this, &DialCore::Steer);
     connect(memory_.get(), &PositionMemory::DoubtChanged, this,
             [this] { emit PositionUncertainChanged(PositionUncertain()); });
+    if (PositionUncertain())
+        emit PositionUncertainChanged(true);
     return start.line;
 }
 

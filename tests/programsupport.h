@@ -37,12 +37,14 @@ public:
     // With traceFd set, the program's standard output is that descriptor instead of a pipe
     // that the test reads.
     // closed: standard descriptors the program starts without; errorsToo: standard error
-    // goes to traceFd as well.
+    // goes to traceFd as well; launcher: a command the program runs under (strace ...).
     explicit ProgramUnderTest(QStringList arguments = {"--simulate"}, int traceFd = -1,
-                              std::vector<int> closed = {}, bool errorsToo = false)
+                              std::vector<int> closed = {}, bool errorsToo = false,
+                              QStringList launcher = {})
     {
-        process.setProgram(qEnvironmentVariable("STEPPER_DIAL"));
-        process.setArguments(arguments);
+        launcher << qEnvironmentVariable("STEPPER_DIAL") << arguments;
+        process.setProgram(launcher.takeFirst());
+        process.setArguments(launcher);
         if (traceFd >= 0)
             process.setStandardOutputFile(QProcess::nullDevice());
         process.setChildProcessModifier([traceFd, closed, errorsToo] {

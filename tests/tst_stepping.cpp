@@ -20,6 +20,8 @@ private slots:
     void editingDuringMoveRetargets();
     void editingWhileIdleMovesNothing();
     void shutDownDeenergises();
+    void settingThePositionKeepsTheCoils_data();
+    void settingThePositionKeepsTheCoils();
 
 private:
     // Puts the motor at a position by commanding its angle and running to a stop.
@@ -186,6 +188,50 @@ void TestStepping::shutDownDeenergises()
     t.core.ShutDown();
     QCOMPARE(t.port.writes, (Bytes{0, 6, 0}));
     QVERIFY(!t.core.IsMoving());
+}
+
+void TestStepping::settingThePositionKeepsTheCoils_data()
+{
+    QTest::addColumn<QString>("before"); // the move before the position is set
+    QTest::addColumn<int>("ticks");      // of that move; -1: to its end
+    QTest::addColumn<double>("set");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("next");
+    QTest::addColumn<Bytes>("writes"); // from the set on
+    // 97.5 is step 13 (byte 6); called 0, the next step up must be byte 12, not 6.
+    QTest::newRow("zero at rest") << "97.5" << -1 << 0.0 << "0"
+                                  << "7.5" << Bytes{12};
+    // Stopped where it stands, at step 5 (byte 6); one step down from there is byte 3.
+    QTest::newRow("zero mid-move") << "90" << 5 << 0.0 << "0"
+                                   << "-7.5" << Bytes{3};
+    // 10 degrees rests at step 1: the same text moves nothing (the pattern is rewritten).
+    QTest::newRow("between steps") << "7.5" << -1 << 10.0 << "7.5"
+                                   << "10" << Bytes{6};
+    QTest::newRow("below zero") << "0" << -1 << -7.5 << "-7.5"
+                                << "0" << Bytes{6};
+}
+
+void TestStepping::settingThePositionKeepsTheCoils()
+{
+    QFETCH(QString, before);
+    QFETCH(int, ticks);
+    QFETCH(double, set);
+    QFETCH(QString, shown);
+    QFETCH(QString, next);
+    QFETCH(Bytes, writes);
+    CoreUnderTest t;
+    QVERIFY(t.core.Start());
+    t.core.Winsock1_DataArrival(before.toLatin1());
+    for (int tick = 0; tick != ticks && t.core.IsMoving(); ++tick)
+        t.Fire();
+    const std::size_t mark = t.port.writes.size();
+    QVERIFY(t.core.SetPosition(set));
+    QTRY_VERIFY(!t.core.IsMoving());
+    QCOMPARE(AngleText(t.core), shown);
+    QCOMPARE(t.core.RequestedText(), QString::fromStdString(FormatAngleText(set, ".")));
+    t.core.Winsock1_DataArrival(next.toLatin1());
+    t.RunUntilIdle();
+    QCOMPARE(Bytes(t.port.writes.begin() + qsizetype(mark), t.port.writes.end()), writes);
 }
 
 QTEST_MAIN(TestStepping)

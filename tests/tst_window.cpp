@@ -7,8 +7,10 @@
 #include "window/formlabel.h"
 #include "window/twips.h"
 
+#include <QAction>
 #include <QFontInfo>
 #include <QLineEdit>
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestWindow : public QObject {
@@ -25,6 +27,7 @@ private slots:
     void angleText_data();
     void angleText();
     void labelFollowsSteps();
+    void uncertainPositionIsMarkedUntilZeroed();
     void viewFollowsTheSteppingThread();
     void renderings();
 
@@ -229,6 +232,27 @@ void TestWindow::labelFollowsSteps()
     QCOMPARE(shown, (QStringList{"7.5", "15", "22.5", "30", "37.5", "45", "52.5"}));
     t.RunUntilIdle();
     QCOMPARE(t.Caption("Label2"), QString("90"));
+}
+
+void TestWindow::uncertainPositionIsMarkedUntilZeroed()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("position");
+    QFile bad(file);
+    QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write("not a record\n") > 0);
+    bad.close();
+    FormUnderTest t;
+    t.core.RememberPosition(file.toStdString());
+    QVERIFY(t.core.Start());
+    t.core.Winsock1_DataArrival("90");
+    t.RunUntilIdle();
+    QCOMPARE(t.Caption("Label2"), QString("90 ?"));
+    auto* zero = t.Find<QAction>("ZeroPosition");
+    QVERIFY(zero && t.Find<QAction>("SetPosition"));
+    QCOMPARE(t.Find("Shape1")->actions().size(), 2); // the dial's context menu
+    zero->trigger();
+    QTRY_COMPARE(t.Caption("Label2"), QString("0"));
+    QCOMPARE(t.Text1()->text(), QString("0"));
 }
 
 void TestWindow::viewFollowsTheSteppingThread()
