@@ -132,8 +132,8 @@ fi
 
 # The position kept across restarts with its coil phase. 97.5 degrees is step 13 (byte 6);
 # after a restart 105 is step 14 (byte 12), one step on. Then the needle is declared zero
-# where it stands (coils unchanged, so the phase offset is 1), and after another restart
-# 7.5 degrees must give byte 12: only a restored offset tells it from a fresh start (6).
+# where it stands (its coils stay at byte 12, so the phase offset is 2), and after another
+# restart 7.5 degrees must give byte 9: only a restored offset tells it from a fresh start (6).
 begin
 rm -f /tmp/position
 run_state() { # target byte log [options]: a run that moves to target, then SIGTERM
@@ -145,9 +145,9 @@ run_state() { # target byte log [options]: a run that moves to target, then SIGT
 }
 if run_state 97.5 6 /tmp/st1.log && run_state 105 12 /tmp/st2.log &&
   grep -q 'restored from /tmp/position: 97.5 degrees' /tmp/st2.log &&
-  run_state 0 6 /tmp/st3.log --position 0 && run_state 7.5 12 /tmp/st4.log &&
+  run_state 0 12 /tmp/st3.log --position 0 && run_state 7.5 9 /tmp/st4.log &&
   grep -q 'restored from /tmp/position: 0 degrees' /tmp/st4.log; then
-  result ok remembered "6, restart, 12 at 105; zero set, restart, 12 at 7.5"
+  result ok remembered "6, restart, 12 at 105; zero set, 12; restart, 9 at 7.5"
 else
   result FAIL remembered "register $(data); $(cat /tmp/st*.log | tr '\n' '|')"
 fi
