@@ -2,10 +2,9 @@
 #include "dialcore.h"
 
 #include "angletext.h"
-#include "motor/steppingcontroller.h"
-
 #include "base/report.h"
 #include "messagerule.h"
+#include "motor/steppingcontroller.h"
 #include "numberreader.h"
 
 #include <cmath>

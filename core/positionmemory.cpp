@@ -114,8 +114,9 @@ void PositionMemory::AtRest(std::int64_t step, int phaseOffset)
     rest.phaseOffset = phaseOffset;
     rest.moving = false;
     rest.lowest = rest.highest = 0;
-    if (rest == record_)
+    if (rest == record_ && !setByHand_)
         return;
+    setByHand_ = false;
     record_ = rest;
     if (!held_)
         Post();
@@ -126,7 +127,8 @@ void PositionMemory::SetByHand()
     if (held_)
         file_.SetAsideBeforeNextSave();
     held_ = false;
-    waiting_ = false; // a move waiting for the file is dropped with its start
+    setByHand_ = true; // recorded at the next rest, even where the count stays the same
+    waiting_ = false;  // a move waiting for the file is dropped with its start
     slow_.stop();
     const bool wasUncertain = Uncertain();
     record_.doubt = PositionRecord::Doubt::None;

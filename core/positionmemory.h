@@ -63,6 +63,7 @@ private:
     PositionRecord record_; // what the file says, or is about to
     std::string restored_;  // what the start found, for the summary
     bool held_ = false;     // a bad file: nothing is written until the position is set
+    bool setByHand_ = false;
     bool failing_ = false;
     bool slowSaid_ = false;
     bool trusted_ = false; // writes fail or lag: moves go without waiting for them

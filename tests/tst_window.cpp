@@ -8,6 +8,7 @@
 #include "window/twips.h"
 
 #include <QAction>
+#include <QDir>
 #include <QFontInfo>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -236,19 +237,22 @@ void TestWindow::labelFollowsSteps()
 
 void TestWindow::uncertainPositionIsMarkedUntilZeroed()
 {
-    QTemporaryDir dir; // a position "file" that is a directory: unusable
+    QTemporaryDir dir;
+    const QString file = dir.filePath("position");
+    QVERIFY(QDir().mkdir(file)); // unusable: the position is unknown
     FormUnderTest t;
-    t.core.RememberPosition(dir.path().toStdString());
+    t.core.RememberPosition(file.toStdString());
     QVERIFY(t.core.Start());
-    t.core.Winsock1_DataArrival("90");
-    t.RunUntilIdle();
-    QCOMPARE(t.Caption("Label2"), QString("90 ?"));
+    QCOMPARE(t.Caption("Label2"), QString("0 ?"));
     auto* zero = t.Find<QAction>("ZeroPosition");
     QVERIFY(zero && t.Find<QAction>("SetPosition"));
     QCOMPARE(t.Find("Shape1")->actions().size(), 2); // the dial's context menu
+    t.Fire(); // the stepping thread runs, and takes the position
     zero->trigger();
     QTRY_COMPARE(t.Caption("Label2"), QString("0"));
     QCOMPARE(t.Text1()->text(), QString("0"));
+    // Recorded although the count stays 0: the doubt is gone from the file too.
+    QTRY_VERIFY(QFileInfo(file).isFile() && QFileInfo(file + ".bad").isDir());
 }
 
 void TestWindow::viewFollowsTheSteppingThread()
