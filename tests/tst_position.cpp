@@ -64,7 +64,8 @@ private:
         if (!strace.isEmpty()) {
             if (QProcess::execute("strace", {"-o", "/dev/null", "true"}) != 0)
                 return nullptr;
-            launcher = QString("strace -f -o %1 %2 --")
+            // LeakSanitizer cannot run under ptrace.
+            launcher = QString("env ASAN_OPTIONS=detect_leaks=0 strace -f -o %1 %2 --")
                            .arg(dir.filePath("strace.log"), strace)
                            .replace("NEW", File() + ".new")
                            .replace("DIR", dir.path())
@@ -80,7 +81,7 @@ private:
     {
         pid_t pid = pid_t(program.process.processId());
         const QString children = QString("/proc/%1/task/%1/children").arg(pid);
-        for (int tries = 0; program.process.program() == "strace" && tries < 1000; ++tries) {
+        for (int tries = 0; program.process.program() == "env" && tries < 1000; ++tries) {
             if (const QByteArray child = Contents(children).trimmed(); !child.isEmpty()) {
                 pid = pid_t(child.split(' ').first().toInt());
                 break;
