@@ -152,13 +152,15 @@ void TestPosition::stoppedMidMoveRestores()
         }
         QVERIFY2(after, qPrintable(program->errors));
         QVERIFY(killed || !after->moving);
-        QVERIFY2(after->moving
-                     ? after->lowest <= replay.position && replay.position <= after->highest
-                     : after->step == replay.position,
-                 qPrintable(QString("run %1 at %2: %3")
+        // A disk slower than a second lets the motor go unrecorded, and says so.
+        const bool unrecorded = program->errors.contains("moves without waiting");
+        QVERIFY2(unrecorded || (after->moving ? after->lowest <= replay.position &&
+                                                    replay.position <= after->highest
+                                              : after->step == replay.position),
+                 qPrintable(QString("run %1 at %2: %3%4")
                                 .arg(run)
                                 .arg(replay.position)
-                                .arg(QString::fromLatin1(Contents(File())))));
+                                .arg(QString::fromLatin1(Contents(File())), program->errors)));
         before = after;
     }
 }
