@@ -81,8 +81,15 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "The motor stands at DEG degrees now (the needle's real place): nothing moves, and a "
         "doubt about the position ends.",
         "DEG");
-    for (const auto& option :
-         {help, version, simulate, port, gpio, listPorts, listen, allow, headless, state, position})
+    const QCommandLineOption web(
+        "web",
+        "Serve a live page of the dial, with its angle field, at ADDRESS:PORT (such as "
+        "127.0.0.1:3080 or [::1]:3080); repeatable. Clients as --allow says.",
+        "ADDRESS:PORT");
+    const QCommandLineOption webReadOnly("web-read-only",
+                                         "The web page shows the dial but cannot turn it.");
+    for (const auto& option : {help, version, simulate, port, gpio, listPorts, listen, allow,
+                               headless, state, position, web, webReadOnly})
         parser.addOption(option);
 
     CommandLine result;
@@ -113,6 +120,25 @@ CommandLine ReadCommandLine(const QStringList& arguments)
                         "give the IPv4 network instead (such as 127.0.0.0/8).");
         result.listener.allowed.append(network);
     }
+    for (const QString& text : parser.values(web)) {
+        // "127.0.0.1:3080" or "[::1]:3080": the port after the last colon.
+        const qsizetype colon = text.lastIndexOf(':');
+        QString host = text.left(colon);
+        if (host.startsWith('[') && host.endsWith(']'))
+            host = host.mid(1, host.size() - 2);
+        else if (host.contains(':'))
+            host.clear(); // an IPv6 address must be bracketed
+        bool number = false;
+        const uint port = text.mid(colon + 1).toUInt(&number);
+        WebAddress at{QHostAddress(), quint16(port)};
+        if (colon < 0 || !ReadAddress(host, at.address) || !number || port == 0 || port > 65535)
+            return fail("--web: '" + text + "' is not ADDRESS:PORT (such as 127.0.0.1:3080).");
+        result.web.addresses.append(at);
+    }
+    if (parser.isSet(webReadOnly) && !parser.isSet(web))
+        return fail("--web-read-only: give --web too.");
+    result.web.readOnly = parser.isSet(webReadOnly);
+    result.web.allowed = result.listener.allowed;
     const int outputs =
         int(parser.isSet(simulate)) + int(parser.isSet(port)) + int(parser.isSet(gpio));
     if (outputs > 1 || parser.values(port).size() > 1 || parser.values(gpio).size() > 1)
@@ -151,7 +177,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     } else if (parser.isSet(listPorts)) {
         result.action = CommandLine::Action::ListPorts;
         QStringList ignored;
-        for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position})
+        for (const auto& option :
+             {simulate, port, gpio, listen, allow, headless, state, position, web, webReadOnly})
             if (parser.isSet(option))
                 ignored << "--" + option.names().constFirst();
         if (!ignored.isEmpty())

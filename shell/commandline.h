@@ -5,6 +5,7 @@
 
 #include "command/commandlistener.h"
 #include "output/outputrequest.h"
+#include "web/webfront.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,6 +17,7 @@ struct CommandLine {
     OutputRequest output;
     ListenerOptions listener;
     bool headless = false;          // no window: the core alone, under a QCoreApplication
+    WebOptions web;                 // the web page: where, read-only
     QString stateFile;              // where the position is kept; empty: nowhere
     std::optional<double> position; // degrees: where the motor stands at start
     QString text;                   // help, version or the usage error

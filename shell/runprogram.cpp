@@ -11,6 +11,7 @@
 #include "quitsignals.h"
 #include "realtimekit.h"
 #include "servicenotifier.h"
+#include "web/webfront.h"
 #include "window/windowfront.h"
 
 #include <cerrno>
@@ -62,6 +63,12 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     }
     if (!commandLine.stateFile.isEmpty())
         Report(core.RememberPosition(commandLine.stateFile.toStdString()));
+    WebFront web(core, commandLine.web);
+    if (std::string why; !web.Listen(why)) {
+        core.ShutDown();
+        ReportFatal(why + " (another program holds it? ss -ltnp)", front, ExitStatus::StartUp);
+        return ToInt(ExitStatus::StartUp);
+    }
     if (commandLine.position)
         core.SetPosition(*commandLine.position); // in reach: the command line checked it
     RealtimeKit realtimeKit;

@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: MIT
+#include "webfront.h"
+
+#include "command/commandlistener.h"
+#include "core/angletext.h"
+#include "core/dialcore.h"
+
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QWebSocket>
+
+namespace {
+
+constexpr char PageHtml[] =
+#include "webpage.inc"
+    ;
+
+// WebSocket close codes beyond Qt's names.
+constexpr int TryAgainLater = 1013;
+
+QByteArray Header(const QWebSocket& socket, const char* name)
+{
+    return socket.request().rawHeader(name);
+}
+
+} // namespace
+
+struct WebFront::Page {
+    std::unique_ptr<QWebSocket> socket;
+    bool answered = true; // a pong since the last ping
+};
+
+WebFront::WebFront(DialCore& core, WebOptions options, QObject* parent)
+    : QObject(parent), core_(core), options_(std::move(options))
+{
+    connect(&server_, &QAbstractHttpServer::newWebSocketConnection, this, &WebFront::TakePages);
+    frame_.setInterval(FrameMs);
+    connect(&frame_, &QTimer::timeout, this, &WebFront::SendState);
+    ping_.setInterval(PingMs);
+    connect(&ping_, &QTimer::timeout, this, &WebFront::CheckPages);
+    auto changed = [this] {
+        if (!frame_.isActive() && !pages_.empty())
+            frame_.start();
+    };
+    connect(&core_, &DialCore::PositionChanged, this, changed);
+    connect(&core_, &DialCore::RequestedTextChanged, this, changed);
+    connect(&core_, &DialCore::OnLineChanged, this, changed);
+    connect(&core_, &DialCore::MovingChanged, this, changed);
+    connect(&core_, &DialCore::PositionUncertainChanged, this, changed);
+}
+
+WebFront::~WebFront()
+{
+    for (auto& page : pages_)
+        page->socket->disconnect(this);
+}
+
+bool WebFront::Listen(std::string& why)
+{
+    for (const WebAddress& at : options_.addresses) {
+        auto* listener = new QTcpServer(this);
+        if (!listener->listen(at.address, at.port)) {
+            why = "cannot serve the web page on " + at.address.toString().toStdString() + " port " +
+                  std::to_string(at.port) + ": " + listener->errorString().toStdString();
+            return false;
+        }
+        server_.bind(listener);
+    }
+    ping_.start();
+    return true;
+}
+
+bool WebFront::PageServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    // Qt makes a WebSocket of an upgrade only when it is taken here and nothing is written;
+    // it is checked once it is one.
+    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+        return true;
+    QHttpServerResponder responder = makeResponder(request, socket);
+    if (!front_.Allowed(request.remoteAddress()) ||
+        !HostIsOurs(request.value("Host"), front_.options_.addresses))
+        responder.write("not for you\n", "text/plain", QHttpServerResponder::StatusCode::Forbidden);
+    else if (request.url().path() != "/")
+        responder.write("no such page\n", "text/plain", QHttpServerResponder::StatusCode::NotFound);
+    else
+        responder.write(QByteArray(PageHtml), "text/html; charset=utf-8");
+    return true;
+}
+
+void WebFront::PageServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    makeResponder(request, socket).write(QHttpServerResponder::StatusCode::BadRequest);
+}
+
+bool WebFront::Allowed(const QHostAddress& peer) const
+{
+    return CommandListener::IsAllowed(peer, options_.allowed);
+}
+
+void WebFront::TakePages()
+{
+    while (server_.hasPendingWebSocketConnections()) {
+        std::unique_ptr<QWebSocket> socket = server_.nextPendingWebSocketConnection();
+        if (!socket)
+            continue;
+        const QByteArray host = Header(*socket, "Host");
+        if (!Allowed(socket->peerAddress()) || socket->requestUrl().path() != "/live" ||
+            !HostIsOurs(host, options_.addresses) ||
+            !OriginIsOurs(Header(*socket, "Origin"), host)) {
+            Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
+                   "not for this page");
+            continue;
+        }
+        if (pages_.size() >= std::size_t(MaxPages)) {
+            Refuse(std::move(socket), TryAgainLater,
+                   QString("too many pages open (%1 at most)").arg(MaxPages));
+            continue;
+        }
+        socket->setMaxAllowedIncomingFrameSize(LargestMessage);
+        socket->setMaxAllowedIncomingMessageSize(LargestMessage);
+        pages_.push_back(std::make_unique<Page>());
+        Page& page = *pages_.back();
+        page.socket = std::move(socket);
+        QWebSocket* raw = page.socket.get();
+        connect(raw, &QWebSocket::textMessageReceived, this,
+                [this, &page](const QString& message) { TakeMessage(page, message); });
+        connect(raw, &QWebSocket::binaryMessageReceived, this, [this, &page] {
+            Close(page, QWebSocketProtocol::CloseCodeDatatypeNotSupported, "text only");
+        });
+        connect(raw, &QWebSocket::pong, this, [&page] { page.answered = true; });
+        // Dropped later: a page can go while the list is being walked.
+        connect(raw, &QWebSocket::disconnected, this, &WebFront::DropClosed, Qt::QueuedConnection);
+        raw->sendTextMessage(QString::fromUtf8(State()));
+    }
+}
+
+void WebFront::DropClosed()
+{
+    std::erase_if(pages_, [this](const std::unique_ptr<Page>& page) {
+        if (page->socket->state() != QAbstractSocket::UnconnectedState)
+            return false;
+        page->socket->disconnect(this);
+        page->socket.release()->deleteLater(); // it may still be emitting
+        return true;
+    });
+}
+
+void WebFront::Refuse(std::unique_ptr<QWebSocket> socket, int code, const QString& reason)
+{
+    QWebSocket* raw = socket.release();
+    connect(raw, &QWebSocket::disconnected, raw, &QObject::deleteLater);
+    raw->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
+void WebFront::Close(Page& page, int code, const QString& reason)
+{
+    page.socket->close(QWebSocketProtocol::CloseCode(code), reason);
+}
+
+void WebFront::TakeMessage(Page& page, const QString& message)
+{
+    const QJsonObject command = QJsonDocument::fromJson(message.toUtf8()).object();
+    const QJsonValue text = command.value("text");
+    if (!text.isString() || command.size() > 2 ||
+        (command.size() == 2 && !command.value("go").isBool())) {
+        Close(page, QWebSocketProtocol::CloseCodeWrongDatatype, "not a command of this page");
+        return;
+    }
+    if (options_.readOnly) {
+        Close(page, QWebSocketProtocol::CloseCodePolicyViolated, "this page is read-only");
+        return;
+    }
+    core_.EditRequestedText(text.toString());
+    if (command.value("go").toBool())
+        core_.EnableSteppingTimer();
+}
+
+QByteArray WebFront::State() const
+{
+    const bool onLine = core_.IsOnLine();
+    return QJsonDocument(QJsonObject{
+                             {"angle", core_.CurrentAngle()},
+                             {"angleText",
+                              QString::fromStdString(FormatAngleText(core_.CurrentAngle(), "."))},
+                             {"requested", core_.RequestedText()},
+                             {"status", DialCore::StatusText(onLine)},
+                             {"client", onLine ? core_.ClientAddress().toString() : QString()},
+                             {"moving", core_.IsMoving()},
+                             {"uncertain", core_.PositionUncertain()},
+                             {"doubt", QString::fromStdString(core_.PositionDoubt())},
+                             {"readOnly", options_.readOnly},
+                         })
+        .toJson(QJsonDocument::Compact);
+}
+
+void WebFront::SendState()
+{
+    frame_.stop(); // the next change starts it again
+    const QString state = QString::fromUtf8(State());
+    for (auto& page : pages_) {
+        if (page->socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        if (page->socket->bytesToWrite() > MostUnsent)
+            Close(*page, QWebSocketProtocol::CloseCodeGoingAway, "this page fell behind");
+        else
+            page->socket->sendTextMessage(state);
+    }
+}
+
+void WebFront::CheckPages()
+{
+    for (auto& page : pages_) {
+        if (page->socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        if (!page->answered) {
+            // A closing handshake would wait on the same silent peer.
+            page->socket->abort();
+            continue;
+        }
+        page->answered = false;
+        page->socket->ping();
+    }
+}

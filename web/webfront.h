@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: MIT
+// The web page: a view of the DialCore like the window, served with Qt's HTTP server on the
+// addresses given, one page at "/" and its WebSocket at "/live". Each open page gets the
+// state (needle, requested text, status, client, moving, any doubt) at most 30 times a
+// second while the motor moves, the latest only, and once at rest; unless read-only, a page
+// edits the requested text as Text1 does and turns the dial with Enter. Nothing here waits
+// on a page: a page that falls behind, stops answering pings or sends what is not ours is
+// closed, alone.
+#pragma once
+
+#include "webguard.h"
+
+#include <QAbstractHttpServer>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+class DialCore;
+class QWebSocket;
+
+struct WebOptions {
+    QList<WebAddress> addresses; // none: no page
+    bool readOnly = false;
+    // Networks a page may come from; empty: any (the command port's --allow).
+    QList<QPair<QHostAddress, int>> allowed;
+};
+
+class WebFront : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MaxPages = 32;
+    static constexpr int FrameMs = 33;              // at most 30 states a second
+    static constexpr qint64 MostUnsent = 64 * 1024; // a page further behind is dropped
+    static constexpr qint64 LargestMessage = 4 * 1024;
+    static constexpr int PingMs = 2000; // a page silent for two pings is gone
+
+    WebFront(DialCore& core, WebOptions options, QObject* parent = nullptr);
+    ~WebFront() override;
+
+    // Listens on every address; false with the reason on the first that fails.
+    bool Listen(std::string& why);
+
+private:
+    struct Page;
+    void TakePages();
+    void Refuse(std::unique_ptr<QWebSocket> socket, int code, const QString& reason);
+    void TakeMessage(Page& page, const QString& message);
+    void Close(Page& page, int code, const QString& reason);
+    void DropClosed();
+    void SendState();
+    void CheckPages();
+    QByteArray State() const;
+    bool Allowed(const QHostAddress& peer) const;
+
+    DialCore& core_;
+    WebOptions options_;
+    // The page at "/"; a request with a WebSocket upgrade becomes a page's socket.
+    class PageServer : public QAbstractHttpServer {
+    public:
+        explicit PageServer(WebFront& front) : front_(front) {}
+
+    protected:
+        bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+        void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+    private:
+        WebFront& front_;
+    };
+    PageServer server_{*this};
+    std::vector<std::unique_ptr<Page>> pages_;
+    QTimer frame_; // runs while a change waits to go out
+    QTimer ping_;
+};
