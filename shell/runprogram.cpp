@@ -69,6 +69,14 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         ReportFatal(why + " (another program holds it? ss -ltnp)", front, ExitStatus::StartUp);
         return ToInt(ExitStatus::StartUp);
     }
+    for (const WebAddress& at : web.Addresses()) {
+        const QString host = at.address.toString();
+        Report(QString("web page at http://%1:%2/%3")
+                   .arg(host.contains(':') ? '[' + host + ']' : host)
+                   .arg(at.port)
+                   .arg(commandLine.web.readOnly ? " (read-only)" : "")
+                   .toStdString());
+    }
     if (commandLine.position)
         core.SetPosition(*commandLine.position); // in reach: the command line checked it
     RealtimeKit realtimeKit;

@@ -18,9 +18,6 @@ constexpr char PageHtml[] =
 #include "webpage.inc"
     ;
 
-// WebSocket close codes beyond Qt's names.
-constexpr int TryAgainLater = 1013;
-
 QByteArray Header(const QWebSocket& socket, const char* name)
 {
     return socket.request().rawHeader(name);
@@ -60,13 +57,14 @@ WebFront::~WebFront()
 
 bool WebFront::Listen(std::string& why)
 {
-    for (const WebAddress& at : options_.addresses) {
+    for (WebAddress& at : options_.addresses) {
         auto* listener = new QTcpServer(this);
         if (!listener->listen(at.address, at.port)) {
             why = "cannot serve the web page on " + at.address.toString().toStdString() + " port " +
                   std::to_string(at.port) + ": " + listener->errorString().toStdString();
             return false;
         }
+        at.port = listener->serverPort();
         server_.bind(listener);
     }
     ping_.start();
@@ -115,7 +113,7 @@ void WebFront::TakePages()
             continue;
         }
         if (pages_.size() >= std::size_t(MaxPages)) {
-            Refuse(std::move(socket), TryAgainLater,
+            Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
                    QString("too many pages open (%1 at most)").arg(MaxPages));
             continue;
         }

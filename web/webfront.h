@@ -41,6 +41,8 @@ public:
 
     // Listens on every address; false with the reason on the first that fails.
     bool Listen(std::string& why);
+    // Where the page is served, the ports chosen by the system filled in.
+    const QList<WebAddress>& Addresses() const { return options_.addresses; }
 
 private:
     struct Page;

@@ -1,0 +1,220 @@
+// SPDX-License-Identifier: MIT
+// The web page's server over real loopback sockets: who may connect, what a page is sent and
+// how often, what it may do, and that one bad or stalled page is dropped alone.
+#include "testsupport.h"
+#include "web/webfront.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <QtTest>
+#include <memory>
+
+namespace {
+
+// A page: its socket and every state it was sent.
+struct Page {
+    explicit Page(quint16 port, const QString& origin = {})
+        : socket(origin), closed(&socket, &QWebSocket::disconnected)
+    {
+        QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
+            states << QJsonDocument::fromJson(text.toUtf8()).object();
+        });
+        socket.open(QUrl(QString("ws://127.0.0.1:%1/live").arg(port)));
+    }
+    QWebSocket socket;
+    QSignalSpy closed;
+    QList<QJsonObject> states;
+};
+
+} // namespace
+
+class TestWeb : public QObject {
+    Q_OBJECT
+private slots:
+    void hosts_data();
+    void hosts();
+    void pagesFollowAndTurnTheDial();
+    void refused_data();
+    void refused();
+    void stalledPageIsDropped();
+
+private:
+    // The core and its page server on a loopback port of the system's choosing.
+    struct Served : CoreUnderTest {
+        explicit Served(bool readOnly = false)
+            : web(core, WebOptions{{{QHostAddress::LocalHost, 0}}, readOnly, {}})
+        {
+            std::string why;
+            listening = core.Start() && web.Listen(why);
+            port = web.Addresses().first().port;
+        }
+        WebFront web;
+        bool listening = false;
+        quint16 port = 0;
+    };
+};
+
+void TestWeb::hosts_data()
+{
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<QString>("listening"); // address:port, "*" for every interface
+    QTest::addColumn<bool>("ours");
+    QTest::newRow("our address") << QByteArray("127.0.0.1:3080") << QByteArray() << "127.0.0.1"
+                                 << true;
+    QTest::newRow("localhost") << QByteArray("localhost:3080")
+                               << QByteArray("http://localhost:3080") << "127.0.0.1" << true;
+    QTest::newRow("IPv6") << QByteArray("[::1]:3080") << QByteArray() << "::1" << true;
+    QTest::newRow("any literal, every interface")
+        << QByteArray("192.168.1.9:3080") << QByteArray() << "*" << true;
+    QTest::newRow("other port") << QByteArray("127.0.0.1:3081") << QByteArray() << "127.0.0.1"
+                                << false;
+    QTest::newRow("no port") << QByteArray("127.0.0.1") << QByteArray() << "127.0.0.1" << false;
+    QTest::newRow("rebound name") << QByteArray("evil.example:3080") << QByteArray() << "*"
+                                  << false;
+    QTest::newRow("localhost, not loopback")
+        << QByteArray("localhost:3080") << QByteArray() << "192.168.1.9" << false;
+    QTest::newRow("other address")
+        << QByteArray("127.0.0.2:3080") << QByteArray() << "127.0.0.1" << false;
+    QTest::newRow("with a path") << QByteArray("127.0.0.1:3080/x") << QByteArray() << "127.0.0.1"
+                                 << false;
+    QTest::newRow("empty") << QByteArray() << QByteArray() << "*" << false;
+    QTest::newRow("foreign origin") << QByteArray("127.0.0.1:3080")
+                                    << QByteArray("http://evil.example") << "127.0.0.1" << false;
+    QTest::newRow("origin of another port")
+        << QByteArray("127.0.0.1:3080") << QByteArray("http://127.0.0.1:8000") << "127.0.0.1"
+        << false;
+}
+
+void TestWeb::hosts()
+{
+    QFETCH(QByteArray, host);
+    QFETCH(QByteArray, origin);
+    QFETCH(QString, listening);
+    QFETCH(bool, ours);
+    const QHostAddress address =
+        listening == "*" ? QHostAddress(QHostAddress::Any) : QHostAddress(listening);
+    QCOMPARE(HostIsOurs(host, {{address, 3080}}) && OriginIsOurs(origin, host), ours);
+}
+
+void TestWeb::pagesFollowAndTurnTheDial()
+{
+    Served t;
+    QVERIFY(t.listening);
+    Page a(t.port), b(t.port, QString("http://127.0.0.1:%1").arg(t.port));
+    QTRY_VERIFY(!a.states.isEmpty() && !b.states.isEmpty());
+    QCOMPARE(a.states.last().value("status").toString(), QString("Off line"));
+
+    // A move over about a second of real time: the pages hear of it at most 30 times a second
+    // and see where it ended.
+    t.core.Winsock1_DataArrival("90");
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const qsizetype before = a.states.size();
+    while (t.core.IsMoving()) {
+        t.Fire();
+        QTest::qWait(80);
+    }
+    QTRY_COMPARE(a.states.last().value("angle").toDouble(), 90.0);
+    QVERIFY(a.states.size() - before <= elapsed.elapsed() / WebFront::FrameMs + 2);
+    QCOMPARE(a.states.last().value("moving").toBool(), false);
+
+    // Typing replaces the text everywhere; Enter turns the dial, as a message would.
+    b.socket.sendTextMessage(R"({"text":"45"})");
+    QTRY_COMPARE(t.core.RequestedText(), QString("45"));
+    QTRY_COMPARE(a.states.last().value("requested").toString(), QString("45"));
+    QVERIFY(!t.core.IsMoving());
+    b.socket.sendTextMessage(R"({"text":"45","go":true})");
+    QTRY_VERIFY(t.core.IsMoving());
+    t.RunUntilIdle();
+    QTRY_COMPARE(b.states.last().value("angleText").toString(), QString("45"));
+    QCOMPARE(a.closed.count() + b.closed.count(), 0);
+}
+
+void TestWeb::refused_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<QString>("origin");
+    QTest::addColumn<int>("before"); // pages already open
+    QTest::addColumn<QString>("sent");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("foreign origin")
+        << false << "http://evil.example" << 0 << "" << 1008 << "not for this page";
+    QTest::newRow("33rd page") << false << "" << WebFront::MaxPages << "" << 1008
+                               << "too many pages open (32 at most)";
+    QTest::newRow("not JSON") << false << "" << 1 << "\x01garbage" << 1007
+                              << "not a command of this page";
+    QTest::newRow("unknown field")
+        << false << "" << 1 << R"({"text":"1","x":2})" << 1007 << "not a command of this page";
+    QTest::newRow("too large") << false << "" << 1 << QString(5000, 'x') << 1009
+                               << "Maximum framesize exceeded.";
+    QTest::newRow("binary") << false << "" << 1 << "binary" << 1003 << "text only";
+    QTest::newRow("read-only") << true << "" << 1 << R"({"text":"1"})" << 1008
+                               << "this page is read-only";
+}
+
+void TestWeb::refused()
+{
+    QFETCH(bool, readOnly);
+    QFETCH(QString, origin);
+    QFETCH(int, before);
+    QFETCH(QString, sent);
+    QFETCH(int, code);
+    QFETCH(QString, reason);
+    Served t(readOnly);
+    QVERIFY(t.listening);
+    std::vector<std::unique_ptr<Page>> open;
+    for (int k = 0; k < before; ++k) {
+        open.push_back(std::make_unique<Page>(t.port));
+        QTRY_VERIFY(!open.back()->states.isEmpty());
+    }
+    Page page(t.port, origin);
+    if (sent == "binary") {
+        QTRY_VERIFY(!page.states.isEmpty());
+        page.socket.sendBinaryMessage("\x01\x02");
+    } else if (!sent.isEmpty()) {
+        QTRY_VERIFY(!page.states.isEmpty());
+        page.socket.sendTextMessage(sent);
+    }
+    QTRY_COMPARE(page.closed.count(), 1);
+    QCOMPARE(int(page.socket.closeCode()), code);
+    QCOMPARE(page.socket.closeReason(), reason);
+    QCOMPARE(t.core.RequestedText(), DialCore::InitialRequestedText);
+    // The others stay, and still hear of changes.
+    t.core.EditRequestedText("12");
+    for (auto& other : open)
+        QTRY_COMPARE(other->states.last().value("requested").toString(), QString("12"));
+}
+
+void TestWeb::stalledPageIsDropped()
+{
+    Served t;
+    QVERIFY(t.listening);
+    Page live(t.port);
+    // A page that asks for its socket and then never reads nor answers: a plain TCP client.
+    QTcpSocket stalled;
+    stalled.connectToHost(QHostAddress::LocalHost, t.port);
+    QVERIFY(stalled.waitForConnected(5000));
+    stalled.write(QString("GET /live HTTP/1.1\r\nHost: 127.0.0.1:%1\r\nUpgrade: websocket\r\n"
+                          "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+                      .arg(t.port)
+                      .toLatin1());
+    QSignalSpy gone(&stalled, &QTcpSocket::disconnected);
+    QVERIFY(gone.wait(6 * WebFront::PingMs));
+    QCOMPARE(live.closed.count(), 0);
+    // A wrong Host is not served at all.
+    QTcpSocket wrongHost;
+    wrongHost.connectToHost(QHostAddress::LocalHost, t.port);
+    QVERIFY(wrongHost.waitForConnected(5000));
+    wrongHost.write("GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n");
+    QTRY_VERIFY(wrongHost.bytesAvailable() > 0 || wrongHost.waitForReadyRead(100));
+    QVERIFY(wrongHost.readAll().startsWith("HTTP/1.1 403"));
+}
+
+QTEST_MAIN(TestWeb)
+#include "tst_web.moc"
