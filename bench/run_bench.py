@@ -157,6 +157,30 @@ def run_flood(binary, env, seconds=2.5):
         stop(proc)
 
 
+def run_web(binary, env, pages_tool, seconds=4):
+    """Steps while 32 pages are open and one sends 100 angle changes a second."""
+    proc = subprocess.Popen([binary, "--simulate", "--headless", "--web", "127.0.0.1:3080"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    try:
+        client = connect()
+        trace = Trace(proc.stdout)
+        trace.wait_for(1)
+        client.sendall(b"36000")
+        trace.wait_for(50)
+        first = trace.count()
+        cpu, start = cpu_seconds(proc.pid), time.monotonic()
+        out = subprocess.run([pages_tool, "ws://127.0.0.1:3080/live", "32", "100", str(seconds)],
+                             stdout=subprocess.PIPE, check=True).stdout.split()
+        last = trace.count()
+        figures = step_figures([t for _, t in trace.writes[first:last]])
+        figures["page_states"], figures["pages_open"], figures["changes"] = map(int, out)
+        figures["cpu_moving"] = (cpu_seconds(proc.pid) - cpu) / (time.monotonic() - start)
+        figures["peak_rss_mb"] = peak_rss_mb(proc.pid)
+        return figures
+    finally:
+        stop(proc)
+
+
 def thread_waits(pid):
     """Per thread name: nanoseconds run and nanoseconds spent runnable but waiting for a CPU
     (/proc/PID/task/TID/schedstat)."""
@@ -360,6 +384,14 @@ def main():
                 bare_runs.append(run_bare(bare))
             results[f"stepper-dial / {pname}"] = median_of(program_runs)
             results[f"bare timerfd loop (beside {pname})"] = median_of(bare_runs)
+            if pname == "headless":
+                pages = os.path.join(args.build, "bench", "web-pages")
+                web_runs, web_bare = [], []
+                for _ in range(args.repeat):
+                    web_runs.append(run_web(program, env, pages))
+                    web_bare.append(run_bare(bare))
+                results["32 web pages, 100 changes/s / headless"] = median_of(web_runs)
+                results["bare timerfd loop (beside the pages)"] = median_of(web_bare)
             if pname == "Xvfb" or len(platforms) == 1:
                 results[f"random-byte flood / {pname}"] = median_of(
                     [run_flood(program, env) for _ in range(args.repeat)])
@@ -384,6 +416,8 @@ def main():
         ("peak resident MB", lambda r: f"{r['peak_rss_mb']:.1f}", "<= 60"),
         ("start-up to port 3000 ms", lambda r: f"{r['startup_ms']:.0f}", "<= 300"),
         ("64 KiB messages taken in 2.5 s", lambda r: f"{r['messages']:.0f}", ""),
+        ("states sent to 32 pages in 4 s (open at the end)",
+         lambda r: f"{r['page_states']:.0f} ({r['pages_open']:.0f})", "<= 3840 (32)"),
     ]
     def cell(fmt, result):
         try:
