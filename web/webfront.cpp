@@ -150,12 +150,19 @@ void WebFront::Refuse(std::unique_ptr<QWebSocket> socket, int code, const QStrin
 {
     QWebSocket* raw = socket.release();
     connect(raw, &QWebSocket::disconnected, raw, &QObject::deleteLater);
-    raw->close(QWebSocketProtocol::CloseCode(code), reason);
+    CloseSoon(*raw, code, reason);
 }
 
 void WebFront::Close(Page& page, int code, const QString& reason)
 {
-    page.socket->close(QWebSocketProtocol::CloseCode(code), reason);
+    CloseSoon(*page.socket, code, reason);
+}
+
+void WebFront::CloseSoon(QWebSocket& socket, int code, const QString& reason)
+{
+    socket.close(QWebSocketProtocol::CloseCode(code), reason);
+    // A peer that never answers the close is cut off.
+    QTimer::singleShot(PingMs, &socket, &QWebSocket::abort);
 }
 
 void WebFront::TakeMessage(Page& page, const QString& message)

@@ -50,6 +50,7 @@ private:
     void Refuse(std::unique_ptr<QWebSocket> socket, int code, const QString& reason);
     void TakeMessage(Page& page, const QString& message);
     void Close(Page& page, int code, const QString& reason);
+    static void CloseSoon(QWebSocket& socket, int code, const QString& reason);
     void DropClosed();
     void SendState();
     void CheckPages();
