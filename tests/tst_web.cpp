@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The web page's server over real loopback sockets: who may connect, what a page is sent and
-// how often, what it may do, and that one bad or stalled page is dropped alone.
+// The web page's server over real loopback sockets: who may connect, what a page may do, and
+// that one bad or stalled page is dropped alone. (How often pages hear of a move is measured
+// by the benchmark; what a page shows, by the browser test.)
 #include "testsupport.h"
 #include "web/webfront.h"
 
@@ -36,7 +37,6 @@ class TestWeb : public QObject {
 private slots:
     void hosts_data();
     void hosts();
-    void pagesFollowAndTurnTheDial();
     void refused_data();
     void refused();
     void stalledPageIsDropped();
@@ -61,32 +61,21 @@ void TestWeb::hosts_data()
 {
     QTest::addColumn<QByteArray>("host");
     QTest::addColumn<QByteArray>("origin");
-    QTest::addColumn<QString>("listening"); // address:port, "*" for every interface
+    QTest::addColumn<QString>("listening"); // port 3080; "*": every interface
     QTest::addColumn<bool>("ours");
-    QTest::newRow("our address") << QByteArray("127.0.0.1:3080") << QByteArray() << "127.0.0.1"
-                                 << true;
+    QTest::newRow("ours") << QByteArray("127.0.0.1:3080") << QByteArray() << "127.0.0.1" << true;
     QTest::newRow("localhost") << QByteArray("localhost:3080")
                                << QByteArray("http://localhost:3080") << "127.0.0.1" << true;
     QTest::newRow("IPv6") << QByteArray("[::1]:3080") << QByteArray() << "::1" << true;
-    QTest::newRow("any literal, every interface")
-        << QByteArray("192.168.1.9:3080") << QByteArray() << "*" << true;
-    QTest::newRow("other port") << QByteArray("127.0.0.1:3081") << QByteArray() << "127.0.0.1"
+    QTest::newRow("any literal") << QByteArray("192.168.1.9:3080") << QByteArray() << "*" << true;
+    QTest::newRow("other port") << QByteArray("127.0.0.1:81") << QByteArray() << "127.0.0.1"
                                 << false;
-    QTest::newRow("no port") << QByteArray("127.0.0.1") << QByteArray() << "127.0.0.1" << false;
     QTest::newRow("rebound name") << QByteArray("evil.example:3080") << QByteArray() << "*"
                                   << false;
     QTest::newRow("localhost, not loopback")
         << QByteArray("localhost:3080") << QByteArray() << "192.168.1.9" << false;
-    QTest::newRow("other address")
-        << QByteArray("127.0.0.2:3080") << QByteArray() << "127.0.0.1" << false;
-    QTest::newRow("with a path") << QByteArray("127.0.0.1:3080/x") << QByteArray() << "127.0.0.1"
-                                 << false;
-    QTest::newRow("empty") << QByteArray() << QByteArray() << "*" << false;
     QTest::newRow("foreign origin") << QByteArray("127.0.0.1:3080")
                                     << QByteArray("http://evil.example") << "127.0.0.1" << false;
-    QTest::newRow("origin of another port")
-        << QByteArray("127.0.0.1:3080") << QByteArray("http://127.0.0.1:8000") << "127.0.0.1"
-        << false;
 }
 
 void TestWeb::hosts()
@@ -95,43 +84,8 @@ void TestWeb::hosts()
     QFETCH(QByteArray, origin);
     QFETCH(QString, listening);
     QFETCH(bool, ours);
-    const QHostAddress address =
-        listening == "*" ? QHostAddress(QHostAddress::Any) : QHostAddress(listening);
+    const QHostAddress address(listening == "*" ? QString("0.0.0.0") : listening);
     QCOMPARE(HostIsOurs(host, {{address, 3080}}) && OriginIsOurs(origin, host), ours);
-}
-
-void TestWeb::pagesFollowAndTurnTheDial()
-{
-    Served t;
-    QVERIFY(t.listening);
-    Page a(t.port), b(t.port, QString("http://127.0.0.1:%1").arg(t.port));
-    QTRY_VERIFY(!a.states.isEmpty() && !b.states.isEmpty());
-    QCOMPARE(a.states.last().value("status").toString(), QString("Off line"));
-
-    // A move over about a second of real time: the pages hear of it at most 30 times a second
-    // and see where it ended.
-    t.core.Winsock1_DataArrival("90");
-    QElapsedTimer elapsed;
-    elapsed.start();
-    const qsizetype before = a.states.size();
-    while (t.core.IsMoving()) {
-        t.Fire();
-        QTest::qWait(80);
-    }
-    QTRY_COMPARE(a.states.last().value("angle").toDouble(), 90.0);
-    QVERIFY(a.states.size() - before <= elapsed.elapsed() / WebFront::FrameMs + 2);
-    QCOMPARE(a.states.last().value("moving").toBool(), false);
-
-    // Typing replaces the text everywhere; Enter turns the dial, as a message would.
-    b.socket.sendTextMessage(R"({"text":"45"})");
-    QTRY_COMPARE(t.core.RequestedText(), QString("45"));
-    QTRY_COMPARE(a.states.last().value("requested").toString(), QString("45"));
-    QVERIFY(!t.core.IsMoving());
-    b.socket.sendTextMessage(R"({"text":"45","go":true})");
-    QTRY_VERIFY(t.core.IsMoving());
-    t.RunUntilIdle();
-    QTRY_COMPARE(b.states.last().value("angleText").toString(), QString("45"));
-    QCOMPARE(a.closed.count() + b.closed.count(), 0);
 }
 
 void TestWeb::refused_data()
