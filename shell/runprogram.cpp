@@ -66,7 +66,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     WebFront web(core, commandLine.web);
     if (std::string why; !web.Listen(why)) {
         core.ShutDown();
-        ReportFatal(why + " (another program holds it? ss -ltnp)", front, ExitStatus::StartUp);
+        ReportFatal(why, front, ExitStatus::StartUp);
         return ToInt(ExitStatus::StartUp);
     }
     for (const WebAddress& at : web.Addresses()) {

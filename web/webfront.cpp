@@ -62,6 +62,10 @@ bool WebFront::Listen(std::string& why)
         if (!listener->listen(at.address, at.port)) {
             why = "cannot serve the web page on " + at.address.toString().toStdString() + " port " +
                   std::to_string(at.port) + ": " + listener->errorString().toStdString();
+            if (listener->serverError() == QAbstractSocket::AddressInUseError)
+                why += " (another program holds it; stop that program, or give --web another "
+                       "port; " +
+                       CommandListener::HolderHint(at.port) + ")";
             return false;
         }
         at.port = listener->serverPort();
