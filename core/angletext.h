@@ -22,7 +22,7 @@ inline std::string FormatAngleText(double degrees, std::string_view decimalSepar
     if (error != std::errc())
         return "0";
     std::string text(buffer, end);
-    if (auto point = text.find('.'); point != std::string::npos)
+    if (auto point = text.find('.'); point != std::string::npos && decimalSeparator != ".")
         text.replace(point, 1, decimalSeparator);
     return text;
 }

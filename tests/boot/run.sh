@@ -23,9 +23,10 @@ mkdir -p "$work"
 root=$work/root
 started=$(date +%s)
 
-# The package's run-time dependencies, from its own control file.
+# The package's run-time dependencies, from its own control file. debootstrap cannot resolve
+# a virtual package (qt6-websockets-abi); the library that provides it is named beside it.
 needs=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/(.*)//; s/|.*//; s/ //g' | grep . |
-  paste -sd, -)
+  grep -v -- '-abi$' | paste -sd, -)
 if [ ! -x "$root/usr/bin/systemctl" ] || [ "$(cat "$work/needs" 2>/dev/null)" != "$needs" ]; then
   rm -rf "$root"
   timeout 900 debootstrap --variant=minbase --include="systemd,systemd-sysv,udev,kmod,$needs" \
