@@ -152,11 +152,23 @@ void TestPosition::stoppedMidMoveRestores()
         }
         QVERIFY2(after, qPrintable(program->errors));
         QVERIFY(killed || !after->moving);
+        // A killed run's trace may lack its last lines, so an at-rest record there need only
+        // be where the run started or where one of its targets rests; after SIGTERM the trace
+        // is whole and the record exact.
+        const qint64 start = before ? before->step : 0;
+        auto restsAt = [&](qint64 step) {
+            for (const int angle : {target, -target})
+                if (step == SteppingController::LowestRest(angle / 7.5) ||
+                    step == SteppingController::HighestRest(angle / 7.5))
+                    return true;
+            return step == start;
+        };
         // A disk slower than a second lets the motor go unrecorded, and says so.
         const bool unrecorded = program->errors.contains("moves without waiting");
         QVERIFY2(unrecorded || (after->moving ? after->lowest <= replay.position &&
                                                     replay.position <= after->highest
-                                              : after->step == replay.position),
+                                : killed ? restsAt(after->step)
+                                         : after->step == replay.position),
                  qPrintable(QString("run %1 at %2: %3%4")
                                 .arg(run)
                                 .arg(replay.position)
