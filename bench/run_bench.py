@@ -128,16 +128,22 @@ def bytes_unread(sock):
     return unread
 
 
+def start_long_move(binary, env, options=()):
+    """The program, a client, and a 36000-degree move 50 steps under way."""
+    proc = subprocess.Popen([binary, "--simulate", *options], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=env)
+    client = connect()
+    trace = Trace(proc.stdout)
+    trace.wait_for(1)
+    client.sendall(b"36000")
+    trace.wait_for(50)
+    return proc, client, trace
+
+
 def run_flood(binary, env, seconds=2.5):
     """Steps during a flood of 64 KiB random-byte messages, each starting with "36000"."""
-    proc = subprocess.Popen([binary, "--simulate"], stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, env=env)
+    proc, client, trace = start_long_move(binary, env)
     try:
-        client = connect()
-        trace = Trace(proc.stdout)
-        trace.wait_for(1)
-        client.sendall(b"36000")
-        trace.wait_for(50)
         rng = random.Random(9)
         messages = [b"36000" + rng.randbytes(64 * 1024 - 5) for _ in range(16)]
         start = time.monotonic()
@@ -159,14 +165,8 @@ def run_flood(binary, env, seconds=2.5):
 
 def run_web(binary, env, pages_tool, seconds=4):
     """Steps while 32 pages are open and one sends 100 angle changes a second."""
-    proc = subprocess.Popen([binary, "--simulate", "--headless", "--web", "127.0.0.1:3080"],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    proc, _, trace = start_long_move(binary, env, ("--headless", "--web", "127.0.0.1:3080"))
     try:
-        client = connect()
-        trace = Trace(proc.stdout)
-        trace.wait_for(1)
-        client.sendall(b"36000")
-        trace.wait_for(50)
         first = trace.count()
         cpu, start = cpu_seconds(proc.pid), time.monotonic()
         out = subprocess.run([pages_tool, "ws://127.0.0.1:3080/live", "32", "100", str(seconds)],
