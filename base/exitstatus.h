@@ -9,7 +9,8 @@ enum class ExitStatus : int {
     StartUp = 1,
     // A bad command line.
     Usage = 2,
-    // The output named by --port or --gpio could not be had.
+    // The output named by --port or --gpio could not be had, or the MQTT broker refused the
+    // credentials at its first answer.
     Hardware = 3,
     // The kernel gave no stepping clock (timerfd, eventfd).
     Clock = 4,

@@ -6,15 +6,16 @@ set -euo pipefail
 
 # Building, the package target (file and dpkg-dev for CPack), and what the program draws with.
 packages=(build-essential cmake pkg-config qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
-  libgl-dev libgpiod-dev libsystemd-dev libqt6svg6 culmus fontconfig xvfb xauth file dpkg-dev)
+  libgl-dev libgpiod-dev libsystemd-dev libmosquitto-dev libqt6svg6 culmus fontconfig xvfb xauth file dpkg-dev)
 if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
   # Fuzzing, network namespaces for the link-failure tests, strace (crashes injected into the
-  # position file's writes), a browser for the web page, the package checks, and the
+  # position file's writes), a browser for the web page, an MQTT broker and its clients
+  # (with openssl for the TLS case), the package checks, and the
   # kernel stage: Debian's kernel with its headers and sources (gpio-sim is built from them)
   # booted in QEMU from a busybox initramfs; and a Debian root (debootstrap) in which the
   # package's service boots under systemd.
   packages+=(clang libclang-rt-14-dev iproute2 desktop-file-utils appstream lintian systemd
-    python3 dbus-daemon strace chromium
+    python3 dbus-daemon strace chromium mosquitto mosquitto-clients openssl
     qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1 busybox-static cpio
     kmod debootstrap e2fsprogs)
 fi

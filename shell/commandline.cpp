@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QLocale>
+#include <QSysInfo>
 
 namespace {
 
@@ -32,7 +33,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         QString("Turns a four-phase stepper motor to the angle a TCP client sends to port %1. "
                 "Without --port or --gpio it drives the parallel port at %2 (ppdev, then raw "
                 "I/O), else a simulated port. Exit status: %3 normal, %4 port %1 unavailable, %5 "
-                "bad command line, %6 the named output unavailable, %7 no stepping clock "
+                "bad command line, %6 the named output unavailable or the MQTT broker refusing the "
+                "credentials, %7 no stepping clock "
                 "(timerfd) in this kernel.")
             .arg(CommandPort)
             .arg(QString::fromStdString(DataPortText()))
@@ -88,8 +90,39 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "ADDRESS:PORT");
     const QCommandLineOption webReadOnly("web-read-only",
                                          "The web page shows the dial but cannot turn it.");
+    const QCommandLineOption mqtt(
+        "mqtt",
+        "Join the MQTT broker at URL (mqtt://HOST[:PORT], or mqtts://HOST[:PORT] for TLS): "
+        "commands on PREFIX/NAME/angle/set, the dial's state on PREFIX/NAME/..., and Home "
+        "Assistant discovery.",
+        "URL");
+    const QCommandLineOption mqttName(
+        "mqtt-name",
+        "This dial's name on the broker (letters, digits, - and _). Default: the "
+        "host name, reduced to those.",
+        "NAME");
+    const QCommandLineOption mqttPrefix(
+        "mqtt-prefix", "The first topic levels, before the name. Default: stepper-dial.", "PREFIX");
+    const QCommandLineOption mqttCredentials(
+        "mqtt-credentials",
+        "Log in to the broker with the user on FILE's first line and the password on its "
+        "second; FILE must not be readable by every user.",
+        "FILE");
+    const QCommandLineOption mqttCa(
+        "mqtt-ca",
+        "Trust the broker's TLS certificate if signed by the CAs in FILE (PEM). "
+        "Default: the system's CA store.",
+        "FILE");
+    const QCommandLineOption mqttDiscovery(
+        "mqtt-discovery",
+        "on: announce the dial to Home Assistant (the default); off: do not; remove: clear "
+        "the announcement from the broker and exit.",
+        "on|off|remove");
+    const auto mqttOptions = {mqttName, mqttPrefix, mqttCredentials, mqttCa, mqttDiscovery};
     for (const auto& option : {help, version, simulate, port, gpio, listPorts, listen, allow,
-                               headless, state, position, web, webReadOnly})
+                               headless, state, position, web, webReadOnly, mqtt})
+        parser.addOption(option);
+    for (const auto& option : mqttOptions)
         parser.addOption(option);
 
     CommandLine result;
@@ -158,6 +191,45 @@ CommandLine ReadCommandLine(const QStringList& arguments)
                         "' is not a number of degrees within reach (such as 0 or -45.5).");
         result.position = degrees;
     }
+    for (const auto& option : mqttOptions) {
+        if (parser.values(option).size() > 1)
+            return fail("Give --" + option.names().constFirst() + " once.");
+        if (parser.isSet(option) && !parser.isSet(mqtt))
+            return fail("--" + option.names().constFirst() + ": give --mqtt too.");
+    }
+    if (parser.values(mqtt).size() > 1)
+        return fail("Give --mqtt once: one broker.");
+    if (parser.isSet(mqtt)) {
+        MqttOptions& broker = result.mqtt;
+        QString why;
+        if (!ReadMqttUrl(parser.value(mqtt), broker, why))
+            return fail(why);
+        broker.name = parser.isSet(mqttName) ? parser.value(mqttName)
+                                             : TopicSafeName(QSysInfo::machineHostName());
+        if (!IsTopicSafeName(broker.name))
+            return fail("--mqtt-name: '" + broker.name +
+                        "' is not 1 to 64 letters, digits, - and _ (such as dial_7).");
+        if (parser.isSet(mqttPrefix))
+            broker.prefix = parser.value(mqttPrefix);
+        if (!IsTopicPrefix(broker.prefix))
+            return fail("--mqtt-prefix: '" + broker.prefix +
+                        "' is not a topic without + or #, empty levels or a leading $ (such as "
+                        "lab/dials).");
+        broker.caFile = parser.value(mqttCa);
+        if (parser.isSet(mqttCa) && !broker.tls)
+            return fail("--mqtt-ca: the broker's URL is mqtt://, without TLS; give mqtts://.");
+        const QString discovery = parser.value(mqttDiscovery);
+        if (discovery == "off")
+            broker.discovery = MqttOptions::Discovery::Off;
+        else if (discovery == "remove")
+            broker.discovery = MqttOptions::Discovery::Remove;
+        else if (parser.isSet(mqttDiscovery) && discovery != "on")
+            return fail("--mqtt-discovery: '" + discovery + "' is not on, off or remove.");
+        broker.credentialsFile = parser.value(mqttCredentials);
+        if (parser.isSet(mqttCredentials) &&
+            !ReadCredentials(broker.credentialsFile, result.mqttCredentials, why))
+            return fail(why);
+    }
     std::string why;
     if (parser.isSet(simulate))
         result.output.kind = OutputRequest::Kind::Simulate;
@@ -174,11 +246,13 @@ CommandLine ReadCommandLine(const QStringList& arguments)
             "<executable_name>", QString::fromUtf8(ProgramName.data(), ProgramName.size()));
     } else if (parser.isSet(version)) {
         result.action = CommandLine::Action::ShowVersion;
+    } else if (result.mqtt.discovery == MqttOptions::Discovery::Remove) {
+        result.action = CommandLine::Action::RemoveDiscovery;
     } else if (parser.isSet(listPorts)) {
         result.action = CommandLine::Action::ListPorts;
         QStringList ignored;
-        for (const auto& option :
-             {simulate, port, gpio, listen, allow, headless, state, position, web, webReadOnly})
+        for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position,
+                                   web, webReadOnly, mqtt})
             if (parser.isSet(option))
                 ignored << "--" + option.names().constFirst();
         if (!ignored.isEmpty())

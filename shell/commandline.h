@@ -4,6 +4,8 @@
 #pragma once
 
 #include "command/commandlistener.h"
+#include "mqtt/credentials.h"
+#include "mqtt/mqttoptions.h"
 #include "output/outputrequest.h"
 #include "web/webfront.h"
 
@@ -12,7 +14,7 @@
 #include <optional>
 
 struct CommandLine {
-    enum class Action { Run, ShowHelp, ShowVersion, ListPorts, UsageError };
+    enum class Action { Run, ShowHelp, ShowVersion, ListPorts, RemoveDiscovery, UsageError };
     Action action = Action::Run;
     OutputRequest output;
     ListenerOptions listener;
@@ -20,8 +22,10 @@ struct CommandLine {
     WebOptions web;                 // the web page: where, read-only
     QString stateFile;              // where the position is kept; empty: nowhere
     std::optional<double> position; // degrees: where the motor stands at start
-    QString text;                   // help, version or the usage error
-    QString note;                   // for standard error: what an action ignores
+    MqttOptions mqtt;               // the broker; none unless --mqtt
+    MqttCredentials mqttCredentials;
+    QString text; // help, version or the usage error
+    QString note; // for standard error: what an action ignores
 };
 
 CommandLine ReadCommandLine(const QStringList& arguments);

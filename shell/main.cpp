@@ -4,6 +4,7 @@
 #include "base/exitstatus.h"
 #include "base/report.h"
 #include "commandline.h"
+#include "discoveryremoval.h"
 #include "fatalerror.h"
 #include "output/portchoice.h"
 #include "output/portlist.h"
@@ -69,6 +70,8 @@ int main(int argc, char* argv[])
         LinuxPortKernel kernel;
         return Print(ListPorts(kernel, *MakeGpioChips()));
     }
+    case CommandLine::Action::RemoveDiscovery:
+        return RemoveDiscovery(commandLine.mqtt, commandLine.mqttCredentials, argv[0]);
     case CommandLine::Action::Run: break;
     }
 

@@ -8,6 +8,7 @@
 #include "fatalerror.h"
 #include "motor/coiloutput.h"
 #include "motor/steppingclock.h"
+#include "mqtt/mqttfront.h"
 #include "quitsignals.h"
 #include "realtimekit.h"
 #include "servicenotifier.h"
@@ -77,6 +78,17 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
                    .arg(commandLine.web.readOnly ? " (read-only)" : "")
                    .toStdString());
     }
+    MqttFront mqtt(core, commandLine.mqtt, commandLine.mqttCredentials);
+    if (QString why; commandLine.mqtt.Enabled() && !mqtt.Start(why)) {
+        core.ShutDown();
+        ReportFatal(why.toStdString(), front, ExitStatus::Usage);
+        return ToInt(ExitStatus::Usage);
+    }
+    // Nothing would ever work with these credentials: the service must not restart on it.
+    QObject::connect(&mqtt, &MqttFront::CredentialsRefused, app.get(), [&app](const QString& why) {
+        Report(why.toStdString());
+        app->exit(ToInt(ExitStatus::Hardware));
+    });
     if (commandLine.position)
         core.SetPosition(*commandLine.position); // in reach: the command line checked it
     RealtimeKit realtimeKit;
@@ -97,6 +109,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     const int status = app->exec();
     service.Stopping();
     core.ShutDown();
+    mqtt.Stop(); // "offline" once the coils are off
     QuitFinished();
     return status;
 }

@@ -1,0 +1,253 @@
+// SPDX-License-Identifier: MIT
+#include "brokerlink.h"
+
+#include <QMetaObject>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+namespace {
+
+QString ErrorText(int error)
+{
+    if (error == MOSQ_ERR_ERRNO)
+        return errno ? QString::fromLocal8Bit(std::strerror(errno)) : "the connection closed";
+    return QString::fromUtf8(mosquitto_strerror(error));
+}
+
+} // namespace
+
+struct BrokerCallbacks {
+    static void Connect(mosquitto* mosq, void* self, int reason, int, const mosquitto_property*)
+    {
+        auto* link = static_cast<BrokerLink*>(self);
+        if (reason != 0) {
+            const bool credentials = reason == CONNACK_REFUSED_BAD_USERNAME_PASSWORD ||
+                                     reason == CONNACK_REFUSED_NOT_AUTHORIZED ||
+                                     reason == MQTT_RC_BAD_USERNAME_OR_PASSWORD ||
+                                     reason == MQTT_RC_NOT_AUTHORIZED;
+            const QString why = QString::fromUtf8(reason < 128 ? mosquitto_connack_string(reason)
+                                                               : mosquitto_reason_string(reason));
+            link->refused_ = true;
+            QMetaObject::invokeMethod(
+                link, [link, why, credentials] { emit link->Refused(why, credentials); },
+                Qt::QueuedConnection);
+            return;
+        }
+        link->unsent_ = 0; // what the last connection left unsent is gone with it
+        if (!link->subscription_.isEmpty())
+            mosquitto_subscribe_v5(mosq, nullptr, link->subscription_.constData(), 1, 0, nullptr);
+        link->connected_ = true;
+        QMetaObject::invokeMethod(
+            link, [link] { emit link->Connected(); }, Qt::QueuedConnection);
+    }
+
+    static void Publish(mosquitto*, void* self, int, int, const mosquitto_property*)
+    {
+        auto* link = static_cast<BrokerLink*>(self);
+        if (--link->unsent_ <= MostUnsentHalf() && link->refusedPublish_.exchange(false))
+            QMetaObject::invokeMethod(
+                link, [link] { emit link->Drained(); }, Qt::QueuedConnection);
+    }
+
+    static void Message(mosquitto*, void* self, const mosquitto_message* message,
+                        const mosquitto_property*)
+    {
+        auto* link = static_cast<BrokerLink*>(self);
+        // A stored command is an old one: replayed at every reconnect it would turn the motor
+        // again.
+        if (message->retain)
+            return;
+        {
+            std::lock_guard lock(link->mutex_);
+            link->latestMessage_ =
+                QByteArray(static_cast<const char*>(message->payload), message->payloadlen);
+            if (link->messageWaiting_)
+                return; // the call already queued takes this one
+            link->messageWaiting_ = true;
+        }
+        QMetaObject::invokeMethod(
+            link,
+            [link] {
+                QByteArray payload;
+                {
+                    std::lock_guard lock(link->mutex_);
+                    payload.swap(link->latestMessage_);
+                    link->messageWaiting_ = false;
+                }
+                emit link->MessageArrived(payload);
+            },
+            Qt::QueuedConnection);
+    }
+
+    // libmosquitto names what TLS refused (an unknown CA, a name mismatch) only in its log.
+    static void Log(mosquitto*, void* self, int level, const char* text)
+    {
+        auto* link = static_cast<BrokerLink*>(self);
+        if (level == MOSQ_LOG_ERR) {
+            std::lock_guard lock(link->mutex_);
+            link->lastLogError_ = QString::fromUtf8(text);
+        }
+    }
+
+    static constexpr int MostUnsentHalf() { return BrokerLink::MostUnsent / 2; }
+};
+
+BrokerLink::BrokerLink(MqttOptions options, MqttCredentials credentials, QByteArray clientId,
+                       QByteArray willTopic, QByteArray subscription, QObject* parent)
+    : QObject(parent), options_(std::move(options)), credentials_(std::move(credentials)),
+      clientId_(std::move(clientId)), willTopic_(std::move(willTopic)),
+      subscription_(std::move(subscription))
+{
+    static const int initialised = mosquitto_lib_init();
+    (void)initialised;
+}
+
+BrokerLink::~BrokerLink()
+{
+    if (thread_.joinable() && !Stop())
+        std::terminate(); // the owner leaves a link it could not stop alive
+}
+
+bool BrokerLink::Configure(QString& why)
+{
+    mosq_ = mosquitto_new(clientId_.constData(), true, this);
+    if (!mosq_) {
+        why = "cannot set up an MQTT client: " + QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_threaded_set(mosq_, true);
+    mosquitto_connect_v5_callback_set(mosq_, BrokerCallbacks::Connect);
+    mosquitto_publish_v5_callback_set(mosq_, BrokerCallbacks::Publish);
+    mosquitto_message_v5_callback_set(mosq_, BrokerCallbacks::Message);
+    mosquitto_log_callback_set(mosq_, BrokerCallbacks::Log);
+    int error = MOSQ_ERR_SUCCESS;
+    if (!willTopic_.isEmpty())
+        error =
+            mosquitto_will_set_v5(mosq_, willTopic_.constData(), 7, "offline", 1, true, nullptr);
+    if (error == MOSQ_ERR_SUCCESS && !credentials_.user.isEmpty())
+        error = mosquitto_username_pw_set(mosq_, credentials_.user.constData(),
+                                          credentials_.password.constData());
+    if (error == MOSQ_ERR_SUCCESS && options_.tls) {
+        const QByteArray caFile = options_.caFile.toLocal8Bit();
+        if (caFile.isEmpty())
+            error = mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        if (error == MOSQ_ERR_SUCCESS)
+            error = mosquitto_tls_set(mosq_, caFile.isEmpty() ? nullptr : caFile.constData(),
+                                      caFile.isEmpty() ? "/etc/ssl/certs" : nullptr, nullptr,
+                                      nullptr, nullptr);
+    }
+    if (error != MOSQ_ERR_SUCCESS) {
+        why = "cannot set up the MQTT connection to " + options_.BrokerText() + ": " +
+              ErrorText(error) +
+              (options_.tls && !options_.caFile.isEmpty()
+                   ? " (is --mqtt-ca " + options_.caFile + " a readable PEM file?)"
+                   : QString());
+        return false;
+    }
+    return true;
+}
+
+bool BrokerLink::Start(QString& why)
+{
+    if (!Configure(why))
+        return false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void BrokerLink::Run()
+{
+    const QByteArray host = options_.host.toUtf8();
+    mosquitto_property* properties = nullptr;
+    // The broker drops what is larger rather than sending it: a flood of huge commands costs
+    // this program nothing.
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, LargestPacket);
+    int delay = FirstRetrySeconds;
+    while (!stopping_) {
+        // On this thread a connect may wait for the network; nothing else waits for it.
+        int error = mosquitto_connect_bind_v5(mosq_, host.constData(), options_.port,
+                                              KeepAliveSeconds, nullptr, properties);
+        while (error == MOSQ_ERR_SUCCESS && !stopping_)
+            error = mosquitto_loop(mosq_, -1, 1); // Publish and Stop wake it
+        if (stopping_)
+            break;
+        QString why = ErrorText(error);
+        if (std::lock_guard lock(mutex_); error == MOSQ_ERR_TLS && !lastLogError_.isEmpty())
+            why += ' ' + lastLogError_;
+        if (connected_.exchange(false))
+            delay = FirstRetrySeconds; // a new outage starts its backoff afresh
+        if (!refused_.exchange(false)) // else Refused said it
+            QMetaObject::invokeMethod(
+                this, [this, why] { emit Lost(why); }, Qt::QueuedConnection);
+        if (!Sleep(delay))
+            break;
+        delay = std::min(delay * 2, LastRetrySeconds);
+    }
+    // The goodbye queued by Stop goes out, within its time.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(GoodbyeMs);
+    while (connected_ && std::chrono::steady_clock::now() < until &&
+           mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS) {
+    }
+    mosquitto_property_free_all(&properties);
+    finished_ = true;
+    wake_.notify_all();
+}
+
+bool BrokerLink::Sleep(int seconds)
+{
+    std::unique_lock lock(mutex_);
+    return !wake_.wait_for(lock, std::chrono::seconds(seconds), [this] { return bool(stopping_); });
+}
+
+bool BrokerLink::Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain)
+{
+    if (!connected_ || stopping_)
+        return false;
+    if (unsent_ >= MostUnsent) {
+        refusedPublish_ = true;
+        return false;
+    }
+    ++unsent_;
+    if (mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()),
+                             payload.constData(), qos, retain, nullptr) != MOSQ_ERR_SUCCESS) {
+        --unsent_;
+        return false;
+    }
+    return true;
+}
+
+bool BrokerLink::Stop(const QByteArray& lastTopic, const QByteArray& lastPayload)
+{
+    if (!thread_.joinable())
+        return true;
+    if (connected_) {
+        if (!lastTopic.isEmpty())
+            mosquitto_publish_v5(mosq_, nullptr, lastTopic.constData(), int(lastPayload.size()),
+                                 lastPayload.constData(), 1, true, nullptr);
+        mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    bool finished = false;
+    {
+        std::unique_lock lock(mutex_);
+        finished = wake_.wait_for(lock, std::chrono::milliseconds(GoodbyeMs + 500),
+                                  [this] { return bool(finished_); });
+    }
+    if (!finished) {
+        thread_.detach();
+        return false;
+    }
+    thread_.join();
+    mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+    return true;
+}

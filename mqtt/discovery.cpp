@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+#include "discovery.h"
+
+#include "base/programinfo.h"
+#include "motor/steppingcontroller.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+QByteArray DiscoveryTopic(const MqttOptions& options)
+{
+    return "homeassistant/number/" + options.name.toUtf8() + "/config";
+}
+
+QByteArray DiscoveryConfig(const MqttOptions& options)
+{
+    const QString id =
+        QString::fromUtf8(ProgramName.data(), ProgramName.size()) + '_' + options.name;
+    // Every angle the motor can rest at, and no more: one step apart, within the steps a
+    // motor's lifetime can count. Such values print without an exponent, so the number rule
+    // reads them whole.
+    const double step = SteppingController().StepAngle;
+    const double farthest = double(SteppingController::ReachableSteps) * step;
+    const QJsonObject config{
+        {"name", QJsonValue::Null}, // the entity is the device itself
+        {"unique_id", id},
+        {"object_id", options.name},
+        {"device", QJsonObject{{"identifiers", QJsonArray{id}},
+                               {"name", options.name},
+                               {"model", "stepper-dial"},
+                               {"manufacturer", "stepper-dial"},
+                               {"sw_version", ProgramVersion}}},
+        {"icon", "mdi:gauge"},
+        {"unit_of_measurement", "°"},
+        {"min", -farthest},
+        {"max", farthest},
+        {"step", step},
+        {"mode", "box"},
+        {"command_topic", QString::fromUtf8(options.Topic("angle/set"))},
+        {"state_topic", QString::fromUtf8(options.Topic("angle"))},
+        {"availability_topic", QString::fromUtf8(options.Topic("availability"))},
+        {"payload_available", "online"},
+        {"payload_not_available", "offline"},
+        {"qos", 1},
+    };
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}

@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: MIT
+#include "mqttfront.h"
+
+#include "base/report.h"
+#include "core/angletext.h"
+#include "core/dialcore.h"
+#include "core/messagerule.h"
+#include "discovery.h"
+
+namespace {
+
+QByteArray Flag(bool value)
+{
+    return value ? "true" : "false";
+}
+
+QByteArray AngleText(double degrees)
+{
+    return QByteArray::fromStdString(FormatAngleText(degrees, "."));
+}
+
+} // namespace
+
+MqttFront::MqttFront(DialCore& core, MqttOptions options, MqttCredentials credentials,
+                     QObject* parent)
+    : QObject(parent), core_(core), options_(std::move(options)),
+      credentials_(std::move(credentials))
+{
+    angleDue_.setSingleShot(true);
+    connect(&angleDue_, &QTimer::timeout, this, &MqttFront::PublishAngle);
+}
+
+MqttFront::~MqttFront()
+{
+    Stop();
+}
+
+bool MqttFront::Start(QString& why)
+{
+    link_ = std::make_unique<BrokerLink>(
+        options_, credentials_, "stepper-dial-" + options_.name.toUtf8(),
+        options_.Topic("availability"), options_.Topic("angle/set"));
+    connect(link_.get(), &BrokerLink::Connected, this, &MqttFront::TakeConnected);
+    connect(link_.get(), &BrokerLink::Lost, this, &MqttFront::TakeLost);
+    connect(link_.get(), &BrokerLink::Refused, this, &MqttFront::TakeRefused);
+    connect(link_.get(), &BrokerLink::MessageArrived, this, &MqttFront::TakeCommand);
+    connect(link_.get(), &BrokerLink::Drained, this, &MqttFront::PublishState);
+    connect(&core_, &DialCore::PositionChanged, this, &MqttFront::AngleChanged);
+    connect(&core_, &DialCore::MovingChanged, this, &MqttFront::PublishState);
+    connect(&core_, &DialCore::RequestedTextChanged, this, &MqttFront::PublishState);
+    connect(&core_, &DialCore::OnLineChanged, this, &MqttFront::PublishState);
+    connect(&core_, &DialCore::PositionUncertainChanged, this, &MqttFront::PublishState);
+    return link_->Start(why);
+}
+
+void MqttFront::Stop()
+{
+    if (!link_)
+        return;
+    if (!link_->Stop(options_.Topic("availability"), "offline"))
+        (void)link_.release(); // its thread is stuck in a connect: left to the process's end
+    link_.reset();
+}
+
+void MqttFront::TakeConnected()
+{
+    Report((everConnected_ ? "MQTT: the broker at " + options_.BrokerText() + " is back"
+                           : "MQTT: connected to the broker at " + options_.BrokerText() + " as " +
+                                 options_.prefix + '/' + options_.name)
+               .toStdString());
+    everConnected_ = true;
+    away_ = false;
+    sent_.clear(); // a broker that restarted may have lost what it held
+    link_->Publish(options_.Topic("availability"), "online", 1, true);
+    if (options_.discovery == MqttOptions::Discovery::On)
+        link_->Publish(DiscoveryTopic(options_), DiscoveryConfig(options_), 1, true);
+    PublishState();
+}
+
+void MqttFront::TakeLost(const QString& why)
+{
+    if (away_)
+        return; // one line an outage, not one a try
+    away_ = true;
+    Report(QString("MQTT: %1 the broker at %2%3; trying again after %4 s, then up to every %5 s")
+               .arg(everConnected_ ? "lost" : "cannot reach")
+               .arg(options_.BrokerText())
+               .arg(why.isEmpty() ? QString() : " (" + why + ')')
+               .arg(BrokerLink::FirstRetrySeconds)
+               .arg(BrokerLink::LastRetrySeconds)
+               .toStdString());
+}
+
+void MqttFront::TakeRefused(const QString& why, bool credentials)
+{
+    if (credentials && !everConnected_) {
+        emit CredentialsRefused(
+            "MQTT: the broker at " + options_.BrokerText() + " refuses this client: " + why +
+            (options_.credentialsFile.isEmpty()
+                 ? QString("; give a user and password with "
+                           "--mqtt-credentials FILE")
+                 : "; check the user and password in " + options_.credentialsFile));
+        return;
+    }
+    if (away_)
+        return;
+    away_ = true;
+    Report(("MQTT: the broker at " + options_.BrokerText() + " refuses this client (" + why +
+            "); trying again after " + QString::number(BrokerLink::FirstRetrySeconds) +
+            " s, then up to every " + QString::number(BrokerLink::LastRetrySeconds) + " s")
+               .toStdString());
+}
+
+void MqttFront::TakeCommand(const QByteArray& payload)
+{
+    // There is no connection to end here: "disconnect" is the TCP client's word.
+    if (IsDisconnectCommand(payload))
+        return;
+    core_.EditRequestedText(AngleTextFromBytes(payload));
+    core_.EnableSteppingTimer();
+}
+
+void MqttFront::AngleChanged()
+{
+    if (angleDue_.isActive())
+        return;
+    const qint64 wait = sinceAngle_.isValid() ? AngleIntervalMs - sinceAngle_.elapsed() : 0;
+    // Arrival goes out at once, whatever the interval.
+    if (wait <= 0 || !core_.IsMoving())
+        PublishAngle();
+    else
+        angleDue_.start(int(wait));
+}
+
+void MqttFront::PublishAngle()
+{
+    sinceAngle_.start();
+    Publish("angle", AngleText(core_.CurrentAngle()));
+}
+
+void MqttFront::PublishState()
+{
+    if (!core_.IsMoving())
+        angleDue_.stop();
+    AngleChanged();
+    Publish("target", AngleText(DialCore::ReadRequestedAngle(core_.RequestedText())));
+    Publish("moving", Flag(core_.IsMoving()));
+    Publish("client", core_.IsOnLine() ? core_.ClientAddress().toString().toUtf8() : QByteArray());
+    Publish("position_uncertain", Flag(core_.PositionUncertain()));
+}
+
+void MqttFront::Publish(const char* leaf, const QByteArray& payload)
+{
+    const QByteArray topic = options_.Topic(leaf);
+    auto held = sent_.constFind(topic);
+    if (held != sent_.cend() && *held == payload)
+        return;
+    // Refused while the broker is away or behind: the latest state goes when it drains.
+    if (link_ && link_->Publish(topic, payload, 0, true))
+        sent_.insert(topic, payload);
+}

@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: MIT
+// The broker bridge: an adapter of the DialCore like the web page. Commands on
+// <prefix>/<name>/angle/set are taken as a client's message is; the dial's state goes out
+// retained on its own topics (the angle at most 10 times a second while moving and once on
+// arrival), with "online"/"offline" availability (the broker's will says "offline" when the
+// program dies) and Home Assistant's discovery config. A broker that is away costs nothing
+// but one line: the latest state is kept and sent when it is back.
+#pragma once
+
+#include "brokerlink.h"
+#include "credentials.h"
+#include "mqttoptions.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+
+class DialCore;
+
+class MqttFront : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int AngleIntervalMs = 100; // at most 10 angles a second
+
+    MqttFront(DialCore& core, MqttOptions options, MqttCredentials credentials,
+              QObject* parent = nullptr);
+    ~MqttFront() override;
+
+    // Starts connecting; false with the reason when the settings cannot be used. Without
+    // Start the front is idle.
+    bool Start(QString& why);
+    // "offline", then a clean disconnect; bounded.
+    void Stop();
+
+signals:
+    // The broker's first answer refused the credentials: nothing would ever work.
+    void CredentialsRefused(const QString& why);
+
+private:
+    void TakeConnected();
+    void TakeLost(const QString& why);
+    void TakeRefused(const QString& why, bool credentials);
+    void TakeCommand(const QByteArray& payload);
+    void PublishState();
+    void AngleChanged();
+    void PublishAngle();
+    void Publish(const char* leaf, const QByteArray& payload);
+
+    DialCore& core_;
+    MqttOptions options_;
+    MqttCredentials credentials_;
+    std::unique_ptr<BrokerLink> link_;   // from Start on
+    QHash<QByteArray, QByteArray> sent_; // topic -> payload the broker holds from us
+    QTimer angleDue_;                    // an angle waiting for its turn
+    QElapsedTimer sinceAngle_;
+    bool everConnected_ = false;
+    bool away_ = false; // an outage reported and not yet over
+};

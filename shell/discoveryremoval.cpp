@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+#include "discoveryremoval.h"
+
+#include "base/exitstatus.h"
+#include "base/report.h"
+#include "mqtt/brokerlink.h"
+#include "mqtt/discovery.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+int RemoveDiscovery(const MqttOptions& options, const MqttCredentials& credentials, char* argv0)
+{
+    constexpr int AnswerMs = 10000;
+    int argc = 1;
+    char* argv[] = {argv0, nullptr};
+    QCoreApplication app(argc, argv);
+    // An id of its own: the running dial's connection stays where it is.
+    BrokerLink link(options, credentials, "stepper-dial-" + options.name.toUtf8() + "-remove", {},
+                    {});
+    const QString broker = "the broker at " + options.BrokerText();
+    auto end = [&app](const QString& line, ExitStatus status) {
+        Report(line.toStdString());
+        app.exit(ToInt(status));
+    };
+    QObject::connect(&link, &BrokerLink::Connected, &app, [&] {
+        // An empty retained message deletes the one held.
+        if (link.Stop(DiscoveryTopic(options), {}))
+            end("MQTT: cleared the Home Assistant announcement " + DiscoveryTopic(options) +
+                    " from " + broker,
+                ExitStatus::Normal);
+        else
+            end("MQTT: " + broker + " did not take the clearing in time", ExitStatus::StartUp);
+    });
+    QObject::connect(&link, &BrokerLink::Refused, &app, [&](const QString& why, bool refused) {
+        end("MQTT: " + broker + " refuses this client: " + why,
+            refused ? ExitStatus::Hardware : ExitStatus::StartUp);
+    });
+    QObject::connect(&link, &BrokerLink::Lost, &app, [&](const QString& why) {
+        end("MQTT: cannot reach " + broker + (why.isEmpty() ? QString() : " (" + why + ')') +
+                "; the announcement stays",
+            ExitStatus::StartUp);
+    });
+    QTimer::singleShot(AnswerMs, &app, [&] {
+        end("MQTT: no answer from " + broker + " in 10 s; the announcement stays",
+            ExitStatus::StartUp);
+    });
+    if (QString why; !link.Start(why)) {
+        Report(why.toStdString());
+        return ToInt(ExitStatus::Usage);
+    }
+    const int status = app.exec();
+    if (!link.Stop())
+        std::_Exit(status); // still inside a connect: nothing is left to do or to save
+    return status;
+}
