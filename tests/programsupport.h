@@ -32,6 +32,14 @@ inline void RequireFreePort3000()
                          "ss -ltnp 'sport = :3000'"));
 }
 
+// A loopback port no one listens on now, for a server the test starts.
+inline quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
 class ProgramUnderTest {
 public:
     // With traceFd set, the program's standard output is that descriptor instead of a pipe

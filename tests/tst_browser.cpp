@@ -17,13 +17,6 @@
 
 namespace {
 
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 // One tab of a headless chromium, spoken to over the DevTools protocol.
 class Browser {
 public:

@@ -1,0 +1,457 @@
+// SPDX-License-Identifier: MIT
+// The MQTT bridge against a real broker: Debian's mosquitto on a free loopback port (once
+// with TLS and a password file made here), started by the test, and watched by a real
+// client (libmosquitto) that records every message. The motor is judged by its port trace.
+// Exit 77 with one line where no broker can start.
+#include "programsupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <functional>
+#include <mosquitto.h>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
+
+namespace {
+
+// A mosquitto of the test's own, on one loopback port for its whole life (restartable).
+class Broker {
+public:
+    explicit Broker(QString settings = "allow_anonymous true\n") : settings_(std::move(settings)) {}
+    ~Broker() { Kill(); }
+    bool Start()
+    {
+        if (!port_)
+            port_ = FreePort();
+        QFile config(dir_.filePath("mosquitto.conf"));
+        if (!config.open(QIODevice::WriteOnly))
+            return false;
+        // "user root": as root it would otherwise switch to a user that cannot read our files.
+        config.write(QString("listener %1 127.0.0.1\npersistence false\nuser root\n%2")
+                         .arg(port_)
+                         .arg(settings_)
+                         .toUtf8());
+        config.close();
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        process_.start(Path(), {"-c", config.fileName()});
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 10000 && process_.state() != QProcess::NotRunning) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, port_);
+            if (probe.waitForConnected(200))
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    void Kill()
+    {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+    quint16 Port() const { return port_; }
+    // Debian puts it in /usr/sbin, which a user's PATH may lack.
+    static QString Path()
+    {
+        const QString found = QStandardPaths::findExecutable("mosquitto");
+        return found.isEmpty() ? QStandardPaths::findExecutable("mosquitto", {"/usr/sbin"}) : found;
+    }
+    QString Url(const char* scheme = "mqtt", const char* host = "127.0.0.1") const
+    {
+        return QString("%1://%2:%3").arg(scheme).arg(host).arg(port_);
+    }
+    QString File(const QString& name) const { return dir_.filePath(name); }
+
+private:
+    QString settings_;
+    QTemporaryDir dir_;
+    QProcess process_;
+    quint16 port_ = 0;
+};
+
+// A client that records every message on the broker, stored (retained) ones included.
+class Watcher {
+public:
+    struct Message {
+        QByteArray topic, payload;
+        bool retain;
+        qint64 ms; // when it came, on the test's clock
+    };
+    explicit Watcher(const Broker& broker, const char* caFile = nullptr, const char* user = nullptr,
+                     const char* password = nullptr)
+    {
+        clock_.start();
+        mosq_ = mosquitto_new(nullptr, true, this);
+        mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        if (caFile)
+            mosquitto_tls_set(mosq_, caFile, nullptr, nullptr, nullptr, nullptr);
+        if (user)
+            mosquitto_username_pw_set(mosq_, user, password);
+        mosquitto_connect_v5_callback_set(
+            mosq_, [](mosquitto* m, void*, int rc, int, const mosquitto_property*) {
+                if (rc == 0)
+                    mosquitto_subscribe_v5(m, nullptr, "#", 1, 0, nullptr);
+            });
+        mosquitto_message_v5_callback_set(mosq_, [](mosquitto*, void* self,
+                                                    const mosquitto_message* m,
+                                                    const mosquitto_property*) {
+            auto* w = static_cast<Watcher*>(self);
+            std::lock_guard lock(w->mutex_);
+            w->messages_.push_back({m->topic, QByteArray((const char*)m->payload, m->payloadlen),
+                                    m->retain, w->clock_.elapsed()});
+        });
+        mosquitto_connect(mosq_, "127.0.0.1", broker.Port(), 10);
+        mosquitto_loop_start(mosq_);
+    }
+    ~Watcher()
+    {
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop_stop(mosq_, false);
+        mosquitto_destroy(mosq_);
+    }
+    std::vector<Message> On(const QByteArray& topic) const
+    {
+        std::lock_guard lock(mutex_);
+        std::vector<Message> found;
+        for (const Message& m : messages_)
+            if (m.topic == topic)
+                found.push_back(m);
+        return found;
+    }
+    std::optional<Message> Last(const QByteArray& topic) const
+    {
+        auto found = On(topic);
+        return found.empty() ? std::nullopt : std::optional(found.back());
+    }
+    bool Holds(const QByteArray& topic, const QByteArray& payload) const
+    {
+        auto last = Last(topic);
+        return last && last->payload == payload;
+    }
+    void Publish(const QByteArray& topic, const QByteArray& payload, bool retain = false)
+    {
+        mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()),
+                             payload.constData(), 1, retain, nullptr);
+    }
+    qint64 Now() const { return clock_.elapsed(); }
+
+private:
+    mosquitto* mosq_;
+    QElapsedTimer clock_;
+    mutable std::mutex mutex_;
+    std::vector<Message> messages_;
+};
+
+// Waits (bounded) for `done`, reading the programs' output meanwhile.
+bool Until(const std::function<bool()>& done, const std::vector<ProgramUnderTest*>& programs,
+           int timeoutMs = 30000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        for (ProgramUnderTest* program : programs)
+            program->Collect();
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+// Lets time pass, reading the programs' output meanwhile.
+void Pause(int ms, const std::vector<ProgramUnderTest*>& programs)
+{
+    Until([] { return false; }, programs, ms);
+}
+
+QByteArray Topic(const QByteArray& name, const char* leaf)
+{
+    return QByteArray("stepper-dial/") + name + '/' + leaf;
+}
+
+QStringList Dial(const Broker& broker, const QByteArray& name, const char* address = "127.0.0.1")
+{
+    return {"--simulate", "--headless", "--listen",    address,
+            "--mqtt",     broker.Url(), "--mqtt-name", QString::fromLatin1(name)};
+}
+
+// Where the trace leaves the motor, in steps, once it stands.
+qint64 StepsWalked(ProgramUnderTest& program)
+{
+    program.WaitUntilQuiet(300);
+    TraceReplay replay;
+    replay.Follow(program.writes);
+    return replay.valid ? replay.position : -1;
+}
+
+} // namespace
+
+class TestMqtt : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { RequireFreePort3000(); }
+    void commandedAndWatched_data();
+    void commandedAndWatched();
+    void brokerRestartsMidMove();
+    void tlsAndPassword_data();
+    void tlsAndPassword();
+    void fleet();
+};
+
+void TestMqtt::commandedAndWatched_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM: offline said at exit") << SIGTERM;
+    QTest::newRow("SIGKILL: offline from the will") << SIGKILL;
+}
+
+void TestMqtt::commandedAndWatched()
+{
+    QFETCH(int, signalNumber);
+    Broker broker;
+    QVERIFY(broker.Start());
+    Watcher watcher(broker);
+    // A command stored on the broker before the dial came is an old one.
+    watcher.Publish(Topic("t1", "angle/set"), "180", true);
+    ProgramUnderTest program(Dial(broker, "t1"));
+    const QByteArray config = "homeassistant/number/t1/config";
+    QVERIFY(Until(
+        [&] {
+            return watcher.Holds(Topic("t1", "availability"), "online") && watcher.Last(config);
+        },
+        {&program}));
+
+    // Home Assistant's view: a number entity of a device, wired to the dial's topics.
+    const QJsonObject entity = QJsonDocument::fromJson(watcher.Last(config)->payload).object();
+    QCOMPARE(entity["command_topic"].toString(), QString(Topic("t1", "angle/set")));
+    QCOMPARE(entity["state_topic"].toString(), QString(Topic("t1", "angle")));
+    QCOMPARE(entity["availability_topic"].toString(), QString(Topic("t1", "availability")));
+    QCOMPARE(entity["unit_of_measurement"].toString(), QString("°"));
+    QCOMPARE(entity["step"].toDouble(), 7.5);
+    QVERIFY(entity["min"].toDouble() < -360 && entity["max"].toDouble() > 360);
+    QCOMPARE(entity["device"]["name"].toString(), QString("t1"));
+    QVERIFY(!entity["unique_id"].toString().isEmpty());
+    QVERIFY(!entity["device"]["sw_version"].toString().isEmpty());
+    QCOMPARE(program.Values(), std::vector<int>{0}); // the stored command moved nothing
+
+    // A payload beyond the dial's packet limit never reaches it; the next command does.
+    watcher.Publish(Topic("t1", "angle/set"), QByteArray(100000, '9'));
+    const qint64 sent = watcher.Now();
+    watcher.Publish(Topic("t1", "angle/set"), "7200");
+    QVERIFY(Until(
+        [&] {
+            return watcher.Holds(Topic("t1", "angle"), "7200") &&
+                   watcher.Holds(Topic("t1", "moving"), "false");
+        },
+        {&program}));
+    QCOMPARE(StepsWalked(program), 960);
+    for (const auto& target : watcher.On(Topic("t1", "target")))
+        QVERIFY2(target.payload == "360" || target.payload == "7200", target.payload.left(40));
+    // The angle followed the move, at most 10 times a second (and once on arrival).
+    std::vector<qint64> times;
+    for (const auto& angle : watcher.On(Topic("t1", "angle")))
+        if (angle.ms >= sent)
+            times.push_back(angle.ms);
+    QVERIFY2(times.size() >= 3, qPrintable(QString::number(times.size())));
+    QVERIFY2(
+        qint64(times.size()) <= (times.back() - times.front()) / 100 + 4,
+        qPrintable(
+            QString("%1 angles in %2 ms").arg(times.size()).arg(times.back() - times.front())));
+
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    QVERIFY(Until([&] { return watcher.Holds(Topic("t1", "client"), "127.0.0.1"); }, {&program}));
+
+    program.Signal(signalNumber);
+    QVERIFY(program.WaitForExit());
+    if (signalNumber == SIGTERM)
+        QCOMPARE(program.process.exitCode(), 0);
+    // Stored, so a hub that comes later learns it too.
+    Watcher later(broker);
+    QVERIFY(Until([&] { return later.Holds(Topic("t1", "availability"), "offline"); }, {}));
+    QVERIFY(later.Last(Topic("t1", "availability"))->retain);
+}
+
+void TestMqtt::brokerRestartsMidMove()
+{
+    Broker broker;
+    QVERIFY(broker.Start());
+    ProgramUnderTest program(Dial(broker, "t2"));
+    {
+        Watcher watcher(broker);
+        QVERIFY(Until([&] { return watcher.Holds(Topic("t2", "availability"), "online"); },
+                      {&program}));
+        watcher.Publish(Topic("t2", "angle/set"), "36000");
+        QVERIFY(program.WaitForWrites(200));
+    }
+    // Away long enough for several tries (after 1 s, then 2 s more).
+    broker.Kill();
+    Pause(3500, {&program});
+    QVERIFY(broker.Start());
+    // A broker with nothing stored: what it holds now, the dial sent again.
+    Watcher watcher(broker);
+    QVERIFY(Until(
+        [&] {
+            return watcher.Holds(Topic("t2", "availability"), "online") &&
+                   watcher.Last(Topic("t2", "angle"));
+        },
+        {&program}));
+    QCOMPARE(StepsWalked(program), 4800);
+    QVERIFY(Until([&] { return watcher.Holds(Topic("t2", "angle"), "36000"); }, {&program}));
+    QCOMPARE(program.errors.count("lost the broker"), 1);
+    QCOMPARE(program.errors.count("is back"), 1);
+}
+
+void TestMqtt::tlsAndPassword_data()
+{
+    QTest::addColumn<QByteArray>("credentials"); // empty: no --mqtt-credentials
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("withCa");
+    QTest::addColumn<int>("exitCode"); // -1: runs on
+    QTest::addColumn<QString>("line");
+    QTest::newRow("right password")
+        << QByteArray("alice\nsecret\n") << 0600 << true << -1 << "connected to the broker";
+    QTest::newRow("wrong password")
+        << QByteArray("alice\nguess\n") << 0600 << true << 3 << "refuses this client";
+    QTest::newRow("no credentials") << QByteArray() << 0600 << true << 3 << "--mqtt-credentials";
+    QTest::newRow("file every user reads")
+        << QByteArray("alice\nsecret\n") << 0644 << true << 2 << "chmod o-rwx";
+    QTest::newRow("CA not trusted: one line, tries on")
+        << QByteArray("alice\nsecret\n") << 0600 << false << -1 << "certificate verify failed";
+}
+
+void TestMqtt::tlsAndPassword()
+{
+    QFETCH(QByteArray, credentials);
+    QFETCH(int, mode);
+    QFETCH(bool, withCa);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    if (QStandardPaths::findExecutable("openssl").isEmpty() ||
+        QStandardPaths::findExecutable("mosquitto_passwd").isEmpty())
+        QSKIP("no openssl or mosquitto_passwd to make the broker's certificate and users");
+    QTemporaryDir dir;
+    auto run = [&dir](const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.setWorkingDirectory(dir.path());
+        process.start(program, arguments);
+        return process.waitForFinished(30000) && process.exitCode() == 0;
+    };
+    const QString subject = "subjectAltName=DNS:localhost,IP:127.0.0.1";
+    QVERIFY(run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
+                            "-out", "ca.pem", "-days", "2", "-subj", "/CN=test CA"}));
+    QVERIFY(run("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out",
+                            "server.csr", "-subj", "/CN=localhost", "-addext", subject}));
+    QVERIFY(run("openssl", {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey",
+                            "ca.key", "-CAcreateserial", "-out", "server.pem", "-days", "2",
+                            "-copy_extensions", "copy"}));
+    QVERIFY(run("mosquitto_passwd", {"-c", "-b", "passwords", "alice", "secret"}));
+    Broker broker(QString("allow_anonymous false\npassword_file %1/passwords\ncafile %1/ca.pem\n"
+                          "certfile %1/server.pem\nkeyfile %1/server.key\n")
+                      .arg(dir.path()));
+    QVERIFY(broker.Start());
+
+    QStringList arguments = {"--simulate",  "--headless", "--listen",
+                             "127.0.0.1",   "--mqtt",     broker.Url("mqtts", "localhost"),
+                             "--mqtt-name", "t3"};
+    if (withCa)
+        arguments << "--mqtt-ca" << dir.filePath("ca.pem");
+    if (!credentials.isEmpty()) {
+        QFile file(dir.filePath("credentials"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(credentials);
+        file.close();
+        ::chmod(qPrintable(file.fileName()), mode);
+        arguments << "--mqtt-credentials" << file.fileName();
+    }
+    ProgramUnderTest program(arguments);
+    if (exitCode >= 0) {
+        QVERIFY(program.WaitForExit(20000));
+        QCOMPARE(program.process.exitCode(), exitCode);
+        QCOMPARE(program.errors.count(line), 1);
+        return;
+    }
+    if (withCa) {
+        Watcher watcher(broker, qPrintable(dir.filePath("ca.pem")), "alice", "secret");
+        QVERIFY(Until([&] { return watcher.Holds(Topic("t3", "availability"), "online"); },
+                      {&program}));
+    } else {
+        // Three tries (at once, after 1 s, 2 s more): one line for the outage.
+        Pause(3500, {&program});
+        QVERIFY(program.process.state() == QProcess::Running);
+    }
+    QCOMPARE(program.errors.count(line), 1);
+}
+
+void TestMqtt::fleet()
+{
+    constexpr int Dials = 20;
+    Broker broker;
+    QVERIFY(broker.Start());
+    Watcher watcher(broker);
+    QElapsedTimer timer;
+    timer.start();
+    std::vector<std::unique_ptr<ProgramUnderTest>> dials;
+    std::vector<ProgramUnderTest*> programs;
+    std::vector<QByteArray> names;
+    for (int i = 0; i < Dials; ++i) {
+        names.push_back("dial_" + QByteArray::number(i));
+        // Each its own loopback address for port 3000.
+        dials.push_back(std::make_unique<ProgramUnderTest>(
+            Dial(broker, names[i], qPrintable(QString("127.0.0.%1").arg(10 + i)))));
+        programs.push_back(dials.back().get());
+    }
+    auto all = [&](const std::function<bool(int)>& test) {
+        for (int i = 0; i < Dials; ++i)
+            if (!test(i))
+                return false;
+        return true;
+    };
+    QVERIFY(Until(
+        [&] {
+            return all([&](int i) {
+                return watcher.Last("homeassistant/number/" + names[i] + "/config") &&
+                       watcher.Holds(Topic(names[i], "availability"), "online");
+            });
+        },
+        programs, 120000));
+    const qint64 discovered = timer.elapsed();
+
+    // Each its own angle: 4, 8, ... 80 steps.
+    timer.restart();
+    for (int i = 0; i < Dials; ++i)
+        watcher.Publish(Topic(names[i], "angle/set"), QByteArray::number(30 * (i + 1)));
+    QVERIFY(Until(
+        [&] {
+            return all([&](int i) {
+                return watcher.Holds(Topic(names[i], "angle"), QByteArray::number(30 * (i + 1)));
+            });
+        },
+        programs, 120000));
+    const qint64 arrived = timer.elapsed();
+    for (int i = 0; i < Dials; ++i)
+        QCOMPARE(StepsWalked(*dials[i]), 4 * (i + 1));
+    qInfo("%d dials: all discovered %lld ms after their start, all at their angles %lld ms "
+          "after the commands",
+          Dials, discovered, arrived);
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    Broker probe;
+    if (Broker::Path().isEmpty() || !probe.Start()) {
+        std::puts("tst_mqtt skipped: no MQTT broker could start (Debian package mosquitto)");
+        return 77;
+    }
+    probe.Kill();
+    mosquitto_lib_init();
+    TestMqtt test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mqtt.moc"
