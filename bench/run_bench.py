@@ -4,8 +4,10 @@
 
 Starts the real program with --simulate (window on the offscreen platform and under Xvfb),
 drives it over TCP on port 3000, reads the port trace, and prints one table plus a JSON file.
-In the same run: a bare 1 ms timerfd loop (bench/bare_timerfd.cpp), and a flood of 64 KiB
-messages of random bytes that start with "36000" during a move, under Xvfb.
+In the same run: a bare 1 ms timerfd loop (bench/bare_timerfd.cpp), a flood of 64 KiB
+messages of random bytes that start with "36000" during a move, under Xvfb, and, headless,
+32 web pages, and an MQTT broker (Debian's mosquitto) flooding 1000 commands a second or
+restarted under the program.
 Usage: python3 bench/run_bench.py [--build build] [--json FILE] [--repeat N]
 """
 import argparse
@@ -179,6 +181,83 @@ def run_web(binary, env, pages_tool, seconds=4):
         return figures
     finally:
         stop(proc)
+
+
+class Broker:
+    """A mosquitto of the benchmark's own on a free loopback port; restartable."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="bench-broker-")
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.config = os.path.join(self.dir, "mosquitto.conf")
+        with open(self.config, "w") as f:
+            f.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
+                    "persistence false\nuser root\n")
+        self.proc = None
+
+    def start(self):
+        mosquitto = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+        self.proc = subprocess.Popen([mosquitto, "-c", self.config], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.01)
+        raise RuntimeError("mosquitto did not start")
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def run_mqtt(binary, env, restarts, seconds=4):
+    """Steps during a long move while 1000 commands a second come over MQTT (alternately
+    "36000" and "36000.0", so every one changes the text but not the target), or while the
+    broker is killed and started again once a second."""
+    broker = Broker()
+    broker.start()
+    url = f"mqtt://127.0.0.1:{broker.port}"
+    proc, _, trace = start_long_move(binary, env, ("--headless", "--mqtt", url,
+                                                   "--mqtt-name", "bench"))
+    try:
+        time.sleep(0.3)  # connected
+        first = trace.count()
+        cpu, start = cpu_seconds(proc.pid), time.monotonic()
+        sent = 0
+        if restarts:
+            for _ in range(seconds):
+                broker.kill()
+                time.sleep(0.5)
+                broker.start()
+                time.sleep(0.5)
+        else:
+            pub = subprocess.Popen(["mosquitto_pub", "-p", str(broker.port), "-l", "-t",
+                                    "stepper-dial/bench/angle/set"], stdin=subprocess.PIPE)
+            while time.monotonic() - start < seconds:
+                due = int((time.monotonic() - start) * 1000) + 1
+                pub.stdin.write(b"".join(b"36000\n" if i % 2 else b"36000.0\n"
+                                         for i in range(sent, due)))
+                pub.stdin.flush()
+                sent = due
+                time.sleep(0.001)
+            pub.stdin.close()
+            pub.wait()
+        last = trace.count()
+        figures = step_figures([t for _, t in trace.writes[first:last]])
+        figures["cpu_moving"] = (cpu_seconds(proc.pid) - cpu) / (time.monotonic() - start)
+        figures["peak_rss_mb"] = peak_rss_mb(proc.pid)
+        if not restarts:
+            figures["mqtt_commands"] = sent
+        return figures
+    finally:
+        stop(proc)
+        broker.kill()
+        shutil.rmtree(broker.dir, ignore_errors=True)
 
 
 def thread_waits(pid):
@@ -392,6 +471,15 @@ def main():
                     web_bare.append(run_bare(bare))
                 results["32 web pages, 100 changes/s / headless"] = median_of(web_runs)
                 results["bare timerfd loop (beside the pages)"] = median_of(web_bare)
+                for restarts, name, beside in ((False, "MQTT 1000 commands/s", "the flood"),
+                                               (True, "MQTT broker restarted 4 times",
+                                                "the restarts")):
+                    mqtt_runs, mqtt_bare = [], []
+                    for _ in range(args.repeat):
+                        mqtt_runs.append(run_mqtt(program, env, restarts))
+                        mqtt_bare.append(run_bare(bare))
+                    results[f"{name} / headless"] = median_of(mqtt_runs)
+                    results[f"bare timerfd loop (beside {beside})"] = median_of(mqtt_bare)
             if pname == "Xvfb" or len(platforms) == 1:
                 results[f"random-byte flood / {pname}"] = median_of(
                     [run_flood(program, env) for _ in range(args.repeat)])
@@ -416,6 +504,7 @@ def main():
         ("peak resident MB", lambda r: f"{r['peak_rss_mb']:.1f}", "<= 60"),
         ("start-up to port 3000 ms", lambda r: f"{r['startup_ms']:.0f}", "<= 300"),
         ("64 KiB messages taken in 2.5 s", lambda r: f"{r['messages']:.0f}", ""),
+        ("MQTT commands sent in 4 s", lambda r: f"{r['mqtt_commands']:.0f}", "4000"),
         ("states sent to 32 pages in 4 s (open at the end)",
          lambda r: f"{r['page_states']:.0f} ({r['pages_open']:.0f})", "<= 3840 (32)"),
     ]

@@ -83,8 +83,9 @@ done
 if command -v systemd-analyze >/dev/null; then
   exposure=$(systemd-analyze security --offline=yes "$root/stepper-dial.service" 2>/dev/null |
     sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
-  awk "BEGIN { exit !(\"$exposure\" != \"\" && $exposure <= 3.0) }" ||
-    fail "the unit's exposure is ${exposure:-unknown}, above 3.0"
+  # 1.8 before the MQTT bridge: it needs no more than the network the unit already allows.
+  awk "BEGIN { exit !(\"$exposure\" != \"\" && $exposure <= 1.8) }" ||
+    fail "the unit's exposure is ${exposure:-unknown}, above 1.8"
   # The stepping thread's real-time and locked memory must survive the system-call filter.
   allowed=$(sed -n 's/^SystemCallFilter=\([^~].*\)/\1/p' "$unit")
   denied=$(sed -n 's/^SystemCallFilter=~//p' "$unit")
