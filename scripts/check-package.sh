@@ -32,7 +32,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = electronics ] || fail "Section is $(field Section)"
 [ "$(field Version)" = "$(sed -n 's/^project(stepper-dial VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" ] ||
   fail "Version $(field Version) is not the project's"
-for dep in culmus libqt6widgets6 libqt6network6 libc6; do
+for dep in culmus libqt6widgets6 libqt6network6 libmosquitto1 libc6; do
   field Depends | grep -q "$dep" || fail "Depends lacks $dep: $(field Depends)"
 done
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"

@@ -315,6 +315,22 @@ void TestProgram::badCommandLine_data()
                                   << 2 << "--listen: 127.0.0.1 is given twice";
     QTest::newRow("allow beyond IPv4-mapped")
         << QStringList{"--allow", "::ffff:0.0.0.0/80"} << 2 << "beyond the IPv4-mapped";
+    const QStringList broker{"--mqtt", "mqtt://127.0.0.1:9"};
+    QTest::newRow("mqtt scheme") << QStringList{"--mqtt", "http://host"} << 2 << "--mqtt: 'http";
+    QTest::newRow("mqtt password in the URL")
+        << QStringList{"--mqtt", "mqtt://u:p@host"} << 2 << "--mqtt-credentials";
+    QTest::newRow("mqtt name with a level")
+        << broker + QStringList{"--mqtt-name", "a/b"} << 2 << "--mqtt-name: 'a/b'";
+    QTest::newRow("mqtt prefix with a wildcard")
+        << broker + QStringList{"--mqtt-prefix", "lab/#"} << 2 << "--mqtt-prefix: 'lab/#'";
+    QTest::newRow("mqtt CA without TLS")
+        << broker + QStringList{"--mqtt-ca", "/etc/hostname"} << 2 << "give mqtts://";
+    QTest::newRow("mqtt discovery word")
+        << broker + QStringList{"--mqtt-discovery", "yes"} << 2 << "not on, off or remove";
+    QTest::newRow("mqtt credentials missing")
+        << broker + QStringList{"--mqtt-credentials", "/nonexistent"} << 2
+        << "No such file or directory";
+    QTest::newRow("mqtt name alone") << QStringList{"--mqtt-name", "a"} << 2 << "give --mqtt too";
     QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use";
     QTest::newRow("list ports ignores")
         << QStringList{"--list-ports", "--gpio", "gpiochip0:1,2,3,4", "--headless"} << 0
