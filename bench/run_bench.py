@@ -457,29 +457,23 @@ def main():
             env.update(penv)
             options = ["--headless"] if pname == "headless" else []
             # Program and bare loop take turns, so the host's own stalls fall on both alike.
-            program_runs, bare_runs = [], []
-            for _ in range(args.repeat):
-                program_runs.append(run_once(program, env, options))
-                bare_runs.append(run_bare(bare))
-            results[f"stepper-dial / {pname}"] = median_of(program_runs)
-            results[f"bare timerfd loop (beside {pname})"] = median_of(bare_runs)
+            def beside_bare(run, name, beside):
+                runs, bare_runs = [], []
+                for _ in range(args.repeat):
+                    runs.append(run())
+                    bare_runs.append(run_bare(bare))
+                results[name] = median_of(runs)
+                results[f"bare timerfd loop (beside {beside})"] = median_of(bare_runs)
+
+            beside_bare(lambda: run_once(program, env, options), f"stepper-dial / {pname}", pname)
             if pname == "headless":
                 pages = os.path.join(args.build, "bench", "web-pages")
-                web_runs, web_bare = [], []
-                for _ in range(args.repeat):
-                    web_runs.append(run_web(program, env, pages))
-                    web_bare.append(run_bare(bare))
-                results["32 web pages, 100 changes/s / headless"] = median_of(web_runs)
-                results["bare timerfd loop (beside the pages)"] = median_of(web_bare)
-                for restarts, name, beside in ((False, "MQTT 1000 commands/s", "the flood"),
-                                               (True, "MQTT broker restarted 4 times",
-                                                "the restarts")):
-                    mqtt_runs, mqtt_bare = [], []
-                    for _ in range(args.repeat):
-                        mqtt_runs.append(run_mqtt(program, env, restarts))
-                        mqtt_bare.append(run_bare(bare))
-                    results[f"{name} / headless"] = median_of(mqtt_runs)
-                    results[f"bare timerfd loop (beside {beside})"] = median_of(mqtt_bare)
+                beside_bare(lambda: run_web(program, env, pages),
+                            "32 web pages, 100 changes/s / headless", "the pages")
+                beside_bare(lambda: run_mqtt(program, env, restarts=False),
+                            "MQTT 1000 commands/s / headless", "the flood")
+                beside_bare(lambda: run_mqtt(program, env, restarts=True),
+                            "MQTT broker restarted 4 times / headless", "the restarts")
             if pname == "Xvfb" or len(platforms) == 1:
                 results[f"random-byte flood / {pname}"] = median_of(
                     [run_flood(program, env) for _ in range(args.repeat)])
