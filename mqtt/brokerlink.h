@@ -28,10 +28,9 @@ public:
     static constexpr int LargestPacket = 65536; // the broker sends us nothing larger
     static constexpr int GoodbyeMs = 1000;      // a broker that takes longer is left
 
-    // clientId: unique on the broker (a second client under the same id pushes the first
-    // off); willTopic: where the broker says "offline" when this connection dies unannounced
-    // (empty: no will); subscription: the topic whose messages come back through
-    // MessageArrived (empty: none).
+    // clientId: unique on the broker (MqttOptions::ClientId); willTopic: where the broker says
+    // "offline" when this connection dies unannounced (empty: no will); subscription: the topic
+    // whose messages come back through MessageArrived (empty: none).
     BrokerLink(MqttOptions options, MqttCredentials credentials, QByteArray clientId,
                QByteArray willTopic, QByteArray subscription, QObject* parent = nullptr);
     ~BrokerLink() override;

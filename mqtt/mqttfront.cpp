@@ -37,9 +37,9 @@ MqttFront::~MqttFront()
 
 bool MqttFront::Start(QString& why)
 {
-    link_ = std::make_unique<BrokerLink>(
-        options_, credentials_, "stepper-dial-" + options_.name.toUtf8(),
-        options_.Topic("availability"), options_.Topic("angle/set"));
+    link_ =
+        std::make_unique<BrokerLink>(options_, credentials_, options_.ClientId(),
+                                     options_.Topic("availability"), options_.Topic("angle/set"));
     connect(link_.get(), &BrokerLink::Connected, this, &MqttFront::TakeConnected);
     connect(link_.get(), &BrokerLink::Lost, this, &MqttFront::TakeLost);
     connect(link_.get(), &BrokerLink::Refused, this, &MqttFront::TakeRefused);
@@ -79,13 +79,17 @@ void MqttFront::TakeConnected()
 
 void MqttFront::TakeLost(const QString& why)
 {
+    ReportOutage((everConnected_ ? "lost the broker at " : "cannot reach the broker at ") +
+                 options_.BrokerText() + (why.isEmpty() ? QString() : " (" + why + ')'));
+}
+
+void MqttFront::ReportOutage(const QString& what)
+{
     if (away_)
         return; // one line an outage, not one a try
     away_ = true;
-    Report(QString("MQTT: %1 the broker at %2%3; trying again after %4 s, then up to every %5 s")
-               .arg(everConnected_ ? "lost" : "cannot reach")
-               .arg(options_.BrokerText())
-               .arg(why.isEmpty() ? QString() : " (" + why + ')')
+    Report(QString("MQTT: %1; trying again after %2 s, then up to every %3 s")
+               .arg(what)
                .arg(BrokerLink::FirstRetrySeconds)
                .arg(BrokerLink::LastRetrySeconds)
                .toStdString());
@@ -102,13 +106,7 @@ void MqttFront::TakeRefused(const QString& why, bool credentials)
                  : "; check the user and password in " + options_.credentialsFile));
         return;
     }
-    if (away_)
-        return;
-    away_ = true;
-    Report(("MQTT: the broker at " + options_.BrokerText() + " refuses this client (" + why +
-            "); trying again after " + QString::number(BrokerLink::FirstRetrySeconds) +
-            " s, then up to every " + QString::number(BrokerLink::LastRetrySeconds) + " s")
-               .toStdString());
+    ReportOutage("the broker at " + options_.BrokerText() + " refuses this client (" + why + ')');
 }
 
 void MqttFront::TakeCommand(const QByteArray& payload)

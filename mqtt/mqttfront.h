@@ -41,6 +41,7 @@ signals:
 private:
     void TakeConnected();
     void TakeLost(const QString& why);
+    void ReportOutage(const QString& what);
     void TakeRefused(const QString& why, bool credentials);
     void TakeCommand(const QByteArray& payload);
     void PublishState();

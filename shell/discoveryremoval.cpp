@@ -16,8 +16,7 @@ int RemoveDiscovery(const MqttOptions& options, const MqttCredentials& credentia
     char* argv[] = {argv0, nullptr};
     QCoreApplication app(argc, argv);
     // An id of its own: the running dial's connection stays where it is.
-    BrokerLink link(options, credentials, "stepper-dial-" + options.name.toUtf8() + "-remove", {},
-                    {});
+    BrokerLink link(options, credentials, options.ClientId() + "-remove", {}, {});
     const QString broker = "the broker at " + options.BrokerText();
     auto end = [&app](const QString& line, ExitStatus status) {
         Report(line.toStdString());
