@@ -169,6 +169,8 @@ void BrokerLink::Run()
     mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, LargestPacket);
     int delay = FirstRetrySeconds;
     while (!stopping_) {
+        if (std::lock_guard lock(mutex_); true)
+            lastLogError_.clear(); // only this attempt's reason counts
         // On this thread a connect may wait for the network; nothing else waits for it.
         int error = mosquitto_connect_bind_v5(mosq_, host.constData(), options_.port,
                                               KeepAliveSeconds, nullptr, properties);
@@ -177,7 +179,9 @@ void BrokerLink::Run()
         if (stopping_)
             break;
         QString why = ErrorText(error);
-        if (std::lock_guard lock(mutex_); error == MOSQ_ERR_TLS && !lastLogError_.isEmpty())
+        // A failed TLS handshake shows as MOSQ_ERR_TLS with libmosquitto 2.0.11 and as a
+        // protocol error with 2.0.21; either way OpenSSL's reason was logged.
+        if (std::lock_guard lock(mutex_); !lastLogError_.isEmpty())
             why += ' ' + lastLogError_;
         if (connected_.exchange(false))
             delay = FirstRetrySeconds; // a new outage starts its backoff afresh

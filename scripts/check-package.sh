@@ -32,8 +32,16 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Section)" = electronics ] || fail "Section is $(field Section)"
 [ "$(field Version)" = "$(sed -n 's/^project(stepper-dial VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" ] ||
   fail "Version $(field Version) is not the project's"
-for dep in culmus libqt6widgets6 libqt6network6 libmosquitto1 libc6; do
-  field Depends | grep -q "$dep" || fail "Depends lacks $dep: $(field Depends)"
+# shlibdeps names the packages of this release's own libraries (Debian 13's 64-bit-time ones,
+# such as libqt6core6t64, among them).
+needed=(culmus libc6)
+for soname in $(objdump -p "$root/usr/bin/stepper-dial" |
+  awk '$1 == "NEEDED" && $2 ~ /^lib(Qt6Core|Qt6Network|gpiod|mosquitto|systemd)/ { print $2 }'); do
+  needed+=("$(dpkg -S "*/$soname" | cut -d: -f1 | head -n1)")
+done
+for dep in "${needed[@]}"; do
+  field Depends | tr -d ' ' | tr ',|' '\n\n' | sed 's/(.*//' | grep -qx "$dep" ||
+    fail "Depends lacks $dep: $(field Depends)"
 done
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 control=$(mktemp -d)

@@ -1,23 +1,38 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs the Debian packages stepper-dial needs to build, test, package and look right.
-# As root it installs what is missing; otherwise it prints the exact command and stops.
+# Installs the Debian packages stepper-dial needs to build, test, package and look right, by
+# the names of the release it runs on (Debian 12 or 13, from /etc/os-release). As root it
+# installs what is missing, saying what it does; otherwise it prints the exact command and stops.
 set -euo pipefail
 
-# Building, the package target (file and dpkg-dev for CPack), and what the program draws with.
+# shellcheck disable=SC1091
+release=$(. /etc/os-release && echo "${VERSION_ID:-}")
+case $release in
+12) kernel_source=linux-source-6.1 clang_runtime=libclang-rt-14-dev unit_files=systemd ;;
+13) kernel_source=linux-source-6.12 clang_runtime=libclang-rt-19-dev unit_files=systemd-dev ;;
+*)
+  echo "stepper-dial: Debian 12 or 13 expected, /etc/os-release says VERSION_ID=${release:-none};" \
+    "install the packages scripts/setup-deps.sh names by hand" >&2
+  exit 1
+  ;;
+esac
+
+# Building (pkg-config finds where units go), the package target (file and dpkg-dev for
+# CPack), and what the program draws with.
 packages=(build-essential cmake pkg-config qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
-  libgl-dev libgpiod-dev libsystemd-dev libmosquitto-dev libqt6svg6 culmus fontconfig xvfb xauth file dpkg-dev)
+  libgl-dev libgpiod-dev libsystemd-dev "$unit_files" libmosquitto-dev libqt6svg6 culmus fontconfig
+  xvfb xauth file dpkg-dev)
 if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
   # Fuzzing, network namespaces for the link-failure tests, strace (crashes injected into the
   # position file's writes), a browser for the web page, an MQTT broker and its clients
   # (with openssl for the TLS case), the package checks, and the
   # kernel stage: Debian's kernel with its headers and sources (gpio-sim is built from them)
   # booted in QEMU from a busybox initramfs; and a Debian root (debootstrap) in which the
-  # package's service boots under systemd.
-  packages+=(clang libclang-rt-14-dev iproute2 desktop-file-utils appstream lintian systemd
+  # package's service boots under systemd, or in which another release runs the suite.
+  packages+=(clang "$clang_runtime" iproute2 desktop-file-utils appstream lintian systemd
     python3 dbus-daemon strace chromium mosquitto mosquitto-clients openssl
-    qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1 busybox-static cpio
-    kmod debootstrap e2fsprogs)
+    qemu-system-x86 linux-image-amd64 linux-headers-amd64 "$kernel_source" busybox-static cpio
+    kmod debootstrap e2fsprogs util-linux)
 fi
 
 missing=()
@@ -36,4 +51,9 @@ fi
 echo "stepper-dial: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# apt's own lines only on a terminal; its errors always.
+if [ -t 2 ]; then
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+else
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

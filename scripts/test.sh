@@ -1,46 +1,100 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Sets up what is missing, builds everything and runs the whole suite through ctest: a
-# bounded libFuzzer run of the reader and the receive path, the tests under AddressSanitizer
-# and UndefinedBehaviorSanitizer, under ThreadSanitizer, and last the tests on the Release
-# build (with the kernel stage: the program against the real drivers in a VM) followed by
-# the Debian package's checks and its service booting under a real systemd.
+# Sets up what is missing, builds everything and runs the whole suite through ctest, stage by
+# stage: a bounded libFuzzer run of the reader and the receive path, the tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, under ThreadSanitizer, the tests on the
+# Release build (with the kernel stage: the program against the real drivers in a VM), the
+# Debian package's checks, its service booting under a real systemd, and last the Release
+# build, its tests and its package on another Debian release in a root of its own.
+# Usage: scripts/test.sh [STAGE...] (fuzz asan tsan release package boot other; all by
+# default). STEPPER_BUILD names the Release build's folder (build); STEPPER_OTHER_RELEASE the
+# other release (trixie on Debian 12, none on 13, where the stages above already run on it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 WITH_TEST_TOOLS=1 scripts/setup-deps.sh
 jobs=$(nproc)
+build=${STEPPER_BUILD:-build}
+# shellcheck disable=SC1091
+host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+other=${STEPPER_OTHER_RELEASE-$(if [ "$host_release" = bookworm ]; then echo trixie; fi)}
 
-if command -v clang++ >/dev/null; then
-  echo "== Fuzzing (${FUZZ_SECONDS:-60} s a target)"
+stage() { # NAME TITLE: starts a stage, saying how long the one before took
+  local now
+  now=$(date +%s)
+  [ -n "${stage_name:-}" ] && echo "== $stage_name: $((now - stage_start)) s"
+  stage_name=$1 stage_start=$now
+  [ -n "$2" ] && echo "== $2"
+  return 0
+}
+
+fuzz() {
+  if ! command -v clang++ >/dev/null; then
+    echo "== Fuzzing skipped: clang++ not found"
+    return
+  fi
+  stage fuzz "Fuzzing (${FUZZ_SECONDS:-60} s a target)"
   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DSTEPPER_FUZZ=ON \
     -DSTEPPER_FUZZ_SECONDS="${FUZZ_SECONDS:-60}" >/dev/null
   cmake --build build-fuzz -j"$jobs"
   ctest --test-dir build-fuzz -L fuzz --output-on-failure
   grep -h -E '^Done [0-9]+ runs' build-fuzz/Testing/Temporary/LastTest.log || true
-else
-  echo "== Fuzzing skipped: clang++ not found"
-fi
+}
 
-echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_SANITIZE=ON >/dev/null
-cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure -LE kernel
+asan() {
+  stage asan "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j"$jobs"
+  ctest --test-dir build-asan --output-on-failure -LE kernel
+}
 
-echo "== Tests under ThreadSanitizer"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_TSAN=ON >/dev/null
-cmake --build build-tsan -j"$jobs"
-ctest --test-dir build-tsan --output-on-failure -LE kernel
+tsan() {
+  stage tsan "Tests under ThreadSanitizer"
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_TSAN=ON >/dev/null
+  cmake --build build-tsan -j"$jobs"
+  ctest --test-dir build-tsan --output-on-failure -LE kernel
+}
 
-echo "== Release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure
+release() {
+  stage release "Release build and tests ($(. /etc/os-release && echo "$PRETTY_NAME"))"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" -j"$jobs"
+  ctest --test-dir "$build" --output-on-failure
+}
 
-echo "== Debian package"
-cmake --build build -j"$jobs" --target package >/dev/null
-scripts/check-package.sh build
+package() {
+  stage package "Debian package"
+  [ -x "$build/stepper-dial" ] || cmake --build "$build" -j"$jobs"
+  rm -f "$build"/stepper-dial_*.deb
+  cmake --build "$build" -j"$jobs" --target package >/dev/null
+  scripts/check-package.sh "$build"
+}
 
-echo "== The package's service at boot (a Debian root with systemd, booted in QEMU)"
-status=0
-tests/boot/run.sh build/stepper-dial_*.deb build-boot || status=$?
-[ "$status" = 0 ] || [ "$status" = 77 ]
+boot() {
+  stage boot "The package's service at boot (a Debian root with systemd, booted in QEMU)"
+  local status=0
+  tests/boot/run.sh "$build"/stepper-dial_*.deb build-boot || status=$?
+  [ "$status" = 0 ] || [ "$status" = 77 ]
+}
+
+other() {
+  if [ -z "$other" ]; then
+    echo "== No other Debian release (STEPPER_OTHER_RELEASE is empty)"
+    return
+  fi
+  stage other "The Release build, its tests and its package on Debian $other"
+  local status=0
+  tests/release/run.sh "$other" "build-$other" || status=$?
+  [ "$status" = 0 ] || [ "$status" = 77 ]
+}
+
+started=$(date +%s)
+for name in "${@:-fuzz asan tsan release package boot other}"; do
+  for one in $name; do
+    case $one in
+    fuzz | asan | tsan | release | package | boot | other) "$one" ;;
+    *) echo "scripts/test.sh: no stage '$one' (fuzz asan tsan release package boot other)" >&2; exit 2 ;;
+    esac
+  done
+done
+stage "" ""
+echo "== all stages passed in $(($(date +%s) - started)) s"

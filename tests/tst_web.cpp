@@ -18,7 +18,8 @@ namespace {
 // A page: its socket and every state it was sent.
 struct Page {
     explicit Page(quint16 port, const QString& origin = {})
-        : socket(origin), closed(&socket, &QWebSocket::disconnected)
+        : socket(origin), opened(&socket, &QWebSocket::connected),
+          closed(&socket, &QWebSocket::disconnected)
     {
         QObject::connect(&socket, &QWebSocket::textMessageReceived, [this](const QString& text) {
             states << QJsonDocument::fromJson(text.toUtf8()).object();
@@ -26,6 +27,7 @@ struct Page {
         socket.open(QUrl(QString("ws://127.0.0.1:%1/live").arg(port)));
     }
     QWebSocket socket;
+    QSignalSpy opened;
     QSignalSpy closed;
     QList<QJsonObject> states;
 };
@@ -94,10 +96,14 @@ void TestWeb::refused_data()
     QTest::addColumn<QString>("origin");
     QTest::addColumn<int>("before"); // pages already open
     QTest::addColumn<QString>("sent");
-    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("code"); // 0: refused at the handshake, never a WebSocket
     QTest::addColumn<QString>("reason");
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    QTest::newRow("foreign origin") << false << "http://evil.example" << 0 << "" << 0 << "";
+#else
     QTest::newRow("foreign origin")
         << false << "http://evil.example" << 0 << "" << 1008 << "not for this page";
+#endif
     QTest::newRow("33rd page") << false << "" << WebFront::MaxPages << "" << 1008
                                << "too many pages open (32 at most)";
     QTest::newRow("not JSON") << false << "" << 1 << "\x01garbage" << 1007
@@ -135,8 +141,15 @@ void TestWeb::refused()
         page.socket.sendTextMessage(sent);
     }
     QTRY_COMPARE(page.closed.count(), 1);
-    QCOMPARE(int(page.socket.closeCode()), code);
-    QCOMPARE(page.socket.closeReason(), reason);
+    // Refused as it comes, a page is never sent the state.
+    if (sent.isEmpty())
+        QCOMPARE(page.states.size(), 0);
+    if (code == 0) {
+        QCOMPARE(page.opened.count(), 0);
+    } else {
+        QCOMPARE(int(page.socket.closeCode()), code);
+        QCOMPARE(page.socket.closeReason(), reason);
+    }
     QCOMPARE(t.core.RequestedText(), DialCore::InitialRequestedText);
     // The others stay, and still hear of changes.
     t.core.EditRequestedText("12");

@@ -5,8 +5,6 @@
 #include "core/angletext.h"
 #include "core/dialcore.h"
 
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
@@ -31,7 +29,7 @@ struct WebFront::Page {
 };
 
 WebFront::WebFront(DialCore& core, WebOptions options, QObject* parent)
-    : QObject(parent), core_(core), options_(std::move(options))
+    : QObject(parent), core_(core), options_(std::move(options)), server_(options_, PageHtml)
 {
     connect(&server_, &QAbstractHttpServer::newWebSocketConnection, this, &WebFront::TakePages);
     frame_.setInterval(FrameMs);
@@ -75,43 +73,14 @@ bool WebFront::Listen(std::string& why)
     return true;
 }
 
-bool WebFront::PageServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    // Qt makes a WebSocket of an upgrade only when it is taken here and nothing is written;
-    // it is checked once it is one.
-    if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
-        return true;
-    QHttpServerResponder responder = makeResponder(request, socket);
-    if (!front_.Allowed(request.remoteAddress()) ||
-        !HostIsOurs(request.value("Host"), front_.options_.addresses))
-        responder.write("not for you\n", "text/plain", QHttpServerResponder::StatusCode::Forbidden);
-    else if (request.url().path() != "/")
-        responder.write("no such page\n", "text/plain", QHttpServerResponder::StatusCode::NotFound);
-    else
-        responder.write(QByteArray(PageHtml), "text/html; charset=utf-8");
-    return true;
-}
-
-void WebFront::PageServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    makeResponder(request, socket).write(QHttpServerResponder::StatusCode::BadRequest);
-}
-
-bool WebFront::Allowed(const QHostAddress& peer) const
-{
-    return CommandListener::IsAllowed(peer, options_.allowed);
-}
-
 void WebFront::TakePages()
 {
     while (server_.hasPendingWebSocketConnections()) {
         std::unique_ptr<QWebSocket> socket = server_.nextPendingWebSocketConnection();
         if (!socket)
             continue;
-        const QByteArray host = Header(*socket, "Host");
-        if (!Allowed(socket->peerAddress()) || socket->requestUrl().path() != "/live" ||
-            !HostIsOurs(host, options_.addresses) ||
-            !OriginIsOurs(Header(*socket, "Origin"), host)) {
+        if (!server_.IsOurs(socket->peerAddress(), socket->requestUrl().path(),
+                            Header(*socket, "Host"), Header(*socket, "Origin"))) {
             Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
                    "not for this page");
             continue;

@@ -8,9 +8,8 @@
 // closed, alone.
 #pragma once
 
-#include "webguard.h"
+#include "pageserver.h"
 
-#include <QAbstractHttpServer>
 #include <QObject>
 #include <QTimer>
 #include <memory>
@@ -19,13 +18,6 @@
 
 class DialCore;
 class QWebSocket;
-
-struct WebOptions {
-    QList<WebAddress> addresses; // none: no page
-    bool readOnly = false;
-    // Networks a page may come from; empty: any (the command port's --allow).
-    QList<QPair<QHostAddress, int>> allowed;
-};
 
 class WebFront : public QObject {
     Q_OBJECT
@@ -55,23 +47,10 @@ private:
     void SendState();
     void CheckPages();
     QByteArray State() const;
-    bool Allowed(const QHostAddress& peer) const;
 
     DialCore& core_;
     WebOptions options_;
-    // The page at "/"; a request with a WebSocket upgrade becomes a page's socket.
-    class PageServer : public QAbstractHttpServer {
-    public:
-        explicit PageServer(WebFront& front) : front_(front) {}
-
-    protected:
-        bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-        void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
-
-    private:
-        WebFront& front_;
-    };
-    PageServer server_{*this};
+    PageServer server_;
     std::vector<std::unique_ptr<Page>> pages_;
     QTimer frame_; // runs while a change waits to go out
     QTimer ping_;

@@ -109,14 +109,24 @@ else
   result FAIL parport-sigterm "moving $still, after $(data); $(tr '\n' '|' </tmp/pp.log)"
 fi
 
+# Which libgpiod the program drives the lines through: libgpiod.so.2 is 1.x, .so.3 is 2.x.
+gpiod=$(ldd "$program" | grep -o 'libgpiod\.so\.[0-9]*' | head -n1)
 begin
 if start /tmp/gpio.log --gpio "$chip:0,1,2,3" && send 97.5 && wait_for 30 steady lines 0110; then
   moved=$(lines)
+  # The same lines again while the first holds them: refused, naming the holder.
+  "$program" --gpio "$chip:0,1,2,3" >/dev/null 2>/tmp/held.log
+  held=$?
   stop
   hang_up
-  result ok gpio-move "lines L0..L3 $moved after 97.5 degrees, $(lines) after SIGTERM"
+  if [ "$held" = 3 ] && grep -q "line 0 is in use by 'stepper-dial'" /tmp/held.log &&
+    [ "$(lines)" = 0000 ]; then
+    result ok gpio-move "through $gpiod: lines L0..L3 $moved after 97.5 degrees; a second run on them exit 3; $(lines) after SIGTERM"
+  else
+    result FAIL gpio-move "through $gpiod: second run exit $held: $(tr '\n' ' ' </tmp/held.log); lines $(lines) after SIGTERM"
+  fi
 else
-  result FAIL gpio-move "lines $(lines); $(tr '\n' '|' </tmp/gpio.log)"
+  result FAIL gpio-move "through $gpiod: lines $(lines); $(tr '\n' '|' </tmp/gpio.log)"
   stop
   hang_up
 fi

@@ -73,7 +73,7 @@ log="$cache/console.log"
 echo "== booting $release under $accel"
 start=$(date +%s)
 set +e
-timeout 280 "$qemu" -machine pc,accel="$accel" -cpu max -m 1024 -smp 2 -nodefaults \
+timeout 900 "$qemu" -machine pc,accel="$accel" -cpu max -m 1024 -smp 2 -nodefaults \
   -display none -no-reboot -serial stdio \
   -kernel "/boot/vmlinuz-$release" -initrd "$cache/initrd.gz" \
   -append "console=ttyS0 quiet panic=-1 rdinit=/init" \
