@@ -27,11 +27,24 @@ add_custom_target(stepper_changelog ALL DEPENDS ${STEPPER_CHANGELOG_GZ})
 install(FILES packaging/copyright ${STEPPER_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The service for machines without a display; the package neither enables nor starts it.
-# Debian 12 keeps units, sysusers and udev rules under /lib.
-install(FILES packaging/stepper-dial.service DESTINATION /lib/systemd/system)
-install(FILES packaging/stepper-dial.sysusers DESTINATION /lib/sysusers.d RENAME stepper-dial.conf)
-install(FILES packaging/60-stepper-dial-gpio.rules DESTINATION /lib/udev/rules.d)
-install(FILES packaging/stepper-dial-modules.conf DESTINATION /lib/modules-load.d
+# Where units, sysusers, module lists and udev rules go is the release's own answer: /lib on
+# Debian 12, /usr/lib on Debian 13 (whose /lib is only an alias).
+find_package(PkgConfig REQUIRED)
+pkg_get_variable(STEPPER_UNIT_DIR systemd systemdsystemunitdir)
+pkg_get_variable(STEPPER_SYSUSERS_DIR systemd sysusersdir)
+pkg_get_variable(STEPPER_MODULES_LOAD_DIR systemd modulesloaddir)
+pkg_get_variable(STEPPER_UDEV_DIR udev udevdir)
+foreach(dir STEPPER_UNIT_DIR STEPPER_SYSUSERS_DIR STEPPER_MODULES_LOAD_DIR STEPPER_UDEV_DIR)
+  if(NOT ${dir})
+    message(FATAL_ERROR "pkg-config knows no systemd or udev directories: install systemd "
+                        "(Debian 12) or systemd-dev (Debian 13), as scripts/setup-deps.sh does")
+  endif()
+endforeach()
+install(FILES packaging/stepper-dial.service DESTINATION ${STEPPER_UNIT_DIR})
+install(FILES packaging/stepper-dial.sysusers DESTINATION ${STEPPER_SYSUSERS_DIR}
+        RENAME stepper-dial.conf)
+install(FILES packaging/60-stepper-dial-gpio.rules DESTINATION ${STEPPER_UDEV_DIR}/rules.d)
+install(FILES packaging/stepper-dial-modules.conf DESTINATION ${STEPPER_MODULES_LOAD_DIR}
         RENAME stepper-dial.conf)
 install(FILES packaging/stepper-dial.default DESTINATION /etc/default RENAME stepper-dial)
 

@@ -43,6 +43,7 @@ for dep in "${needed[@]}"; do
   field Depends | tr -d ' ' | tr ',|' '\n\n' | sed 's/(.*//' | grep -qx "$dep" ||
     fail "Depends lacks $dep: $(field Depends)"
 done
+echo "package check: Depends has this release's ${needed[*]}"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 control=$(mktemp -d)
 dpkg-deb -e "$deb" "$control"

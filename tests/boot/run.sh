@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The packaged service at boot under a real systemd: a Debian 12 root (debootstrap) with the
+# The packaged service at boot under a real systemd: a root of this machine's Debian release
+# (debootstrap, from this machine's own mirror) with the
 # package installed and the service enabled as the README says, booted in QEMU (TCG) on this
 # machine's Debian kernel with an ISA parallel port at 0x378. Once the machine is up, the
 # service must be active and driving ppdev, with the shipped defaults, its position kept in its
@@ -21,6 +22,9 @@ release=${kernel#/boot/vmlinuz-}
   skip "no Debian kernel with its initrd and modules in /boot"
 mkdir -p "$work"
 root=$work/root
+# shellcheck source=tests/release/mirror.sh
+. "$(dirname "$0")/../release/mirror.sh"
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 started=$(date +%s)
 
 # The package's run-time dependencies, from its own control file. debootstrap cannot resolve
@@ -30,7 +34,7 @@ needs=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/(.*)//; s/|.*//; s/ //
 if [ ! -x "$root/usr/bin/systemctl" ] || [ "$(cat "$work/needs" 2>/dev/null)" != "$needs" ]; then
   rm -rf "$root"
   timeout 900 debootstrap --variant=minbase --include="systemd,systemd-sysv,udev,kmod,$needs" \
-    bookworm "$root" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1 ||
+    "$codename" "$root" "$(HostMirror)" >"$work/debootstrap.log" 2>&1 ||
     skip "debootstrap could not build a Debian root (no mirror?): $(tail -n1 "$work/debootstrap.log")"
   echo "$needs" >"$work/needs"
 fi
