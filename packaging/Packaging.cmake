@@ -46,7 +46,26 @@ install(FILES packaging/stepper-dial.sysusers DESTINATION ${STEPPER_SYSUSERS_DIR
 install(FILES packaging/60-stepper-dial-gpio.rules DESTINATION ${STEPPER_UDEV_DIR}/rules.d)
 install(FILES packaging/stepper-dial-modules.conf DESTINATION ${STEPPER_MODULES_LOAD_DIR}
         RENAME stepper-dial.conf)
-install(FILES packaging/stepper-dial.default DESTINATION /etc/default RENAME stepper-dial)
+# A PC's output is its first parallel port; a board (arm64) has none, and drives four GPIO
+# lines of its header instead.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(STEPPER_DEFAULT_OUTPUT "--gpio gpiochip0:17,18,27,22")
+  set(STEPPER_OUTPUT_NOTE "\
+# These are GPIO17, 18, 27 and 22 (header pins 11, 12, 13, 15) of a Raspberry Pi class board,\n\
+# wired as the README's hardware section shows. Find your board's chip and lines with\n\
+#   stepper-dial --list-ports\n\
+# (on a Pi 5 with an older kernel the header is gpiochip4). Other outputs: --port 0xd010 (a\n\
+# PCIe parallel card), or --simulate to try it without hardware.")
+else()
+  set(STEPPER_DEFAULT_OUTPUT "--port 0x378")
+  set(STEPPER_OUTPUT_NOTE "\
+# Other outputs: --port 0xd010 (a PCI/PCIe card), --port /dev/parport1,\n\
+# --gpio gpiochip0:17,18,27,22 (find chips and lines with stepper-dial --list-ports), or\n\
+# --simulate to try it without hardware.")
+endif()
+configure_file(packaging/stepper-dial.default ${CMAKE_CURRENT_BINARY_DIR}/stepper-dial.default @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/stepper-dial.default DESTINATION /etc/default
+        RENAME stepper-dial)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME stepper-dial)

@@ -34,6 +34,16 @@ if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
     qemu-system-x86 linux-image-amd64 linux-headers-amd64 "$kernel_source" busybox-static cpio
     kmod debootstrap e2fsprogs util-linux)
 fi
+if [ "${STEPPER_CROSS:-}" = arm64 ]; then
+  # The cross-build: the compilers, and the target's own -dev packages beside this machine's.
+  packages+=(crossbuild-essential-arm64)
+  for p in qt6-base-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev libgpiod-dev libsystemd-dev \
+    libmosquitto-dev; do
+    packages+=("$p:arm64")
+  done
+  # Its tests: arm64 programs run here through qemu-user, and an emulated arm64 machine.
+  [ "${WITH_TEST_TOOLS:-0}" = 1 ] && packages+=(qemu-user-static binfmt-support qemu-system-arm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -45,11 +55,18 @@ done
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "stepper-dial: missing Debian packages; run this, then try again:" >&2
-  echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+  add=""
+  if [ "${STEPPER_CROSS:-}" = arm64 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    add="sudo dpkg --add-architecture arm64 && "
+  fi
+  echo "  ${add}sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
   exit 1
 fi
 echo "stepper-dial: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
+if [ "${STEPPER_CROSS:-}" = arm64 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+fi
 apt-get update -qq
 # apt's own lines only on a terminal; its errors always.
 if [ -t 2 ]; then

@@ -5,9 +5,11 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, under ThreadSanitizer, the tests on the
 # Release build (with the kernel stage: the program against the real drivers in a VM), the
 # Debian package's checks, its service booting under a real systemd, and last the Release
-# build, its tests and its package on another Debian release in a root of its own.
-# Usage: scripts/test.sh [STAGE...] (fuzz asan tsan release package boot other; all by
-# default). STEPPER_BUILD names the Release build's folder (build); STEPPER_OTHER_RELEASE the
+# build, its tests and its package on another Debian release in a root of its own, and the
+# arm64 package cross-built, its tests run under qemu-user and its program on an emulated
+# arm64 machine.
+# Usage: scripts/test.sh [STAGE...] (fuzz asan tsan release package boot other arm64; all
+# by default). STEPPER_BUILD names the Release build's folder (build); STEPPER_OTHER_RELEASE the
 # other release (trixie on Debian 12, none on 13, where the stages above already run on it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -87,12 +89,34 @@ other() {
   [ "$status" = 0 ] || [ "$status" = 77 ]
 }
 
+arm64() {
+  stage arm64 "The arm64 package: cross-built, its tests under qemu-user, on an emulated arm64 machine"
+  STEPPER_CROSS=arm64 WITH_TEST_TOOLS=1 scripts/setup-deps.sh
+  local deb status=0
+  deb=$(scripts/package.sh arm64 | tail -n1)
+  scripts/check-package.sh build-arm64
+  # arm64 programs run as this machine's own through qemu-user's binfmt handler.
+  if ! [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
+    mountpoint -q /proc/sys/fs/binfmt_misc ||
+      mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || true
+    update-binfmts --enable qemu-aarch64 >/dev/null 2>&1 || true
+  fi
+  if ! [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
+    echo "== arm64 tests skipped: no binfmt handler for arm64 programs (mount binfmt_misc as root)"
+    return
+  fi
+  # The soak is the native stages' (hours under emulation, and the same code).
+  ctest --test-dir build-arm64 --output-on-failure -LE 'kernel|soak'
+  tests/arm64/run.sh "$deb" || status=$?
+  [ "$status" = 0 ] || [ "$status" = 77 ]
+}
+
 started=$(date +%s)
-for name in "${@:-fuzz asan tsan release package boot other}"; do
+for name in "${@:-fuzz asan tsan release package boot other arm64}"; do
   for one in $name; do
     case $one in
-    fuzz | asan | tsan | release | package | boot | other) "$one" ;;
-    *) echo "scripts/test.sh: no stage '$one' (fuzz asan tsan release package boot other)" >&2; exit 2 ;;
+    fuzz | asan | tsan | release | package | boot | other | arm64) "$one" ;;
+    *) echo "scripts/test.sh: no stage '$one' (fuzz asan tsan release package boot other arm64)" >&2; exit 2 ;;
     esac
   done
 done
