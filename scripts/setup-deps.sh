@@ -23,13 +23,13 @@ packages=(build-essential cmake pkg-config qt6-base-dev qt6-httpserver-dev qt6-w
   libgl-dev libgpiod-dev libsystemd-dev "$unit_files" libmosquitto-dev libqt6svg6 culmus fontconfig
   xvfb xauth file dpkg-dev)
 if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
-  # Fuzzing, network namespaces for the link-failure tests, strace (crashes injected into the
+  # A compiler cache for the suite's many builds, fuzzing, network namespaces for the link-failure tests, strace (crashes injected into the
   # position file's writes), a browser for the web page, an MQTT broker and its clients
   # (with openssl for the TLS case), the package checks, and the
   # kernel stage: Debian's kernel with its headers and sources (gpio-sim is built from them)
   # booted in QEMU from a busybox initramfs; and a Debian root (debootstrap) in which the
   # package's service boots under systemd, or in which another release runs the suite.
-  packages+=(clang "$clang_runtime" iproute2 desktop-file-utils appstream lintian systemd
+  packages+=(ccache clang "$clang_runtime" iproute2 desktop-file-utils appstream lintian systemd
     python3 dbus-daemon strace chromium mosquitto mosquitto-clients openssl
     qemu-system-x86 linux-image-amd64 linux-headers-amd64 "$kernel_source" busybox-static cpio
     kmod debootstrap e2fsprogs util-linux)
@@ -41,8 +41,9 @@ if [ "${STEPPER_CROSS:-}" = arm64 ]; then
     libmosquitto-dev; do
     packages+=("$p:arm64")
   done
-  # Its tests: arm64 programs run here through qemu-user, and an emulated arm64 machine.
-  [ "${WITH_TEST_TOOLS:-0}" = 1 ] && packages+=(qemu-user-static binfmt-support qemu-system-arm)
+  # Its tests: an emulated arm64 machine (qemu-user itself comes from Debian 13, see
+  # tests/arm64/binfmt.sh).
+  [ "${WITH_TEST_TOOLS:-0}" = 1 ] && packages+=(qemu-system-arm curl xz-utils)
 fi
 
 missing=()

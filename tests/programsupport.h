@@ -193,7 +193,13 @@ public:
         return client.bytesToWrite() == 0;
     }
 
-    void Signal(int signalNumber) { ::kill(pid_t(process.processId()), signalNumber); }
+    // Only to a program that runs: a pid of 0 (not started, or gone) would signal the test's
+    // own process group.
+    void Signal(int signalNumber)
+    {
+        if (const pid_t pid = pid_t(process.processId()); pid > 0)
+            ::kill(pid, signalNumber);
+    }
 
     // A long move under way: a client connected, 36000 degrees sent, count writes seen.
     bool StartMove(QTcpSocket& client, std::size_t count = 20)

@@ -20,8 +20,8 @@ skip() {
 for tool in qemu-system-aarch64 debootstrap depmod cpio aarch64-linux-gnu-gcc; do
   command -v "$tool" >/dev/null || skip "$tool is missing"
 done
-[ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] ||
-  skip "arm64 programs do not run here (no qemu-aarch64 binfmt handler)"
+[ -e /proc/sys/fs/binfmt_misc/stepper-dial-aarch64 ] || [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] ||
+  skip "arm64 programs do not run here (no binfmt handler: tests/arm64/binfmt.sh on)"
 # shellcheck source=tests/release/mirror.sh
 . "$here/../release/mirror.sh"
 mkdir -p "$cache"
@@ -79,30 +79,14 @@ rm -rf "$root/lib/modules" && mkdir -p "$root/lib/modules" "$root/opt/stepper-te
 cp -a "$kernel/lib/modules/$release" "$root/lib/modules/"
 cp "$here/../kernel/guest.sh" "$gpio_sim" "$root/opt/stepper-test/"
 
-# A busybox initramfs that loads 9p over virtio and switches into the root.
-initrd_dir=$(mktemp -d)
-trap 'rm -rf "$initrd_dir"' EXIT
-mkdir -p "$initrd_dir"/{bin,modules,proc,sys,dev,newroot}
-cp "$kernel/bin/busybox" "$initrd_dir/bin/busybox"
-for name in virtio_pci 9p 9pnet_virtio; do
-  modprobe -d "$kernel" --show-depends -S "$release" "$name" | awk '$1 == "insmod" { print $2 }'
-done | awk '!seen[$0]++' >"$initrd_dir/order"
-while read -r path; do cp "$path" "$initrd_dir/modules/"; done <"$initrd_dir/order"
+# A busybox initramfs that switches into the root and runs the GPIO cases there.
 {
-  echo '#!/bin/busybox sh'
-  echo '/bin/busybox --install -s /bin'
-  echo 'mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev'
-  while read -r path; do echo "insmod /modules/$(basename "$path")"; done <"$initrd_dir/order"
-  echo 'mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 hostroot /newroot ||'
-  echo '  { echo "KERNEL-STAGE no root over 9p"; poweroff -f; }'
   echo 'for d in tmp run; do mount -t tmpfs -o mode=1777 tmpfs /newroot/$d; done'
   echo 'for d in dev proc sys; do mount --move /$d /newroot/$d; done'
-  printf 'exec switch_root /newroot /bin/bash /opt/stepper-test/guest.sh /usr/bin/stepper-dial %q %q gpio-move gpio-busy gpio-missing\n' \
-    "/opt/stepper-test/$(basename "$gpio_sim")" "$release"
-} >"$initrd_dir/init"
-chmod +x "$initrd_dir/init"
-(cd "$initrd_dir" && find bin modules proc sys dev newroot init | cpio -o -H newc --quiet) |
-  gzip -1 >"$cache/initrd.gz"
+  printf 'exec switch_root /newroot /bin/bash /opt/stepper-test/guest.sh /usr/bin/stepper-dial %q %q %s\n' \
+    "/opt/stepper-test/$(basename "$gpio_sim")" "$release" "gpio-move gpio-busy gpio-missing"
+} | "$here/../kernel/initramfs.sh" "$kernel/bin/busybox" "$kernel" "$release" rw "$cache/initrd.gz" ||
+  { echo "arm64 kernel stage: no initramfs"; exit 1; }
 
 log=$cache/console.log
 echo "== booting $release (arm64) under tcg"

@@ -33,22 +33,8 @@ mkdir -p "$cache"
 gpio_sim=$("$here/build-gpio-sim.sh" "$release" "$cache" 2>"$cache/gpio-sim-build.log") ||
   skip "gpio-sim does not build for $release (see $cache/gpio-sim-build.log)"
 
-# A busybox initramfs that loads 9p over virtio and switches into the shared root.
-initrd_dir=$(mktemp -d)
-trap 'rm -rf "$initrd_dir"' EXIT
-mkdir -p "$initrd_dir"/{bin,modules,proc,sys,dev,newroot,hosttmp}
-cp "$busybox" "$initrd_dir/bin/busybox"
-for name in 9p 9pnet_virtio virtio_pci; do
-  modprobe --show-depends -S "$release" "$name" | awk '$1 == "insmod" { print $2 }'
-done | awk '!seen[$0]++' >"$initrd_dir/order"
-while read -r path; do cp "$path" "$initrd_dir/modules/"; done <"$initrd_dir/order"
+# A busybox initramfs that switches into this machine's root, shared read-only.
 {
-  echo '#!/bin/busybox sh'
-  echo '/bin/busybox --install -s /bin'
-  echo 'mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev'
-  while read -r path; do echo "insmod /modules/$(basename "$path")"; done <"$initrd_dir/order"
-  echo 'mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,ro hostroot /newroot ||'
-  echo '  { echo "KERNEL-STAGE no root over 9p"; poweroff -f; }'
   # A fresh /tmp and /run; what this run needs from the host's /tmp is bound back in.
   echo 'mkdir -p /hosttmp && mount --bind /newroot/tmp /hosttmp'
   echo 'for d in tmp run; do mount -t tmpfs -o mode=1777 tmpfs /newroot/$d; done'
@@ -61,10 +47,7 @@ while read -r path; do cp "$path" "$initrd_dir/modules/"; done <"$initrd_dir/ord
   echo 'for d in dev proc sys; do mount --move /$d /newroot/$d; done'
   printf 'exec switch_root /newroot /bin/bash %q %q %q %q\n' "$here/guest.sh" "$program" \
     "$gpio_sim" "$release"
-} >"$initrd_dir/init"
-chmod +x "$initrd_dir/init"
-(cd "$initrd_dir" && find bin modules proc sys dev newroot hosttmp init | cpio -o -H newc --quiet) |
-  gzip -1 >"$cache/initrd.gz"
+} | "$here/initramfs.sh" "$busybox" / "$release" ro "$cache/initrd.gz"
 
 accel=tcg
 # A nested /dev/kvm may not run a stock kernel: KVM only when asked for.
