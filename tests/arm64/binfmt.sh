@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Lets arm64 programs run on this machine as its own, through qemu-user, for the arm64 tests.
-# Debian 12's qemu-user (7.2) never starts a child from Qt's QProcess (no clone reaches the host), so every test
-# that starts the program would fail there; Debian 13's (10.0) runs it. That one is taken from
+# Debian 12's qemu-user (7.2) never starts a child from Qt's QProcess (no clone reaches the
+# host), so every test that starts the program would fail there; Debian 13's (10.0) runs it. That one is taken from
 # this machine's mirror (the trixie suite's qemu-user package, unpacked, never installed),
 # kept in /var/cache/stepper-dial/arm64, and registered as a binfmt handler of its own, which
 # takes precedence over Debian's while it is registered.
