@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Lets arm64 programs run on this machine as its own, through qemu-user, for the arm64 tests.
 # Debian 12's qemu-user (7.2) never starts a child from Qt's QProcess (no clone reaches the
-# host), so every test that starts the program would fail there; Debian 13's (10.0) runs it. That one is taken from
-# this machine's mirror (the trixie suite's qemu-user package, unpacked, never installed),
-# kept in /var/cache/stepper-dial/arm64, and registered as a binfmt handler of its own, which
-# takes precedence over Debian's while it is registered.
+# host), so every test that starts the program would fail there; Debian 13's (10.0) runs it.
+# That one is taken from this machine's mirror (the trixie suite's qemu-user package,
+# unpacked, never installed), kept in /var/cache/stepper-dial/arm64, and registered as a
+# binfmt handler of its own, which takes precedence over Debian's while it is registered.
 # Usage: binfmt.sh on|off. Exit 0 done, 77 (one line why) where arm64 programs cannot run.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
