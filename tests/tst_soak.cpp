@@ -137,8 +137,10 @@ void TestSoak::connectDisconnectCycles()
             residentAfterWarmUp = ResidentKilobytes(program.process.processId());
     }
     if (!sanitized) {
+        // A socket or its buffers kept a cycle would be megabytes by now; the allocator's own
+        // settling touches up to 64 kB more on Debian 13 (glibc 2.41, Qt 6.8).
         const qint64 grown = ResidentKilobytes(program.process.processId()) - residentAfterWarmUp;
-        QVERIFY2(grown < 64, qPrintable(QString("grew %1 kB over 2000 cycles").arg(grown)));
+        QVERIFY2(grown < 256, qPrintable(QString("grew %1 kB over 2000 cycles").arg(grown)));
     }
     QTcpSocket last;
     QVERIFY(program.ConnectAccepted(last));
