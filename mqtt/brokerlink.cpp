@@ -169,8 +169,10 @@ void BrokerLink::Run()
     mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, LargestPacket);
     int delay = FirstRetrySeconds;
     while (!stopping_) {
-        if (std::lock_guard lock(mutex_); true)
+        {
+            std::lock_guard lock(mutex_);
             lastLogError_.clear(); // only this attempt's reason counts
+        }
         // On this thread a connect may wait for the network; nothing else waits for it.
         int error = mosquitto_connect_bind_v5(mosq_, host.constData(), options_.port,
                                               KeepAliveSeconds, nullptr, properties);
