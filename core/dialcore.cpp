@@ -7,6 +7,7 @@
 #include "motor/steppingcontroller.h"
 #include "numberreader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -67,17 +68,21 @@ void DialCore::ShutDown()
     }
 }
 
-std::string DialCore::RememberPosition(const std::string& path)
+PositionMemory::Start DialCore::RememberPosition(const std::string& path)
 {
     memory_ = std::make_unique<PositionMemory>(path);
-    const PositionMemory::Start start = memory_->Restore();
+    PositionMemory::Start start = memory_->Restore();
+    if (start.refused) {
+        memory_.reset();
+        return start;
+    }
     drive_.PlacePosition(start.step, start.phaseOffset);
     connect(memory_.get(), &PositionMemory::MayMove, this, &DialCore::Steer);
     connect(memory_.get(), &PositionMemory::DoubtChanged, this,
             [this] { emit PositionUncertainChanged(PositionUncertain()); });
     if (PositionUncertain())
         emit PositionUncertainChanged(true);
-    return start.line;
+    return start;
 }
 
 bool DialCore::InReach(double degrees)
@@ -151,7 +156,11 @@ void DialCore::SetRequestedText(const QString& text)
 
 void DialCore::Steer()
 {
-    const double degrees = ReadRequestedAngle(requestedText_);
+    // Beyond every step a motor can count the target is held at the last one, so the count
+    // (and its record) never leaves what can be read back.
+    const double reach =
+        double(SteppingController::ReachableSteps) * SteppingController().StepAngle;
+    const double degrees = std::clamp(ReadRequestedAngle(requestedText_), -reach, reach);
     if (memory_ && (startWanted_ || drive_.IsMoving())) {
         // A moving motor follows a new text as a start would, once the file allows it.
         if (!memory_->CoverMove(drive_.CurrentStep(), degrees / SteppingController().StepAngle)) {

@@ -55,8 +55,9 @@ public:
     void PublishPosition();
 
     // Keeps the position in this file from now on, starting where it says; before
-    // StartStepping. Returns the line that tells the operator what was restored.
-    std::string RememberPosition(const std::string& path);
+    // StartStepping. Returns the line that tells the operator what was restored, and a
+    // refusal when the file cannot be used at all (the program must not start).
+    PositionMemory::Start RememberPosition(const std::string& path);
     // The operator says the motor stands at `degrees` now: nothing moves, the coils keep
     // their phase, the requested text becomes that angle, and any doubt ends. The place is
     // the step the motor rests at for that angle. False, and nothing changes, out of reach.

@@ -37,6 +37,29 @@ bool WriteWhole(int fd, const std::string& text)
     return true;
 }
 
+// The record just written is what the path names now, not a file swapped in before the
+// rename.
+bool IsSameFile(int fd, const std::string& path)
+{
+    struct stat written {
+    }, named{};
+    return ::fstat(fd, &written) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           written.st_dev == named.st_dev && written.st_ino == named.st_ino;
+}
+
+const char* KindOfFile(mode_t mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFDIR: return "a directory";
+    case S_IFLNK: return "a symbolic link";
+    case S_IFIFO: return "a FIFO";
+    case S_IFSOCK: return "a socket";
+    case S_IFCHR:
+    case S_IFBLK: return "a device";
+    default: return "not a regular file";
+    }
+}
+
 } // namespace
 
 // Shared with the writer thread, which may outlive the file object while stuck in a write.
@@ -69,18 +92,31 @@ struct PositionFile::Writer {
             if (directory < 0)
                 return SystemError("cannot open its directory");
         }
-        const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Whatever holds the name now (a leftover, or a link someone planted to a file of
+        // theirs) is removed, never written through; a name planted again in between makes
+        // the create fail rather than follow it.
+        ::unlink(fresh.c_str());
+        const int fd =
+            ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0)
-            return SystemError("cannot create " + fresh);
+            return SystemError("cannot create " + fresh) +
+                   (errno == EEXIST ? " (something else took the name; is the directory "
+                                      "writable by others?)"
+                                    : "");
         const bool good = WriteWhole(fd, record) && ::fsync(fd) == 0;
-        const std::string failure = good ? std::string() : SystemError("cannot write " + fresh);
-        ::close(fd);
+        std::string failure = good ? std::string() : SystemError("cannot write " + fresh);
         if (!good) {
+            ::close(fd);
             ::unlink(fresh.c_str());
             return failure;
         }
         if (::rename(fresh.c_str(), path.c_str()) != 0)
-            return SystemError("cannot rename " + fresh + " over it");
+            failure = SystemError("cannot rename " + fresh + " over it");
+        else if (!IsSameFile(fd, path))
+            failure = "another file took the place of " + fresh + " before it was renamed";
+        ::close(fd);
+        if (!failure.empty())
+            return failure;
         if (::fsync(directory) != 0)
             return SystemError("cannot flush its directory");
         return {};
@@ -127,16 +163,65 @@ PositionFile::PositionFile(std::string path, QObject* parent)
 PositionFile::~PositionFile()
 {
     Finish(std::chrono::milliseconds(0));
-    std::lock_guard lock(writer_->mutex);
-    writer_->owner = nullptr;
-    writer_->quit = true;
-    writer_->changed.notify_all();
+    {
+        std::lock_guard lock(writer_->mutex);
+        writer_->owner = nullptr;
+        writer_->quit = true;
+        writer_->changed.notify_all();
+    }
+    if (lock_ >= 0)
+        ::close(lock_); // a write still stuck in the disk finishes unguarded: the process ends
 }
 
-PositionFile::Reading PositionFile::Read() const
+std::string PositionFile::Lock()
+{
+    const std::string name = path_ + ".lock";
+    const int fd =
+        ::open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return SystemError("cannot open its lock " + name);
+    struct stat status {};
+    // A process-owned lock, so a second program can be told which process holds it.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    std::string why;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        why = "its lock " + name + " is not a regular file; remove it";
+    else if (::fcntl(fd, F_SETLK, &whole) != 0) {
+        if (errno != EACCES && errno != EAGAIN)
+            why = SystemError("cannot lock " + name);
+        else if (::fcntl(fd, F_GETLK, &whole) == 0 && whole.l_type != F_UNLCK)
+            why = "another program (process " + std::to_string(whole.l_pid) + ") keeps it";
+        else
+            why = "another program keeps it";
+    }
+    if (!why.empty()) {
+        ::close(fd);
+        return why;
+    }
+    lock_ = fd;
+    return {};
+}
+
+PositionFile::Reading PositionFile::Read()
 {
     Reading reading;
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // Checked before the lock, so no lock file is left beside a device or a FIFO.
+    struct stat named {};
+    if (::lstat(path_.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) {
+        reading.kind = Reading::Kind::NotAFile;
+        reading.why = std::string("it is ") + KindOfFile(named.st_mode);
+        return reading;
+    }
+    if (lock_ < 0) {
+        if (std::string why = Lock(); !why.empty()) {
+            reading.kind = Reading::Kind::Taken;
+            reading.why = why;
+            return reading;
+        }
+    }
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT)
         return reading;
     reading.kind = Reading::Kind::Bad;
@@ -149,10 +234,8 @@ PositionFile::Reading PositionFile::Read() const
     ssize_t size = -1;
     if (::fstat(fd, &status) != 0)
         reading.why = std::strerror(errno);
-    else if (S_ISDIR(status.st_mode))
-        reading.why = "it is a directory";
     else if (!S_ISREG(status.st_mode))
-        reading.why = "it is not a regular file";
+        reading.why = std::string("it is ") + KindOfFile(status.st_mode);
     else if ((size = ::read(fd, text.data(), text.size())) < 0)
         reading.why = std::strerror(errno);
     ::close(fd);

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 // One file that holds the position record, replaced whole so a crash at any moment leaves
 // the old record or the new one, never a mix: a new file beside it, written and flushed to
-// the disk, renamed over the old, then the directory flushed. The writes run on a thread of
-// their own so a slow or stuck disk never holds up the event loop; records that come faster
-// than the disk takes them are folded, the latest wins. Finished writes are told back on the
+// the disk, renamed over the old, then the directory flushed. One program at a time keeps a
+// file: it holds a lock on FILE.lock from the first read to its exit. The directory may be
+// writable by others, so nothing there is followed: the new file is created afresh (never
+// opened if someone planted that name) and only a regular file is ever replaced. The writes run on
+// a thread of their own so a slow or stuck disk never holds up the event loop; records that come
+// faster than the disk takes them are folded, the latest wins. Finished writes are told back on the
 // owner's thread.
 #pragma once
 
@@ -23,13 +26,15 @@ public:
     ~PositionFile() override;
 
     struct Reading {
-        enum class Kind { Missing, Good, Bad };
+        // NotAFile and Taken: the path must not be used at all (a FIFO, a directory, a link;
+        // another program keeps it), nor anything replaced there.
+        enum class Kind { Missing, Good, Bad, NotAFile, Taken };
         Kind kind = Kind::Missing;
         PositionRecord record;
-        std::string why; // Bad: what is wrong
+        std::string why; // Bad, NotAFile, Taken: what is wrong
     };
-    // On the caller's thread, at start.
-    Reading Read() const;
+    // On the caller's thread, at start: takes the lock, then reads.
+    Reading Read();
 
     // Queues the record; its number comes back with Saved once it is on the disk (or failed).
     std::uint64_t Save(const PositionRecord& record);
@@ -46,6 +51,10 @@ signals:
 
 private:
     struct Writer;
+    // "" once FILE.lock is locked for this process, else why not.
+    std::string Lock();
+
     std::string path_;
     std::shared_ptr<Writer> writer_;
+    int lock_ = -1;
 };

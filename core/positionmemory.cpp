@@ -42,19 +42,35 @@ PositionMemory::Start PositionMemory::Restore()
     if (reading.kind == Kind::Missing) {
         restored_ = "new at start";
         Post(); // a directory that cannot take the file says so now, not mid-move
-        return {0, 0,
+        return {0,
+                0,
                 "no position file at " + Path() +
                     " yet: the motor's place is 0 degrees; "
-                    "it is remembered from now on"};
+                    "it is remembered from now on",
+                {}};
     }
+    if (reading.kind == Kind::NotAFile)
+        return {0, 0,
+                "--state " + Path() + ": " + reading.why +
+                    ", and only a regular file is ever read or replaced; give the path of a "
+                    "file (it need not exist yet)",
+                ExitStatus::Usage};
+    if (reading.kind == Kind::Taken)
+        return {0, 0,
+                "cannot keep the position in " + Path() + ": " + reading.why +
+                    "; two programs on one file would each overwrite the other's motor. Stop "
+                    "the other, or give this one another --state",
+                ExitStatus::StartUp};
     if (reading.kind == Kind::Bad) {
         held_ = true;
         record_.doubt = PositionRecord::Doubt::Unknown;
-        return {0, 0,
+        return {0,
+                0,
                 "cannot use the position file " + Path() + ": " + reading.why +
                     "; starting at 0 degrees, position unknown. The file is left as it "
                     "is until you " +
-                    SetHint + "; it is then kept as " + Path() + ".bad"};
+                    SetHint + "; it is then kept as " + Path() + ".bad",
+                {}};
     }
     record_ = reading.record;
     if (record_.moving) {
@@ -62,24 +78,33 @@ PositionMemory::Start PositionMemory::Restore()
         if (record_.doubt != PositionRecord::Doubt::Unknown) {
             record_.doubtLow += record_.lowest - record_.step;
             record_.doubtHigh += record_.highest - record_.step;
-            record_.doubt = record_.doubtLow == 0 && record_.doubtHigh == 0
+            // Added up over many restarts, a doubt beyond any reach is no bound at all, and a
+            // record must never hold what it cannot read back.
+            constexpr std::int64_t reach = SteppingController::ReachableSteps;
+            record_.doubt = record_.doubtLow < -reach || record_.doubtHigh > reach
+                                ? PositionRecord::Doubt::Unknown
+                            : record_.doubtLow == 0 && record_.doubtHigh == 0
                                 ? PositionRecord::Doubt::None
                                 : PositionRecord::Doubt::Bounded;
+            if (record_.doubt == PositionRecord::Doubt::Unknown)
+                record_.doubtLow = record_.doubtHigh = 0;
         }
         record_.moving = false;
         Post();
         if (Uncertain())
-            return {record_.step, record_.phaseOffset,
+            return {record_.step,
+                    record_.phaseOffset,
                     "the motor was moving when the program last stopped (killed or power "
                     "lost): it stands " +
                         WhereItStands(record_.step) + "; starting at " + Degrees(record_.step) +
-                        " degrees, uncertain until you " + SetHint};
+                        " degrees, uncertain until you " + SetHint,
+                    {}};
     }
     std::string line = "position restored from " + Path() + ": " + Degrees(record_.step) +
                        " degrees (step " + std::to_string(record_.step) + ")";
     if (Uncertain())
         line += ", uncertain: it stands " + WhereItStands(record_.step) + " until you " + SetHint;
-    return {record_.step, record_.phaseOffset, line};
+    return {record_.step, record_.phaseOffset, line, {}};
 }
 
 bool PositionMemory::CoverMove(std::int64_t currentStep, double targetSteps)

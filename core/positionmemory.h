@@ -8,11 +8,13 @@
 // was under way, the position is uncertain until the operator sets it.
 #pragma once
 
+#include "base/exitstatus.h"
 #include "positionfile.h"
 
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class PositionMemory : public QObject {
@@ -27,6 +29,8 @@ public:
         std::int64_t step = 0;
         int phaseOffset = 0;
         std::string line; // for standard error: what was restored, or why not
+        // The file cannot be used at all: the program must not start (the line says why).
+        std::optional<ExitStatus> refused;
     };
     // Reads the file, at start.
     Start Restore();

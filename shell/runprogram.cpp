@@ -55,6 +55,16 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         return ToInt(ExitStatus::Clock);
     }
     DialCore core(port, std::move(clock), commandLine.listener);
+    // The file first: a second program on it is told so, not that port 3000 is taken.
+    if (!commandLine.stateFile.isEmpty()) {
+        const PositionMemory::Start start =
+            core.RememberPosition(commandLine.stateFile.toStdString());
+        if (start.refused) {
+            ReportFatal(start.line, front, *start.refused);
+            return ToInt(*start.refused);
+        }
+        Report(start.line);
+    }
     if (!core.Start()) {
         core.ShutDown();
         ReportFatal("cannot listen on TCP port " + std::to_string(core.CommandPort()) + ": " +
@@ -62,8 +72,6 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
                     front, ExitStatus::StartUp);
         return ToInt(ExitStatus::StartUp);
     }
-    if (!commandLine.stateFile.isEmpty())
-        Report(core.RememberPosition(commandLine.stateFile.toStdString()));
     WebFront web(core, commandLine.web);
     if (std::string why; !web.Listen(why)) {
         core.ShutDown();

@@ -3,6 +3,7 @@
 // after SIGTERM and SIGKILL, with crashes and failures injected into the save (strace) and
 // unusable files.
 #include "core/positionrecord.h"
+#include "motor/steppingcontroller.h"
 #include "programsupport.h"
 #include "testsupport.h"
 
@@ -10,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
+#include <sys/stat.h>
 
 namespace {
 
@@ -48,11 +50,14 @@ private slots:
         QVERIFY(QDir().mkpath(dir.path()));
     }
     void firstStepWaitsForItsRecord();
+    void extremesStayReadable();
     void stoppedMidMoveRestores();
     void injectedIntoTheSave_data();
     void injectedIntoTheSave();
     void unusableFile_data();
     void unusableFile();
+    void guardedPath_data();
+    void guardedPath();
 
 private:
     QString File() const { return dir.filePath("position"); }
@@ -106,6 +111,59 @@ void TestPosition::firstStepWaitsForItsRecord()
     QVERIFY(moving && moving->moving && moving->lowest <= 0 && moving->highest >= 12);
     QCOMPARE(t.RunUntilIdle(), 12);
     QTRY_COMPARE(Contents(File()), Text({.step = 12}));
+}
+
+// Whatever record the program starts from and whatever it is sent, every record it writes
+// it can read back: a count held at the last reachable step, a doubt too wide to bound
+// turned into "unknown".
+void TestPosition::extremesStayReadable()
+{
+    constexpr std::int64_t reach = SteppingController::ReachableSteps;
+    const quint32 seed = QRandomGenerator::global()->generate();
+    QRandomGenerator random(seed);
+    qInfo("seed %u", seed);
+    const std::int64_t edges[] = {-reach, -reach + 1, -1, 0, 1, reach - 1, reach};
+    auto pick = [&] {
+        return random.bounded(3) ? edges[random.bounded(7)]
+                                 : std::int64_t(random.generate64() % (2 * reach + 1)) - reach;
+    };
+    const QByteArray targets[] = {"8444249301319800", "-8444249301319800",  "1e300",
+                                  "-1e300",           "8444249301319672.5", "0"};
+    for (int run = 0; run < 200; ++run) {
+        PositionRecord start{.step = pick(), .phaseOffset = int(random.bounded(4))};
+        if (random.bounded(2)) {
+            const std::int64_t a = pick(), b = pick();
+            start.moving = true;
+            start.lowest = std::min({a, b, start.step});
+            start.highest = std::max({a, b, start.step});
+        }
+        if (random.bounded(2)) {
+            start.doubt = PositionRecord::Doubt::Bounded;
+            start.doubtLow = -std::abs(pick());
+            start.doubtHigh = std::abs(pick());
+        }
+        QFile file(File());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(Text(start)) > 0);
+        file.close();
+        {
+            CoreUnderTest t;
+            QVERIFY(!t.core.RememberPosition(File().toStdString()).refused);
+            QVERIFY(t.core.Start());
+            const QByteArray& target = targets[run % std::size(targets)];
+            t.core.Winsock1_DataArrival(target);
+            QTRY_VERIFY(t.core.IsMoving() || !t.core.PositionUncertain());
+            for (int tick = 0; tick < 40; ++tick)
+                t.Fire();
+            t.core.ShutDown();
+            const auto after = RecordIn(File());
+            QVERIFY2(after, qPrintable(QString("seed %1 run %2 from %3 to %4: %5")
+                                           .arg(seed)
+                                           .arg(run)
+                                           .arg(QString::fromLatin1(Text(start)))
+                                           .arg(QString::fromLatin1(target))
+                                           .arg(QString::fromLatin1(Contents(File())))));
+        }
+    }
 }
 
 void TestPosition::stoppedMidMoveRestores()
@@ -241,7 +299,7 @@ void TestPosition::injectedIntoTheSave()
 
 void TestPosition::unusableFile_data()
 {
-    QTest::addColumn<QByteArray>("contents"); // empty: a directory
+    QTest::addColumn<QByteArray>("contents");
     QTest::addColumn<QString>("why");
     QTest::addColumn<QString>("strace");
     QTest::newRow("cut short") << AtStep13.left(40) << "cut short"
@@ -253,8 +311,6 @@ void TestPosition::unusableFile_data()
     QTest::newRow("newer") << QByteArray(AtStep13).replace("position 1\n", "position 9\n")
                            << "newer stepper-dial"
                            << "";
-    QTest::newRow("a directory") << QByteArray() << "is a directory"
-                                 << "";
     QTest::newRow("not ours") << QByteArray("\n") << "not a stepper-dial"
                               << "";
     QTest::newRow("phase offset 4") << Text({.phaseOffset = 4}) << "out of range"
@@ -274,8 +330,7 @@ void TestPosition::unusableFile()
     QFETCH(QString, why);
     QFETCH(QString, strace);
     QFile file(File());
-    QVERIFY(contents.isEmpty() ? QDir().mkdir(File())
-                               : file.open(QIODevice::WriteOnly) && file.write(contents) > 0);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(contents) > 0);
     file.close();
     for (const QStringList& more : {QStringList{}, QStringList{"--position", "45"}}) {
         auto program = Start(strace, more);
@@ -299,8 +354,70 @@ void TestPosition::unusableFile()
     // Once set, the bad file is kept aside. 45 degrees is step 6; the coils stay at step 0's
     // phase, which is now 6 + 2.
     QCOMPARE(Contents(File()), Text({.step = 6, .phaseOffset = 2}));
-    QCOMPARE(QFileInfo(File() + ".bad").isDir(), contents.isEmpty());
     QCOMPARE(Contents(File() + ".bad"), contents);
+}
+
+void TestPosition::guardedPath_data()
+{
+    QTest::addColumn<QString>("planted"); // what the path or FILE.new is made before the run
+    QTest::addColumn<int>("status");      // -1: the program runs and moves
+    QTest::addColumn<QString>("line");
+    QTest::newRow("a directory") << "dir FILE" << 2 << "it is a directory";
+    QTest::newRow("a FIFO") << "fifo FILE" << 2 << "it is a FIFO";
+    QTest::newRow("a link") << "symlink FILE" << 2 << "it is a symbolic link";
+    QTest::newRow("kept by another") << "program" << 1 << "another program (process ";
+    QTest::newRow("a link planted as the new record") << "symlink NEW" << -1 << "";
+    QTest::newRow("a hard link planted as the new record") << "link NEW" << -1 << "";
+}
+
+// In a directory anyone may write, nothing the program did not make itself is written
+// through, renamed or replaced, and one file keeps one program's motor.
+void TestPosition::guardedPath()
+{
+    QFETCH(QString, planted);
+    QFETCH(int, status);
+    QFETCH(QString, line);
+    QVERIFY(QFile(dir.path()).setPermissions(QFileDevice::Permissions(0x7777)));
+    const QString victim = dir.filePath("victim");
+    QFile file(victim);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(AtStep13) > 0);
+    file.close();
+    const QStringList how = planted.split(' ');
+    const QString at = how.value(1) == "NEW" ? File() + ".new" : File();
+    std::unique_ptr<ProgramUnderTest> first;
+    if (how[0] == "dir")
+        QVERIFY(QDir().mkdir(at));
+    else if (how[0] == "fifo")
+        QCOMPARE(::mkfifo(at.toLocal8Bit(), 0666), 0);
+    else if (how[0] == "symlink")
+        QVERIFY(QFile::link(victim, at));
+    else if (how[0] == "link")
+        QCOMPARE(::link(victim.toLocal8Bit(), at.toLocal8Bit()), 0);
+    else {
+        // The first on another address, so the second meets the file, not a taken port.
+        first = Start({}, {"--listen", "127.0.0.2"});
+        QTRY_VERIFY(QFile::exists(File()));
+    }
+    auto program = Start({}, {"--listen", "127.0.0.1"});
+    if (status >= 0) {
+        QVERIFY(program->WaitForExit());
+        QCOMPARE(program->process.exitCode(), status);
+        QVERIFY2(program->errors.count(line) == 1, qPrintable(program->errors));
+        if (first)
+            QVERIFY(program->errors.contains(QString::number(first->process.processId())));
+        QCOMPARE(QFileInfo(File()).isDir(), how[0] == "dir");
+        QVERIFY(!QFile::exists(File() + ".bad"));
+    } else {
+        QTcpSocket client;
+        QVERIFY(ProgramUnderTest::Connect(client));
+        QVERIFY(program->Send(client, "90"));
+        QVERIFY(program->WaitForWrites(13));
+        program->WaitUntilQuiet();
+        QVERIFY(Stop(*program));
+        QCOMPARE(Contents(File()), Text({.step = 12}));
+        QVERIFY(!QFileInfo(File()).isSymLink());
+    }
+    QCOMPARE(Contents(victim), AtStep13);
 }
 
 QTEST_MAIN(TestPosition)
