@@ -40,17 +40,38 @@ struct BrokerCallbacks {
         link->unsent_ = 0; // what the last connection left unsent is gone with it
         if (!link->subscription_.isEmpty())
             mosquitto_subscribe_v5(mosq, nullptr, link->subscription_.constData(), 1, 0, nullptr);
+        link->connectedAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
         link->connected_ = true;
         QMetaObject::invokeMethod(
             link, [link] { emit link->Connected(); }, Qt::QueuedConnection);
     }
 
-    static void Publish(mosquitto*, void* self, int, int, const mosquitto_property*)
+    static void Publish(mosquitto*, void* self, int id, int reason, const mosquitto_property*)
     {
         auto* link = static_cast<BrokerLink*>(self);
+        const QString refusal =
+            reason >= 128 ? QString::fromUtf8(mosquitto_reason_string(reason)) : QString();
+        QMetaObject::invokeMethod(
+            link, [link, id, refusal] { emit link->Answered(id, refusal); }, Qt::QueuedConnection);
         if (--link->unsent_ <= MostUnsentHalf() && link->refusedPublish_.exchange(false))
             QMetaObject::invokeMethod(
                 link, [link] { emit link->Drained(); }, Qt::QueuedConnection);
+    }
+
+    static void Subscribe(mosquitto*, void* self, int, int count, const int* granted,
+                          const mosquitto_property*)
+    {
+        auto* link = static_cast<BrokerLink*>(self);
+        if (count < 1 || granted[0] < 128)
+            return;
+        const QString why = QString::fromUtf8(mosquitto_reason_string(granted[0]));
+        QMetaObject::invokeMethod(
+            link, [link, why] { emit link->SubscriptionRefused(why); }, Qt::QueuedConnection);
+    }
+
+    static void Disconnect(mosquitto*, void* self, int reason, const mosquitto_property*)
+    {
+        static_cast<BrokerLink*>(self)->goodbyeReason_ = reason;
     }
 
     static void Message(mosquitto*, void* self, const mosquitto_message* message,
@@ -58,8 +79,8 @@ struct BrokerCallbacks {
     {
         auto* link = static_cast<BrokerLink*>(self);
         // A stored command is an old one: replayed at every reconnect it would turn the motor
-        // again.
-        if (message->retain)
+        // again. An empty one is how a stored command is cleared, not a command.
+        if (message->retain || message->payloadlen <= 0)
             return;
         {
             std::lock_guard lock(link->mutex_);
@@ -124,6 +145,8 @@ bool BrokerLink::Configure(QString& why)
     mosquitto_connect_v5_callback_set(mosq_, BrokerCallbacks::Connect);
     mosquitto_publish_v5_callback_set(mosq_, BrokerCallbacks::Publish);
     mosquitto_message_v5_callback_set(mosq_, BrokerCallbacks::Message);
+    mosquitto_subscribe_v5_callback_set(mosq_, BrokerCallbacks::Subscribe);
+    mosquitto_disconnect_v5_callback_set(mosq_, BrokerCallbacks::Disconnect);
     mosquitto_log_callback_set(mosq_, BrokerCallbacks::Log);
     int error = MOSQ_ERR_SUCCESS;
     if (!willTopic_.isEmpty())
@@ -173,6 +196,7 @@ void BrokerLink::Run()
             std::lock_guard lock(mutex_);
             lastLogError_.clear(); // only this attempt's reason counts
         }
+        goodbyeReason_ = 0;
         // On this thread a connect may wait for the network; nothing else waits for it.
         int error = mosquitto_connect_bind_v5(mosq_, host.constData(), options_.port,
                                               KeepAliveSeconds, nullptr, properties);
@@ -185,9 +209,18 @@ void BrokerLink::Run()
         // protocol error with 2.0.21; either way OpenSSL's reason was logged.
         if (std::lock_guard lock(mutex_); !lastLogError_.isEmpty())
             why += ' ' + lastLogError_;
-        if (connected_.exchange(false))
-            delay = FirstRetrySeconds; // a new outage starts its backoff afresh
-        if (!refused_.exchange(false)) // else Refused said it
+        // A new outage starts its backoff afresh; a connection the broker dropped soon after
+        // taking it (another client under this id, a broker that refuses us) does not.
+        const auto lasted = std::chrono::steady_clock::now().time_since_epoch() -
+                            std::chrono::steady_clock::duration(connectedAt_.load());
+        if (connected_.exchange(false) && lasted >= std::chrono::seconds(LastRetrySeconds))
+            delay = FirstRetrySeconds;
+        if (goodbyeReason_ == MQTT_RC_SESSION_TAKEN_OVER) {
+            // Taken back at once, the two would push each other off for ever.
+            delay = LastRetrySeconds;
+            QMetaObject::invokeMethod(
+                this, [this] { emit TakenOver(); }, Qt::QueuedConnection);
+        } else if (!refused_.exchange(false)) // else Refused said it
             QMetaObject::invokeMethod(
                 this, [this, why] { emit Lost(why); }, Qt::QueuedConnection);
         if (!Sleep(delay))
@@ -210,7 +243,8 @@ bool BrokerLink::Sleep(int seconds)
     return !wake_.wait_for(lock, std::chrono::seconds(seconds), [this] { return bool(stopping_); });
 }
 
-bool BrokerLink::Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain)
+bool BrokerLink::Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain,
+                         int* id)
 {
     if (!connected_ || stopping_)
         return false;
@@ -219,8 +253,8 @@ bool BrokerLink::Publish(const QByteArray& topic, const QByteArray& payload, int
         return false;
     }
     ++unsent_;
-    if (mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()),
-                             payload.constData(), qos, retain, nullptr) != MOSQ_ERR_SUCCESS) {
+    if (mosquitto_publish_v5(mosq_, id, topic.constData(), int(payload.size()), payload.constData(),
+                             qos, retain, nullptr) != MOSQ_ERR_SUCCESS) {
         --unsent_;
         return false;
     }

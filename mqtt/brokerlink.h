@@ -13,6 +13,7 @@
 #include <QObject>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -39,8 +40,9 @@ public:
     // settings (a CA file it cannot load, for one).
     bool Start(QString& why);
     // Queues a message; false (nothing sent) while no broker is connected or the backlog is
-    // full. QoS 0 or 1.
-    bool Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain);
+    // full. QoS 0 or 1; at QoS 1 `id` is set to the number Answered will carry.
+    bool Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain,
+                 int* id = nullptr);
     // The last words, then a clean disconnect (so the will is not sent), within GoodbyeMs.
     // False when the network thread is still held inside a connect: the quit does not wait
     // for it, and the owner must then leave this object alive to the process's end.
@@ -57,6 +59,13 @@ signals:
     void MessageArrived(const QByteArray& payload);
     // The backlog has room again after a refused publish.
     void Drained();
+    // The broker's answer to a QoS 1 message: empty `refusal` if it took it.
+    void Answered(int id, const QString& refusal);
+    // The broker refused the subscription: no message will ever arrive.
+    void SubscriptionRefused(const QString& why);
+    // Another client connected with this client id and the broker gave it this session.
+    // The link waits LastRetrySeconds before it takes the session back.
+    void TakenOver();
 
 private:
     bool Configure(QString& why);
@@ -77,6 +86,8 @@ private:
     std::atomic<bool> refused_ = false; // the broker's answer was no
     std::atomic<int> unsent_ = 0;
     std::atomic<bool> refusedPublish_ = false;
+    std::atomic<int> goodbyeReason_ = 0;        // the broker's reason when it ended the connection
+    std::atomic<std::int64_t> connectedAt_ = 0; // steady_clock ticks
     std::mutex mutex_; // guards the latest message, the last logged error and the sleep
     std::condition_variable wake_;
     QByteArray latestMessage_;

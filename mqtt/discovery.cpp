@@ -3,20 +3,36 @@
 
 #include "base/programinfo.h"
 #include "motor/steppingcontroller.h"
+#include "mqttoptions.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+namespace {
+
+// "stepper-dial" for the default prefix, so the ids of dials announced before stay theirs.
+QString Node(const MqttOptions& options)
+{
+    return TopicSafeName(options.prefix);
+}
+
+} // namespace
+
 QByteArray DiscoveryTopic(const MqttOptions& options)
+{
+    return "homeassistant/number/" + Node(options).toUtf8() + '/' + options.name.toUtf8() +
+           "/config";
+}
+
+QByteArray OldDiscoveryTopic(const MqttOptions& options)
 {
     return "homeassistant/number/" + options.name.toUtf8() + "/config";
 }
 
 QByteArray DiscoveryConfig(const MqttOptions& options)
 {
-    const QString id =
-        QString::fromUtf8(ProgramName.data(), ProgramName.size()) + '_' + options.name;
+    const QString id = Node(options) + '_' + options.name;
     // Every angle the motor can rest at, and no more: one step apart, within the steps a
     // motor's lifetime can count. Such values print without an exponent, so the number rule
     // reads them whole.
@@ -25,7 +41,7 @@ QByteArray DiscoveryConfig(const MqttOptions& options)
     const QJsonObject config{
         {"name", QJsonValue::Null}, // the entity is the device itself
         {"unique_id", id},
-        {"object_id", options.name},
+        {"object_id", id},
         {"device", QJsonObject{{"identifiers", QJsonArray{id}},
                                {"name", options.name},
                                {"model", "stepper-dial"},

@@ -7,8 +7,12 @@
 
 #include <QByteArray>
 
-// homeassistant/number/<name>/config
+// homeassistant/number/<node>/<name>/config, the node being the prefix made topic-safe, so
+// two dials of one name under different prefixes are two entities.
 QByteArray DiscoveryTopic(const MqttOptions& options);
+// Where releases before the prefix was part of it announced the dial: cleared, for one
+// release, so Home Assistant does not keep a stale entity.
+QByteArray OldDiscoveryTopic(const MqttOptions& options);
 // The entity: unique id, device (name, model, software version), degrees, the range and step
 // of angles the motor can stand at, command, state and availability topics.
 QByteArray DiscoveryConfig(const MqttOptions& options);

@@ -45,6 +45,10 @@ bool MqttFront::Start(QString& why)
     connect(link_.get(), &BrokerLink::Refused, this, &MqttFront::TakeRefused);
     connect(link_.get(), &BrokerLink::MessageArrived, this, &MqttFront::TakeCommand);
     connect(link_.get(), &BrokerLink::Drained, this, &MqttFront::PublishState);
+    connect(link_.get(), &BrokerLink::Answered, this, &MqttFront::TakeAnswer);
+    connect(link_.get(), &BrokerLink::SubscriptionRefused, this,
+            &MqttFront::TakeSubscriptionRefused);
+    connect(link_.get(), &BrokerLink::TakenOver, this, &MqttFront::TakeTakenOver);
     connect(&core_, &DialCore::PositionChanged, this, &MqttFront::AngleChanged);
     connect(&core_, &DialCore::MovingChanged, this, &MqttFront::PublishState);
     connect(&core_, &DialCore::RequestedTextChanged, this, &MqttFront::PublishState);
@@ -71,10 +75,50 @@ void MqttFront::TakeConnected()
     everConnected_ = true;
     away_ = false;
     sent_.clear(); // a broker that restarted may have lost what it held
-    link_->Publish(options_.Topic("availability"), "online", 1, true);
-    if (options_.discovery == MqttOptions::Discovery::On)
-        link_->Publish(DiscoveryTopic(options_), DiscoveryConfig(options_), 1, true);
+    unanswered_.clear();
+    PublishHeld(options_.Topic("availability"), "online");
+    if (options_.discovery == MqttOptions::Discovery::On) {
+        PublishHeld(OldDiscoveryTopic(options_), {});
+        PublishHeld(DiscoveryTopic(options_), DiscoveryConfig(options_));
+    }
     PublishState();
+}
+
+void MqttFront::PublishHeld(const QByteArray& topic, const QByteArray& payload)
+{
+    if (int id = 0; link_->Publish(topic, payload, 1, true, &id))
+        unanswered_.insert(id, topic);
+}
+
+void MqttFront::TakeAnswer(int id, const QString& refusal)
+{
+    const QByteArray topic = unanswered_.take(id);
+    if (topic.isEmpty() || refusal.isEmpty() || refusedTopics_.contains(topic))
+        return;
+    refusedTopics_.insert(topic, true);
+    Report(("MQTT: the broker at " + options_.BrokerText() +
+            " refuses what this dial publishes on " + topic + " (" + refusal +
+            "); allow it in the broker's access list")
+               .toStdString());
+}
+
+void MqttFront::TakeSubscriptionRefused(const QString& why)
+{
+    const QString line = "the broker at " + options_.BrokerText() +
+                         " refuses the subscription to " + options_.Topic("angle/set") + " (" +
+                         why +
+                         "): no command can arrive by MQTT; allow it in the broker's access list";
+    Report(("MQTT: " + line).toStdString());
+    emit CommandsRefused(line);
+}
+
+void MqttFront::TakeTakenOver()
+{
+    ReportOutage("another dial uses the name " + options_.prefix + '/' + options_.name +
+                     " on the broker at " + options_.BrokerText() +
+                     " and took this connection; give each dial its own --mqtt-name (or "
+                     "--mqtt-prefix)",
+                 BrokerLink::LastRetrySeconds);
 }
 
 void MqttFront::TakeLost(const QString& why)
@@ -83,16 +127,17 @@ void MqttFront::TakeLost(const QString& why)
                  options_.BrokerText() + (why.isEmpty() ? QString() : " (" + why + ')'));
 }
 
-void MqttFront::ReportOutage(const QString& what)
+void MqttFront::ReportOutage(const QString& what, int retrySeconds)
 {
     if (away_)
         return; // one line an outage, not one a try
     away_ = true;
-    Report(QString("MQTT: %1; trying again after %2 s, then up to every %3 s")
-               .arg(what)
-               .arg(BrokerLink::FirstRetrySeconds)
-               .arg(BrokerLink::LastRetrySeconds)
-               .toStdString());
+    const QString retry = retrySeconds == BrokerLink::LastRetrySeconds
+                              ? QString("trying again every %1 s").arg(retrySeconds)
+                              : QString("trying again after %1 s, then up to every %2 s")
+                                    .arg(retrySeconds)
+                                    .arg(BrokerLink::LastRetrySeconds);
+    Report(QString("MQTT: %1; %2").arg(what, retry).toStdString());
 }
 
 void MqttFront::TakeRefused(const QString& why, bool credentials)
@@ -111,8 +156,9 @@ void MqttFront::TakeRefused(const QString& why, bool credentials)
 
 void MqttFront::TakeCommand(const QByteArray& payload)
 {
-    // There is no connection to end here: "disconnect" is the TCP client's word.
-    if (IsDisconnectCommand(payload))
+    // There is no connection to end here: "disconnect" is the TCP client's word. An empty
+    // message is how a stored command is cleared, never a command.
+    if (IsDisconnectCommand(payload) || payload.isEmpty())
         return;
     core_.EditRequestedText(AngleTextFromBytes(payload));
     core_.EnableSteppingTimer();

@@ -37,13 +37,19 @@ public:
 signals:
     // The broker's first answer refused the credentials: nothing would ever work.
     void CredentialsRefused(const QString& why);
+    // The broker refused the subscription to the command topic: commands cannot arrive.
+    void CommandsRefused(const QString& why);
 
 private:
     void TakeConnected();
     void TakeLost(const QString& why);
-    void ReportOutage(const QString& what);
+    void ReportOutage(const QString& what, int retrySeconds = BrokerLink::FirstRetrySeconds);
     void TakeRefused(const QString& why, bool credentials);
     void TakeCommand(const QByteArray& payload);
+    void TakeAnswer(int id, const QString& refusal);
+    void TakeSubscriptionRefused(const QString& why);
+    void TakeTakenOver();
+    void PublishHeld(const QByteArray& topic, const QByteArray& payload);
     void PublishState();
     void AngleChanged();
     void PublishAngle();
@@ -52,9 +58,11 @@ private:
     DialCore& core_;
     MqttOptions options_;
     MqttCredentials credentials_;
-    std::unique_ptr<BrokerLink> link_;   // from Start on
-    QHash<QByteArray, QByteArray> sent_; // topic -> payload the broker holds from us
-    QTimer angleDue_;                    // an angle waiting for its turn
+    std::unique_ptr<BrokerLink> link_;      // from Start on
+    QHash<QByteArray, QByteArray> sent_;    // topic -> payload the broker holds from us
+    QHash<int, QByteArray> unanswered_;     // QoS 1 messages by id -> topic
+    QHash<QByteArray, bool> refusedTopics_; // each refusal said once
+    QTimer angleDue_;                       // an angle waiting for its turn
     QElapsedTimer sinceAngle_;
     bool everConnected_ = false;
     bool away_ = false; // an outage reported and not yet over

@@ -21,9 +21,10 @@ struct MqttOptions {
     bool Enabled() const { return !host.isEmpty(); }
     // "<prefix>/<name>/<leaf>"
     QByteArray Topic(const char* leaf) const;
-    // This dial's client id on the broker; a helper of the same dial adds a suffix of its own
-    // (a second client under one id pushes the first off).
-    QByteArray ClientId() const { return "stepper-dial-" + name.toUtf8(); }
+    // This dial's client id on the broker: its topics' root, unique exactly when the topics
+    // are. A helper of the same dial adds a suffix of its own (a second client under one id
+    // pushes the first off).
+    QByteArray ClientId() const { return (prefix + '/' + name).toUtf8(); }
     // "host:port", IPv6 bracketed: how lines name the broker.
     QString BrokerText() const;
 };

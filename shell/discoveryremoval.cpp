@@ -22,14 +22,28 @@ int RemoveDiscovery(const MqttOptions& options, const MqttCredentials& credentia
         Report(line.toStdString());
         app.exit(ToInt(status));
     };
+    int id = -1;
     QObject::connect(&link, &BrokerLink::Connected, &app, [&] {
-        // An empty retained message deletes the one held.
-        if (link.Stop(DiscoveryTopic(options), {}))
+        // An empty retained message deletes the one held: where this release announces the
+        // dial and where the one before did.
+        link.Publish(OldDiscoveryTopic(options), {}, 1, true);
+        if (!link.Publish(DiscoveryTopic(options), {}, 1, true, &id))
+            end("MQTT: " + broker + " took no message; the announcement stays",
+                ExitStatus::StartUp);
+    });
+    // Done only when the broker says it took the clearing: an access list may refuse it.
+    QObject::connect(&link, &BrokerLink::Answered, &app, [&](int answered, const QString& refusal) {
+        if (answered != id)
+            return;
+        if (refusal.isEmpty())
             end("MQTT: cleared the Home Assistant announcement " + DiscoveryTopic(options) +
                     " from " + broker,
                 ExitStatus::Normal);
         else
-            end("MQTT: " + broker + " did not take the clearing in time", ExitStatus::StartUp);
+            end("MQTT: " + broker + " refuses to clear the Home Assistant announcement " +
+                    DiscoveryTopic(options) + " (" + refusal +
+                    "); the announcement stays: allow it in the broker's access list",
+                ExitStatus::StartUp);
     });
     QObject::connect(&link, &BrokerLink::Refused, &app, [&](const QString& why, bool refused) {
         end("MQTT: " + broker + " refuses this client: " + why,

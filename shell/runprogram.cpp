@@ -106,6 +106,8 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
 
     ServiceNotifier service(core);
     service.Ready();
+    QObject::connect(&mqtt, &MqttFront::CommandsRefused, &service,
+                     [&service](const QString& why) { service.Note(why.toStdString()); });
 
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::QuitRequested, app.get(), &QCoreApplication::quit);

@@ -91,7 +91,15 @@ std::string ServiceNotifier::StatusLine() const
         line += "waiting for a client on TCP port " + std::to_string(core_.CommandPort());
     if (const std::string position = core_.PositionSummary(); !position.empty())
         line += "; " + position;
+    if (!note_.empty())
+        line += "; " + note_;
     return line;
+}
+
+void ServiceNotifier::Note(const std::string& note)
+{
+    note_ = note;
+    sender_->Post([line = StatusLine()](Sender& s) { s.status = line; });
 }
 
 void ServiceNotifier::Ready()

@@ -30,6 +30,9 @@ public:
     void Ready();
     // As the shutdown begins.
     void Stopping();
+    // A lasting condition the operator must see in the status, such as commands that cannot
+    // arrive by MQTT.
+    void Note(const std::string& note);
 
 private:
     struct Sender;
@@ -41,4 +44,5 @@ private:
     QElapsedTimer sinceCheck_;
     WatchdogRule rule_;
     std::shared_ptr<Sender> sender_;
+    std::string note_;
 };

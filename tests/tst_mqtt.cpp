@@ -5,6 +5,7 @@
 // Exit 77 with one line where no broker can start.
 #include "programsupport.h"
 
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -188,6 +189,9 @@ private slots:
     void tlsAndPassword_data();
     void tlsAndPassword();
     void fleet();
+    void refusedByTheBroker_data();
+    void refusedByTheBroker();
+    void oneNameTwoDials();
 };
 
 void TestMqtt::commandedAndWatched_data()
@@ -203,13 +207,17 @@ void TestMqtt::commandedAndWatched()
     Broker broker;
     QVERIFY(broker.Start());
     Watcher watcher(broker);
-    // A command stored on the broker before the dial came is an old one.
+    // A command stored on the broker before the dial came is an old one; so is the
+    // announcement where the release before put it.
     watcher.Publish(Topic("t1", "angle/set"), "180", true);
+    const QByteArray oldConfig = "homeassistant/number/t1/config";
+    watcher.Publish(oldConfig, "{}", true);
     ProgramUnderTest program(Dial(broker, "t1"));
-    const QByteArray config = "homeassistant/number/t1/config";
+    const QByteArray config = "homeassistant/number/stepper-dial/t1/config";
     QVERIFY(Until(
         [&] {
-            return watcher.Holds(Topic("t1", "availability"), "online") && watcher.Last(config);
+            return watcher.Holds(Topic("t1", "availability"), "online") && watcher.Last(config) &&
+                   watcher.Holds(oldConfig, "");
         },
         {&program}));
 
@@ -225,10 +233,13 @@ void TestMqtt::commandedAndWatched()
         QCOMPARE(entity[key], value);
     QVERIFY(entity["min"].toDouble() < -360 && entity["max"].toDouble() > 360);
     QCOMPARE(entity["device"]["name"].toString(), QString("t1"));
-    QVERIFY(entity["unique_id"].isString() && entity["device"]["sw_version"].isString());
+    QCOMPARE(entity["unique_id"].toString(), QString("stepper-dial_t1")); // as before
+    QVERIFY(entity["device"]["sw_version"].isString());
 
-    // A payload beyond the dial's packet limit never reaches it; the next command does.
+    // A payload beyond the dial's packet limit never reaches it, nor does the empty one that
+    // clears a stored command; the next command does.
     watcher.Publish(Topic("t1", "angle/set"), QByteArray(100000, '9'));
+    watcher.Publish(Topic("t1", "angle/set"), "", true);
     const qint64 sent = watcher.Now();
     watcher.Publish(Topic("t1", "angle/set"), "7200");
     QVERIFY(Until(
@@ -238,7 +249,7 @@ void TestMqtt::commandedAndWatched()
         },
         {&program}));
     QCOMPARE(StepsWalked(program), 960);
-    // Neither the stored command nor the oversized one was taken.
+    // Neither the stored command, the oversized one nor the empty one was taken.
     for (const auto& target : watcher.On(Topic("t1", "target")))
         QVERIFY2(target.payload == "360" || target.payload == "7200", target.payload.left(40));
     // The angle followed the move, at most 10 times a second (and once on arrival).
@@ -406,7 +417,7 @@ void TestMqtt::fleet()
     QVERIFY(Until(
         [&] {
             return all([&](int i) {
-                return watcher.Last("homeassistant/number/" + names[i] + "/config") &&
+                return watcher.Last("homeassistant/number/stepper-dial/" + names[i] + "/config") &&
                        watcher.Holds(Topic(names[i], "availability"), "online");
             });
         },
@@ -430,6 +441,96 @@ void TestMqtt::fleet()
     qInfo("%d dials: all discovered %lld ms after their start, all at their angles %lld ms "
           "after the commands",
           Dials, discovered, arrived);
+}
+
+void TestMqtt::refusedByTheBroker_data()
+{
+    // Rules for clients without a user: an access list file, or (where subscriptions must be
+    // refused, which an access list file never does) the dynamic security plugin's defaults.
+    QTest::addColumn<QString>("rules");
+    QTest::addColumn<QString>("discovery");
+    QTest::addColumn<int>("exitCode"); // -1: runs on
+    QTest::addColumn<QString>("line");
+    QTest::newRow("commands not to be read")
+        << R"({"defaultACLAccess": {"publishClientSend": true, "publishClientReceive": true,
+              "subscribe": false, "unsubscribe": true}, "clients": [], "roles": [],
+              "groups": [{"groupname": "anonymous", "roles": []}], "anonymousGroup": "anonymous"})"
+        << "on" << -1 << "no command can arrive by MQTT";
+    QTest::newRow("the announcement not to be written")
+        << "topic readwrite stepper-dial/#\ntopic read homeassistant/#\n"
+        << "on" << -1 << "refuses what this dial publishes on homeassistant/number/stepper-dial/t4";
+    QTest::newRow("the announcement not to be cleared") << "topic read homeassistant/#\n"
+                                                        << "remove" << 1 << "refuses to clear";
+}
+
+// A broker that says no is told, once; nothing is reported done that was not.
+void TestMqtt::refusedByTheBroker()
+{
+    QFETCH(QString, rules);
+    QFETCH(QString, discovery);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("rules"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(rules.toUtf8()) > 0);
+    file.close();
+    QString settings = "acl_file " + file.fileName();
+    if (rules.startsWith('{')) {
+        QString path; // in the machine's multiarch directory
+        for (const QFileInfo& in :
+             QDir("/usr/lib").entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+            if (QFile::exists(in.filePath() + "/mosquitto_dynamic_security.so"))
+                path = in.filePath() + "/mosquitto_dynamic_security.so";
+        QVERIFY2(!path.isEmpty(), "mosquitto's dynamic security plugin is missing");
+        settings = "plugin " + path + "\nplugin_opt_config_file " + file.fileName();
+    }
+    Broker broker("allow_anonymous true\n" + settings + "\n");
+    QVERIFY(broker.Start());
+    ProgramUnderTest program(Dial(broker, "t4") << "--mqtt-discovery" << discovery);
+    if (exitCode >= 0) {
+        QVERIFY(program.WaitForExit(20000));
+        QCOMPARE(program.process.exitCode(), exitCode);
+    }
+    QVERIFY(Until([&] { return program.errors.contains(line); }, {&program}));
+    Pause(500, {&program});
+    QCOMPARE(program.errors.count(line), 1);
+}
+
+// Two dials of one name push each other off the broker: said once where the broker names
+// the reason (mosquitto 2.0.12 on), and the one pushed off waits rather than fights. A prefix
+// of its own keeps a third apart.
+void TestMqtt::oneNameTwoDials()
+{
+    Broker broker;
+    QVERIFY(broker.Start());
+    Watcher watcher(broker);
+    ProgramUnderTest first(Dial(broker, "t5", "127.0.0.2"));
+    ProgramUnderTest apart(Dial(broker, "t5", "127.0.0.3") << "--mqtt-prefix"
+                                                           << "other");
+    const std::vector<ProgramUnderTest*> all{&first, &apart};
+    QVERIFY(Until(
+        [&] {
+            return watcher.Holds(Topic("t5", "availability"), "online") &&
+                   watcher.Holds("other/t5/availability", "online");
+        },
+        all));
+    ProgramUnderTest second(Dial(broker, "t5", "127.0.0.4"));
+    QVERIFY(Until(
+        [&] {
+            return first.errors.contains("MQTT: another dial uses the name stepper-dial/t5") ||
+                   first.errors.contains("MQTT: lost the broker");
+        },
+        {&first, &second, &apart}));
+    Pause(5000, {&first, &second, &apart});
+    if (first.errors.contains("another dial uses")) {
+        QCOMPARE(first.errors.count("another dial uses the name stepper-dial/t5"), 1);
+        QCOMPARE(first.errors.count("is back"), 0); // it waits its minute
+    } else { // not told why: the two back off, doubling their waits, not once a second
+        QVERIFY2(first.errors.count("is back") + second.errors.count("is back") <= 3,
+                 qPrintable(first.errors + second.errors));
+    }
+    QCOMPARE(second.errors.count("another dial uses"), 0);
+    QCOMPARE(apart.errors.count("MQTT: lost") + apart.errors.count("another dial"), 0);
 }
 
 int main(int argc, char** argv)
