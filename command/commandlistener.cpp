@@ -4,6 +4,7 @@
 #include "base/report.h"
 
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -16,12 +17,15 @@ CommandListener::CommandListener(ListenerOptions options, QObject* parent)
 {
     retry_.setInterval(options_.retryMs);
     connect(&retry_, &QTimer::timeout, this, &CommandListener::ListenAgain);
+    acceptRetry_.setInterval(options_.acceptRetryMs);
+    connect(&acceptRetry_, &QTimer::timeout, this, &CommandListener::RetryAccepting);
 }
 
 CommandListener::~CommandListener()
 {
     // Shutting down: the client's end must not be reported, nor the port opened again.
     retry_.stop();
+    acceptRetry_.stop();
     if (client_) {
         client_->disconnect(this);
         delete client_;
@@ -63,6 +67,9 @@ bool CommandListener::Listen()
         options_.port = server->serverPort();
         connect(server, &QTcpServer::newConnection, this,
                 [this, server] { OnNewConnection(server); });
+        // Qt stops accepting after such an error and never starts again by itself.
+        connect(server, &QTcpServer::acceptError, this,
+                [this, server] { AcceptFailed(server->errorString()); });
         servers_.push_back(server);
     }
     return true;
@@ -85,7 +92,7 @@ void CommandListener::OnNewConnection(QTcpServer* server)
     ServeNext();
 }
 
-void CommandListener::TakeArrivals(QTcpServer* server)
+bool CommandListener::TakeArrivals(QTcpServer* server)
 {
     // What Qt accepted already came first; then whatever the kernel completed since.
     while (QTcpSocket* socket = server->nextPendingConnection())
@@ -95,8 +102,12 @@ void CommandListener::TakeArrivals(QTcpServer* server)
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0 && errno == EINTR)
             continue;
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+            AcceptFailed(QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
         if (fd < 0)
-            return;
+            return true;
         auto* socket = new QTcpSocket(this);
         if (!socket->setSocketDescriptor(fd)) {
             ::close(fd);
@@ -105,6 +116,30 @@ void CommandListener::TakeArrivals(QTcpServer* server)
         }
         Arrive(socket);
     }
+}
+
+void CommandListener::AcceptFailed(const QString& why)
+{
+    if (acceptRetry_.isActive())
+        return;
+    Report("cannot take a connection on TCP port " + std::to_string(options_.port) + ": " +
+           why.toStdString() + "; trying again every " + std::to_string(options_.acceptRetryMs) +
+           " ms (the program holds too many connections or files: see what "
+           "'ls -l /proc/" +
+           std::to_string(::getpid()) + "/fd' shows)");
+    acceptRetry_.start();
+}
+
+void CommandListener::RetryAccepting()
+{
+    for (QTcpServer* server : servers_)
+        if (!TakeArrivals(server))
+            return;
+    acceptRetry_.stop();
+    for (QTcpServer* server : servers_)
+        server->resumeAccepting();
+    Report("taking connections on TCP port " + std::to_string(options_.port) + " again");
+    ServeNext();
 }
 
 void CommandListener::Arrive(QTcpSocket* socket)

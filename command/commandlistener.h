@@ -36,7 +36,8 @@ struct ListenerOptions {
     // Networks a client may come from; empty: any. A parse of QHostAddress::parseSubnet.
     QList<QPair<QHostAddress, int>> allowed;
     KeepAlive keepAlive;
-    int retryMs = 1000; // between attempts to listen again
+    int retryMs = 1000;      // between attempts to listen again
+    int acceptRetryMs = 100; // between attempts to accept once descriptors ran out
 };
 
 class CommandListener : public QObject {
@@ -84,8 +85,12 @@ signals:
 
 private:
     void OnNewConnection(QTcpServer* server);
-    // Takes every connection the server's kernel queue holds, in arrival order.
-    void TakeArrivals(QTcpServer* server);
+    // Takes every connection the server's kernel queue holds, in arrival order; false when
+    // the process had no descriptor (or memory) left to take one with.
+    bool TakeArrivals(QTcpServer* server);
+    // Out of descriptors: said once, then tried again until connections can be taken.
+    void AcceptFailed(const QString& why);
+    void RetryAccepting();
     void Arrive(QTcpSocket* socket);
     // Gives the slot to the next waiting connection, or listens again when none waits.
     void ServeNext();
@@ -105,6 +110,7 @@ private:
     // Connections completed before the slot was taken, oldest first; children of this.
     std::deque<QTcpSocket*> waiting_;
     QTimer retry_;
+    QTimer acceptRetry_; // runs while accepting fails for lack of descriptors
     QString errorString_;
     QAbstractSocket::SocketError error_ = QAbstractSocket::UnknownSocketError;
     QElapsedTimer lastRefusalReport_;

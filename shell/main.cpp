@@ -12,12 +12,14 @@
 #include "runprogram.h"
 #include "windowloader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +41,19 @@ int Print(const std::string& text)
         return ToInt(ExitStatus::StartUp);
     }
     return ToInt(ExitStatus::Normal);
+}
+
+// Each page, waiting client and file is a descriptor; a soft limit left at the usual 1024
+// while the hard one allows more would let a crowd at the web page starve port 3000.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    constexpr rlim_t enough = 65536;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+        limit.rlim_cur < std::min(limit.rlim_max, enough)) {
+        limit.rlim_cur = std::min(limit.rlim_max, enough);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 struct FlushReportsAtExit {
@@ -75,6 +90,7 @@ int main(int argc, char* argv[])
     case CommandLine::Action::Run: break;
     }
 
+    RaiseDescriptorLimit();
     // A trace reader that goes away must not kill the program that drives the motor.
     std::signal(SIGPIPE, SIG_IGN);
     // From here a quit signal ends the run through the exit path, which switches the coils off.

@@ -8,7 +8,9 @@
 #include <QTcpSocket>
 #include <QtTest>
 #include <atomic>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -65,6 +67,7 @@ private slots:
     void hostileBytesThenValidAngle();
     void ipv6ClientAccepted();
     void listenRetriedUntilThePortFrees();
+    void acceptedAgainOnceDescriptorsFree();
     void listenOnlyWhereTold();
     void allowList_data();
     void allowList();
@@ -321,6 +324,32 @@ void TestListener::listenRetriedUntilThePortFrees()
     QTRY_VERIFY_WITH_TIMEOUT(s.t.Winsock1()->IsListening(), 5000);
     QTcpSocket next;
     QVERIFY(s.Connect(next));
+}
+
+// A process out of descriptors cannot take a client; once some are free it takes the one
+// that waited, by itself.
+void TestListener::acceptedAgainOnceDescriptorsFree()
+{
+    Session s;
+    rlimit saved{};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fillers.size() < 64;)
+        fillers.push_back(fd);
+    rlimit low = saved;
+    low.rlim_cur = rlim_t(fillers.back() + 1); // every descriptor up to the last taken
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    ::close(fillers.back()); // room for the client's own socket, none for the accept
+    fillers.pop_back();
+    s.client.connectToHost(QHostAddress::LocalHost, s.Port());
+    QVERIFY(s.client.waitForConnected(5000));
+    QTest::qWait(300);
+    QVERIFY(!s.t.core.IsOnLine());
+    for (int fd : fillers)
+        ::close(fd);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QTRY_VERIFY(s.t.core.IsOnLine());
+    QVERIFY(s.Deliver("45"));
 }
 
 void TestListener::listenOnlyWhereTold()

@@ -5,6 +5,8 @@
 #include "programsupport.h"
 
 #include <QRandomGenerator>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace {
@@ -60,6 +62,55 @@ void Abort(QTcpSocket& client)
     client.abort();
 }
 
+// A raw connection to the web port, from `from`, that reads nothing unless asked: what a
+// hostile peer does. Its receive buffer is small, so what the program sends it backs up.
+struct Raw {
+    Raw(quint16 port, const char* from = "127.0.0.1")
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in at{AF_INET, 0, {}, {}};
+        ::inet_pton(AF_INET, from, &at.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        at.sin_port = htons(port);
+        ::inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+        connected = ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+        const timeval wait{0, 200000}; // a send the program stopped taking gives up
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    }
+    ~Raw() { ::close(fd); }
+    // False once the program has closed the connection, or taken nothing for two seconds.
+    bool Send(const QByteArray& bytes)
+    {
+        QElapsedTimer stalled;
+        stalled.start();
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n =
+                ::send(fd, bytes.data() + done, std::size_t(bytes.size() - done), MSG_NOSIGNAL);
+            if (n > 0) {
+                done += n;
+                stalled.restart();
+            } else if (!(errno == EAGAIN || errno == EINTR) || stalled.elapsed() > 2000) {
+                return false;
+            }
+        }
+        return true;
+    }
+    int fd = -1;
+    bool connected = false;
+};
+
+// A WebSocket client frame: masked, as a browser's always is.
+QByteArray Frame(int opcode, const QByteArray& payload)
+{
+    QByteArray frame;
+    frame += char(0x80 | opcode);
+    frame += char(0x80 | payload.size()); // up to 125 bytes
+    frame += QByteArray(4, '\0');         // the zero mask leaves the payload as it is
+    return frame + payload;
+}
+
 } // namespace
 
 class TestSoak : public QObject {
@@ -72,6 +123,8 @@ private slots:
     void abruptResets();
     void hammeringClientsRefused();
     void disconnectOneByteAtATime();
+    void webFloods_data();
+    void webFloods();
 };
 
 void TestSoak::sixteenMegabytesOfJunk()
@@ -217,3 +270,104 @@ void TestSoak::disconnectOneByteAtATime()
 
 QTEST_GUILESS_MAIN(TestSoak)
 #include "tst_soak.moc"
+
+void TestSoak::webFloods_data()
+{
+    QTest::addColumn<QString>("flood");
+    QTest::newRow("half-open requests from outside --allow") << "outside";
+    QTest::newRow("half-open requests and waiting clients, descriptors few") << "descriptors";
+    QTest::newRow("pings from a page that never reads") << "pings";
+    QTest::newRow("a 600 MB body") << "body";
+    QTest::newRow("an endless header line") << "header";
+    QTest::newRow("pipelined requests never read") << "pipelined";
+}
+
+// Whatever comes to the web port, from any host, memory stays within 64 MB of where it was,
+// and port 3000 takes the next permitted client's command.
+void TestSoak::webFloods()
+{
+    QFETCH(QString, flood);
+    const quint16 port = FreePort();
+    const QString web = QString("127.0.0.1:%1").arg(port);
+    // Few descriptors, so running out of them is quick.
+    ProgramUnderTest program({"--simulate", "--headless", "--web", web, "--allow", "127.0.0.1/32"},
+                             -1, {}, false, {"prlimit", "--nofile=64:64", "--"});
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client) && program.WaitForWrites(1));
+    client.disconnectFromHost();
+    QTRY_VERIFY((program.Collect(), program.errors.contains("web page at")));
+    const qint64 before = ResidentKilobytes(program.process.processId());
+    qint64 peak = before;
+    QElapsedTimer sampled;
+    sampled.start();
+    auto sample = [&] { // a few times a second, while the flood goes on
+        if (sampled.elapsed() < 100)
+            return;
+        sampled.restart();
+        program.Collect();
+        peak = std::max(peak, ResidentKilobytes(program.process.processId()));
+    };
+    const QByteArray get = "GET / HTTP/1.1\r\nHost: " + web.toLatin1() + "\r\n\r\n";
+    std::vector<std::unique_ptr<Raw>> held;
+    std::vector<std::unique_ptr<QTcpSocket>> waiting;
+    auto feed = [&](Raw& raw, const QByteArray& chunk, qint64 megabytes) {
+        for (qint64 sent = 0; sent < megabytes << 20 && raw.Send(chunk); sent += chunk.size())
+            sample();
+    };
+    if (flood == "outside" || flood == "descriptors") {
+        for (int i = 0; i < (flood == "outside" ? 1060 : 200); ++i) {
+            held.push_back(
+                std::make_unique<Raw>(port, flood == "outside" ? "127.0.0.2" : "127.0.0.1"));
+            held.back()->Send("GET / HTTP/1.1\r\n");
+        }
+        for (int i = 0; flood == "descriptors" && i < 100; ++i) {
+            waiting.push_back(std::make_unique<QTcpSocket>());
+            waiting.back()->connectToHost(QHostAddress::LocalHost, 3000);
+        }
+        QTest::qWait(1000);
+    } else if (flood == "pings") {
+        held.push_back(std::make_unique<Raw>(port));
+        Raw& page = *held.back();
+        page.Send("GET /live HTTP/1.1\r\nHost: " + web.toLatin1() +
+                  "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
+                  "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        QTest::qWait(200);
+        const QByteArray pings = Frame(0x9, QByteArray(125, 'p')).repeated(64);
+        // An empty pong every half second answers the program's pings.
+        QElapsedTimer timer, ponged;
+        timer.start();
+        ponged.start();
+        while (timer.elapsed() < 3000 && page.Send(pings)) {
+            sample();
+            if (ponged.elapsed() >= 500 && page.Send(Frame(0xA, {})))
+                ponged.restart();
+        }
+    } else if (flood == "body") {
+        held.push_back(std::make_unique<Raw>(port));
+        held.back()->Send("POST / HTTP/1.1\r\nHost: " + web.toLatin1() +
+                          "\r\nContent-Length: 629145600\r\n\r\n");
+        feed(*held.back(), QByteArray(1 << 16, 'b'), 600);
+    } else if (flood == "header") {
+        held.push_back(std::make_unique<Raw>(port));
+        held.back()->Send("GET / HTTP/1.1\r\nX-Endless: ");
+        feed(*held.back(), QByteArray(1 << 16, 'h'), 600);
+    } else {
+        held.push_back(std::make_unique<Raw>(port));
+        feed(*held.back(), get.repeated(1000), 200000 * get.size() >> 20);
+    }
+    for (QElapsedTimer settle; !settle.isValid() || settle.elapsed() < 1000; QTest::qWait(10)) {
+        if (!settle.isValid())
+            settle.start();
+        sample(); // what was sent is worked through
+    }
+    held.clear();
+    waiting.clear();
+    qInfo("%s: resident %lld kB at most, %lld kB before", qPrintable(flood), peak, before);
+    QVERIFY2(peak - before < 64 * 1024, qPrintable(QString("grew %1 kB").arg(peak - before)));
+    // Refused connections are said at most once a second, not one line each.
+    QVERIFY2(program.errors.count('\n') < 20, qPrintable(program.errors.left(2000)));
+    QTcpSocket next;
+    QVERIFY(ProgramUnderTest::Connect(next, 20000));
+    QVERIFY(program.Send(next, "90") && program.WaitForWrites(13, 20000));
+    QCOMPARE(program.process.state(), QProcess::Running);
+}

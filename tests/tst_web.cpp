@@ -42,12 +42,14 @@ private slots:
     void refused_data();
     void refused();
     void stalledPageIsDropped();
+    void answered_data();
+    void answered();
 
 private:
     // The core and its page server on a loopback port of the system's choosing.
     struct Served : CoreUnderTest {
-        explicit Served(bool readOnly = false)
-            : web(core, WebOptions{{{QHostAddress::LocalHost, 0}}, readOnly, {}})
+        explicit Served(bool readOnly = false, QList<QPair<QHostAddress, int>> allowed = {})
+            : web(core, WebOptions{{{QHostAddress::LocalHost, 0}}, readOnly, allowed})
         {
             std::string why;
             listening = core.Start() && web.Listen(why);
@@ -174,13 +176,50 @@ void TestWeb::stalledPageIsDropped()
     QSignalSpy gone(&stalled, &QTcpSocket::disconnected);
     QVERIFY(gone.wait(6 * WebFront::PingMs));
     QCOMPARE(live.closed.count(), 0);
-    // A wrong Host is not served at all.
-    QTcpSocket wrongHost;
-    wrongHost.connectToHost(QHostAddress::LocalHost, t.port);
-    QVERIFY(wrongHost.waitForConnected(5000));
-    wrongHost.write("GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n");
-    QTRY_VERIFY(wrongHost.bytesAvailable() > 0 || wrongHost.waitForReadyRead(100));
-    QVERIFY(wrongHost.readAll().startsWith("HTTP/1.1 403"));
+}
+
+void TestWeb::answered_data()
+{
+    QTest::addColumn<QByteArray>("request"); // HOST: the server's own
+    QTest::addColumn<bool>("allowed");       // false: the peer is outside --allow
+    QTest::addColumn<QByteArray>("answer");  // empty: closed before a byte is read
+    const QByteArray get = "GET / HTTP/1.1\r\nHost: HOST\r\n";
+    QTest::newRow("the page") << get + "\r\n" << true << QByteArray("HTTP/1.1 200");
+    QTest::newRow("a wrong Host") << QByteArray("GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n")
+                                  << true << QByteArray("HTTP/1.1 403");
+    QTest::newRow("outside --allow") << get + "\r\n" << false << QByteArray();
+    QTest::newRow("two lengths") << get + "Content-Length: 0\r\nContent-Length: 0\r\n\r\n"
+                                 << true << QByteArray("HTTP/1.1 400");
+    QTest::newRow("a negative length")
+        << get + "Content-Length: -1\r\n\r\n" << true << QByteArray("HTTP/1.1 400");
+    QTest::newRow("a length and chunks")
+        << get + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
+        << true << QByteArray("HTTP/1.1 400");
+    QTest::newRow("an upgrade without Connection") << get + "Upgrade: websocket\r\n\r\n"
+                                                   << true << QByteArray("HTTP/1.1 400");
+    QTest::newRow("a body")
+        << QByteArray("POST / HTTP/1.1\r\nHost: HOST\r\nContent-Length: 5\r\n\r\nhello") << true
+        << QByteArray("HTTP/1.1 413");
+}
+
+// What the page server answers, for a request a browser sends and for those none does.
+void TestWeb::answered()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(bool, allowed);
+    QFETCH(QByteArray, answer);
+    Served t(false, {{QHostAddress(allowed ? "127.0.0.0" : "10.0.0.0"), 8}});
+    QVERIFY(t.listening);
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, t.port);
+    QVERIFY(peer.waitForConnected(5000));
+    peer.write(request.replace("HOST", "127.0.0.1:" + QByteArray::number(t.port)));
+    QSignalSpy gone(&peer, &QTcpSocket::disconnected);
+    QTRY_VERIFY(peer.bytesAvailable() >= answer.size() + 1 || !gone.isEmpty());
+    const QByteArray got = peer.readAll();
+    QVERIFY2(answer.isEmpty() ? got.isEmpty() && (!gone.isEmpty() || gone.wait(1000))
+                              : got.startsWith(answer),
+             got.left(200));
 }
 
 QTEST_MAIN(TestWeb)

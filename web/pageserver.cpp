@@ -5,6 +5,7 @@
 
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
+#include <algorithm>
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
 #include <QHttpServerWebSocketUpgradeResponse>
 #endif
@@ -14,6 +15,58 @@ namespace {
 bool IsUpgrade(const QHttpServerRequest& request)
 {
     return request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
+QList<QPair<QByteArray, QByteArray>> Headers(const QHttpServerRequest& request)
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 8, 0)
+    return request.headers();
+#else
+    return request.headers().toListOfPairs();
+#endif
+}
+
+bool Named(const QByteArray& header, const char* name)
+{
+    return header.compare(name, Qt::CaseInsensitive) == 0;
+}
+
+// A request whose length is told twice, told as no number, or told both ways, could be read
+// one way here and another by a proxy in front: answered 400, never guessed at.
+bool IsFramedAmbiguously(const QHttpServerRequest& request)
+{
+    int lengths = 0;
+    bool chunked = false, number = true;
+    for (const auto& [name, value] : Headers(request)) {
+        if (Named(name, "Content-Length")) {
+            ++lengths;
+            const QByteArray digits = value.trimmed();
+            number = number && !digits.isEmpty() &&
+                     std::all_of(digits.begin(), digits.end(),
+                                 [](char c) { return c >= '0' && c <= '9'; });
+        }
+        chunked = chunked || Named(name, "Transfer-Encoding");
+    }
+    return lengths > 1 || !number || (lengths == 1 && chunked);
+}
+
+// The page takes nothing: any body is refused.
+bool HasBody(const QHttpServerRequest& request)
+{
+    for (const auto& [name, value] : Headers(request))
+        if (Named(name, "Transfer-Encoding") ||
+            (Named(name, "Content-Length") && value.trimmed() != "0"))
+            return true;
+    return !request.body().isEmpty();
+}
+
+// An upgrade Qt will make a WebSocket of: "Connection: Upgrade" with it.
+bool AsksToUpgrade(const QHttpServerRequest& request)
+{
+    for (const QByteArray& token : request.value("Connection").split(','))
+        if (Named(token.trimmed(), "upgrade"))
+            return IsUpgrade(request);
+    return false;
 }
 
 } // namespace
@@ -43,8 +96,8 @@ bool PageServer::IsOurs(const QHostAddress& peer, const QString& path, QByteArra
 bool PageServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     // Qt 6.4 makes a WebSocket of an upgrade only when it is taken here and nothing is
-    // written; the page's socket is checked once it is one.
-    if (IsUpgrade(request))
+    // written; the page's socket is checked once it is one. Any other is answered.
+    if (AsksToUpgrade(request))
         return true;
     QHttpServerResponder responder = makeResponder(request, socket);
     Answer(request, responder);
@@ -70,8 +123,13 @@ void PageServer::missingHandler(const QHttpServerRequest&, QHttpServerResponder&
 
 void PageServer::Answer(const QHttpServerRequest& request, QHttpServerResponder& responder) const
 {
-    if (!CommandListener::IsAllowed(request.remoteAddress(), options_.allowed) ||
-        !HostIsOurs(request.value("Host"), options_.addresses))
+    using Code = QHttpServerResponder::StatusCode;
+    if (IsFramedAmbiguously(request) || (IsUpgrade(request) && !AsksToUpgrade(request)))
+        responder.write("bad request\n", "text/plain", Code::BadRequest);
+    else if (HasBody(request))
+        responder.write("this page takes nothing\n", "text/plain", Code::PayloadTooLarge);
+    else if (!CommandListener::IsAllowed(request.remoteAddress(), options_.allowed) ||
+             !HostIsOurs(request.value("Host"), options_.addresses))
         responder.write("not for you\n", "text/plain", QHttpServerResponder::StatusCode::Forbidden);
     else if (request.url().path() != "/" || IsUpgrade(request))
         responder.write("no such page\n", "text/plain", QHttpServerResponder::StatusCode::NotFound);

@@ -4,10 +4,10 @@
 #include "command/commandlistener.h"
 #include "core/angletext.h"
 #include "core/dialcore.h"
+#include "webgate.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpServer>
 #include <QWebSocket>
 
 namespace {
@@ -56,7 +56,7 @@ WebFront::~WebFront()
 bool WebFront::Listen(std::string& why)
 {
     for (WebAddress& at : options_.addresses) {
-        auto* listener = new QTcpServer(this);
+        auto* listener = new WebGate(options_.allowed, this);
         if (!listener->listen(at.address, at.port)) {
             why = "cannot serve the web page on " + at.address.toString().toStdString() + " port " +
                   std::to_string(at.port) + ": " + listener->errorString().toStdString();
@@ -68,6 +68,7 @@ bool WebFront::Listen(std::string& why)
         }
         at.port = listener->serverPort();
         server_.bind(listener);
+        gates_.push_back(listener);
     }
     ping_.start();
     return true;
@@ -90,6 +91,8 @@ void WebFront::TakePages()
                    QString("too many pages open (%1 at most)").arg(MaxPages));
             continue;
         }
+        for (WebGate* gate : gates_)
+            gate->KeepAsPage(socket->peerAddress(), socket->peerPort());
         socket->setMaxAllowedIncomingFrameSize(LargestMessage);
         socket->setMaxAllowedIncomingMessageSize(LargestMessage);
         pages_.push_back(std::make_unique<Page>());
@@ -181,7 +184,7 @@ void WebFront::SendState()
     for (auto& page : pages_) {
         if (page->socket->state() != QAbstractSocket::ConnectedState)
             continue;
-        if (page->socket->bytesToWrite() > MostUnsent)
+        if (page->socket->bytesToWrite() > WebGate::MostUnsent)
             Close(*page, QWebSocketProtocol::CloseCodeGoingAway, "this page fell behind");
         else
             page->socket->sendTextMessage(state);

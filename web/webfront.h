@@ -18,13 +18,13 @@
 
 class DialCore;
 class QWebSocket;
+class WebGate;
 
 class WebFront : public QObject {
     Q_OBJECT
 public:
     static constexpr int MaxPages = 32;
-    static constexpr int FrameMs = 33;              // at most 30 states a second
-    static constexpr qint64 MostUnsent = 64 * 1024; // a page further behind is dropped
+    static constexpr int FrameMs = 33; // at most 30 states a second
     static constexpr qint64 LargestMessage = 4 * 1024;
     static constexpr int PingMs = 2000; // a page silent for two pings is gone
 
@@ -51,6 +51,7 @@ private:
     DialCore& core_;
     WebOptions options_;
     PageServer server_;
+    std::vector<WebGate*> gates_; // children, one per address
     std::vector<std::unique_ptr<Page>> pages_;
     QTimer frame_; // runs while a change waits to go out
     QTimer ping_;

@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: MIT
+#include "webgate.h"
+
+#include "command/commandlistener.h"
+
+#include <QElapsedTimer>
+#include <algorithm>
+#include <memory>
+#include <sys/resource.h>
+
+namespace {
+
+// A quarter of the descriptors the process may hold at most: the rest stay for the command
+// port, its waiting clients, the broker and the program's own files.
+int CapacityFor(int most)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return most;
+    return int(std::clamp<rlim_t>(limit.rlim_cur / 4, 1, rlim_t(most)));
+}
+
+} // namespace
+
+WebGate::WebGate(QList<QPair<QHostAddress, int>> allowed, QObject* parent)
+    : QTcpServer(parent), allowed_(std::move(allowed)), capacity_(CapacityFor(MostConnections))
+{
+    clock_.start();
+    sweep_.setInterval(250);
+    connect(&sweep_, &QTimer::timeout, this, &WebGate::Sweep);
+    sweep_.start();
+}
+
+void WebGate::incomingConnection(qintptr descriptor)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    if (!socket->setSocketDescriptor(descriptor))
+        return; // closed with the socket
+    std::erase_if(held_, [](const Held& held) { return !held.socket; });
+    const QHostAddress peer = CommandListener::Unmapped(socket->peerAddress());
+    const auto fromPeer = std::count_if(held_.begin(), held_.end(),
+                                        [&peer](const Held& held) { return held.peer == peer; });
+    if (!CommandListener::IsAllowed(peer, allowed_) || int(held_.size()) >= capacity_ ||
+        fromPeer >= MostPerAddress) {
+        socket->abort();
+        return;
+    }
+    // Taken in small slices, so no read ever brings in more than a page may send.
+    socket->setReadBufferSize(MostRequestBytes / 2);
+    QTcpSocket* raw = socket.release();
+    raw->setParent(this);
+    held_.push_back({raw, peer, 0, 0, clock_.elapsed(), false});
+    // Connected before Qt's server is told of the socket: this sees each read first.
+    connect(raw, &QTcpSocket::readyRead, this, [this, raw] {
+        for (Held& held : held_)
+            if (held.socket == raw)
+                return Check(held);
+    });
+    addPendingConnection(raw);
+}
+
+void WebGate::KeepAsPage(const QHostAddress& peer, quint16 port)
+{
+    for (Held& held : held_) {
+        if (!held.socket || held.page || held.socket->peerPort() != port ||
+            CommandListener::Unmapped(held.socket->peerAddress()) !=
+                CommandListener::Unmapped(peer))
+            continue;
+        held.page = true;
+        held.received = 0;
+        held.secondStarted = clock_.elapsed();
+        QTcpSocket* raw = held.socket.data();
+        // Again, for Qt may have cut the socket's earlier connections as it became a page;
+        // this one comes after the page's own reading, and sees what it left to send.
+        connect(raw, &QTcpSocket::readyRead, this, [this, raw] {
+            for (Held& kept : held_)
+                if (kept.socket == raw)
+                    return Check(kept);
+        });
+        return;
+    }
+}
+
+void WebGate::Check(Held& held)
+{
+    QTcpSocket& socket = *held.socket;
+    const qint64 now = clock_.elapsed();
+    if (held.page && now - held.secondStarted >= 1000) {
+        held.secondStarted = now;
+        held.received = 0;
+    }
+    held.received += socket.bytesAvailable();
+    const qint64 most = held.page ? MostPageBytesPerSecond : MostRequestBytes;
+    if (held.received > most || socket.bytesToWrite() > MostUnsent)
+        Drop(socket);
+}
+
+void WebGate::Sweep()
+{
+    const qint64 now = clock_.elapsed();
+    std::erase_if(held_, [](const Held& held) { return !held.socket; });
+    for (Held& held : held_)
+        if ((!held.page && now - held.since > RequestMs) ||
+            held.socket->bytesToWrite() > MostUnsent)
+            Drop(*held.socket);
+}
+
+void WebGate::Drop(QTcpSocket& socket)
+{
+    // Only cut: the HTTP server or the page that holds the socket deletes it as it goes.
+    socket.abort();
+}
