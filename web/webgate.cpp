@@ -5,8 +5,12 @@
 
 #include <QElapsedTimer>
 #include <algorithm>
+#include <cstddef>
+#include <linux/tcp.h>
 #include <memory>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -18,6 +22,18 @@ int CapacityFor(int most)
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return most;
     return int(std::clamp<rlim_t>(limit.rlim_cur / 4, 1, rlim_t(most)));
+}
+
+// Every byte the peer has sent on the connection, read by Qt yet or not: the kernel's count,
+// so it holds whoever reads the socket and however a page's WebSocket takes it.
+qint64 Received(const QTcpSocket& socket)
+{
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(int(socket.socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+        return 0;
+    return qint64(info.tcpi_bytes_received);
 }
 
 } // namespace
@@ -67,7 +83,7 @@ void WebGate::KeepAsPage(const QHostAddress& peer, quint16 port)
                 CommandListener::Unmapped(peer))
             continue;
         held.page = true;
-        held.received = 0;
+        held.received = Received(*held.socket);
         held.secondStarted = clock_.elapsed();
         QTcpSocket* raw = held.socket.data();
         // Again, for Qt may have cut the socket's earlier connections as it became a page;
@@ -85,13 +101,13 @@ void WebGate::Check(Held& held)
 {
     QTcpSocket& socket = *held.socket;
     const qint64 now = clock_.elapsed();
+    const qint64 received = Received(socket);
     if (held.page && now - held.secondStarted >= 1000) {
         held.secondStarted = now;
-        held.received = 0;
+        held.received = received;
     }
-    held.received += socket.bytesAvailable();
     const qint64 most = held.page ? MostPageBytesPerSecond : MostRequestBytes;
-    if (held.received > most || socket.bytesToWrite() > MostUnsent)
+    if (received - held.received > most || socket.bytesToWrite() > MostUnsent)
         Drop(socket);
 }
 
@@ -99,10 +115,12 @@ void WebGate::Sweep()
 {
     const qint64 now = clock_.elapsed();
     std::erase_if(held_, [](const Held& held) { return !held.socket; });
-    for (Held& held : held_)
-        if ((!held.page && now - held.since > RequestMs) ||
-            held.socket->bytesToWrite() > MostUnsent)
+    for (Held& held : held_) {
+        if (!held.page && now - held.since > RequestMs)
             Drop(*held.socket);
+        else
+            Check(held);
+    }
 }
 
 void WebGate::Drop(QTcpSocket& socket)

@@ -41,7 +41,7 @@ private:
     struct Held {
         QPointer<QTcpSocket> socket;
         QHostAddress peer;
-        qint64 received = 0; // before it became a page; then within the current second
+        qint64 received = 0; // the peer's byte count where the budget started
         qint64 secondStarted = 0;
         qint64 since = 0; // ms on clock_
         bool page = false;
