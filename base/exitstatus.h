@@ -5,9 +5,10 @@
 
 enum class ExitStatus : int {
     Normal = 0,
-    // The program's own start-up failed: TCP port 3000 could not be opened.
+    // The program's own start-up failed: TCP port 3000 could not be opened, or another
+    // program keeps the position file.
     StartUp = 1,
-    // A bad command line.
+    // A bad command line, or a --state path that is not a regular file.
     Usage = 2,
     // The output named by --port or --gpio could not be had, or the MQTT broker refused the
     // credentials at its first answer.

@@ -183,6 +183,73 @@ def run_web(binary, env, pages_tool, seconds=4):
         stop(proc)
 
 
+def web_flood(stop_at, half_open=500):
+    """Until stop_at: half-open requests held open and renewed as the program drops them, and
+    one page after another sending pings nonstop and never reading."""
+    held = []
+    handshake = (b"GET /live HTTP/1.1\r\nHost: 127.0.0.1:3080\r\nUpgrade: websocket\r\n"
+                 b"Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                 b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+    pings = (bytes([0x89, 0x80 | 125]) + b"\0" * 4 + b"p" * 125) * 64
+    page, opened = None, 0
+    while time.monotonic() < stop_at:
+        while len(held) < half_open:
+            try:
+                s = socket.create_connection(("127.0.0.1", 3080), timeout=1)
+                s.sendall(b"GET / HTTP/1.1\r\n")
+                held.append(s)
+                opened += 1
+            except OSError:
+                break
+        try:
+            if page is None:
+                page = socket.socket()
+                page.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                page.settimeout(0.05)
+                page.connect(("127.0.0.1", 3080))
+                page.sendall(handshake)
+            for _ in range(16):
+                page.sendall(pings)
+        except OSError:
+            if page:
+                page.close()
+            page = None
+        # The program closes what is older than its limit; those go, new ones come.
+        alive = []
+        for s in held:
+            try:
+                s.setblocking(False)
+                gone = s.recv(1, socket.MSG_PEEK) == b""
+            except BlockingIOError:
+                gone = False
+            except OSError:
+                gone = True
+            (s.close() if gone else alive.append(s))
+        held = alive
+    for s in held:
+        s.close()
+    if page:
+        page.close()
+    return opened
+
+
+def run_web_flood(binary, env, seconds=4):
+    """Steps while the web port is flooded with half-open requests and pings."""
+    proc, _, trace = start_long_move(binary, env, ("--headless", "--web", "127.0.0.1:3080"))
+    try:
+        first = trace.count()
+        cpu, start = cpu_seconds(proc.pid), time.monotonic()
+        opened = web_flood(start + seconds)
+        last = trace.count()
+        figures = step_figures([t for _, t in trace.writes[first:last]])
+        figures["cpu_moving"] = (cpu_seconds(proc.pid) - cpu) / (time.monotonic() - start)
+        figures["peak_rss_mb"] = peak_rss_mb(proc.pid)
+        figures["half_open"] = opened
+        return figures
+    finally:
+        stop(proc)
+
+
 class Broker:
     """A mosquitto of the benchmark's own on a free loopback port; restartable."""
 
@@ -433,6 +500,8 @@ def main():
                         help="runs per configuration; the table shows the median of each figure")
     parser.add_argument("--platforms", default="headless,offscreen,Xvfb",
                         help="which configurations to run, of headless, offscreen and Xvfb")
+    parser.add_argument("--web-flood-only", action="store_true",
+                        help="only the web port flood beside the bare loop")
     parser.add_argument("--busy-only", action="store_true",
                         help="only the busy-desktop pair (two CPU-bound loops beside it)")
     args = parser.parse_args()
@@ -448,9 +517,12 @@ def main():
         offscreen = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         offscreen.pop("WAYLAND_DISPLAY", None)
         bare = os.path.join(args.build, "bench", "bare-timerfd")
-        busy, busy_bare = run_busy_desktop(program, bare, offscreen, args.repeat)
-        results["stepper-dial / busy desktop"] = busy
-        results["bare timerfd loop (busy desktop)"] = busy_bare
+        if not args.web_flood_only:
+            busy, busy_bare = run_busy_desktop(program, bare, offscreen, args.repeat)
+            results["stepper-dial / busy desktop"] = busy
+            results["bare timerfd loop (busy desktop)"] = busy_bare
+        if args.web_flood_only:
+            platforms = {"headless": {}}
         for pname, penv in ({} if args.busy_only else platforms).items():
             env = dict(os.environ)
             env.pop("WAYLAND_DISPLAY", None)
@@ -465,8 +537,14 @@ def main():
                 results[name] = median_of(runs)
                 results[f"bare timerfd loop (beside {beside})"] = median_of(bare_runs)
 
-            beside_bare(lambda: run_once(program, env, options), f"stepper-dial / {pname}", pname)
+            if not args.web_flood_only:
+                beside_bare(lambda: run_once(program, env, options), f"stepper-dial / {pname}",
+                            pname)
             if pname == "headless":
+                beside_bare(lambda: run_web_flood(program, env),
+                            "web port flooded (half-open requests, pings) / headless",
+                            "the web flood")
+            if pname == "headless" and not args.web_flood_only:
                 pages = os.path.join(args.build, "bench", "web-pages")
                 beside_bare(lambda: run_web(program, env, pages),
                             "32 web pages, 100 changes/s / headless", "the pages")
@@ -474,7 +552,7 @@ def main():
                             "MQTT 1000 commands/s / headless", "the flood")
                 beside_bare(lambda: run_mqtt(program, env, restarts=True),
                             "MQTT broker restarted 4 times / headless", "the restarts")
-            if pname == "Xvfb" or len(platforms) == 1:
+            if not args.web_flood_only and (pname == "Xvfb" or len(platforms) == 1):
                 results[f"random-byte flood / {pname}"] = median_of(
                     [run_flood(program, env) for _ in range(args.repeat)])
     finally:
@@ -499,6 +577,7 @@ def main():
         ("start-up to port 3000 ms", lambda r: f"{r['startup_ms']:.0f}", "<= 300"),
         ("64 KiB messages taken in 2.5 s", lambda r: f"{r['messages']:.0f}", ""),
         ("MQTT commands sent in 4 s", lambda r: f"{r['mqtt_commands']:.0f}", "4000"),
+        ("half-open requests made in 4 s", lambda r: f"{r['half_open']:.0f}", ""),
         ("states sent to 32 pages in 4 s (open at the end)",
          lambda r: f"{r['page_states']:.0f} ({r['pages_open']:.0f})", "<= 3840 (32)"),
     ]

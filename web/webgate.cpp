@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,18 +50,24 @@ WebGate::WebGate(QList<QPair<QHostAddress, int>> allowed, QObject* parent)
 
 void WebGate::incomingConnection(qintptr descriptor)
 {
+    // Judged on the bare descriptor: a crowd that is turned away costs no socket object.
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    const QHostAddress peer =
+        ::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &size) == 0
+            ? CommandListener::Unmapped(QHostAddress(reinterpret_cast<sockaddr*>(&address)))
+            : QHostAddress();
+    std::erase_if(held_, [](const Held& held) { return !held.socket; });
+    const auto fromPeer = std::count_if(held_.begin(), held_.end(),
+                                        [&peer](const Held& held) { return held.peer == peer; });
+    if (peer.isNull() || !CommandListener::IsAllowed(peer, allowed_) ||
+        int(held_.size()) >= capacity_ || fromPeer >= MostPerAddress) {
+        ::close(int(descriptor));
+        return;
+    }
     auto socket = std::make_unique<QTcpSocket>();
     if (!socket->setSocketDescriptor(descriptor))
         return; // closed with the socket
-    std::erase_if(held_, [](const Held& held) { return !held.socket; });
-    const QHostAddress peer = CommandListener::Unmapped(socket->peerAddress());
-    const auto fromPeer = std::count_if(held_.begin(), held_.end(),
-                                        [&peer](const Held& held) { return held.peer == peer; });
-    if (!CommandListener::IsAllowed(peer, allowed_) || int(held_.size()) >= capacity_ ||
-        fromPeer >= MostPerAddress) {
-        socket->abort();
-        return;
-    }
     // Taken in small slices, so no read ever brings in more than a page may send.
     socket->setReadBufferSize(MostRequestBytes / 2);
     QTcpSocket* raw = socket.release();
