@@ -95,7 +95,7 @@ void MqttFront::TakeAnswer(int id, const QString& refusal)
     const QByteArray topic = unanswered_.take(id);
     if (topic.isEmpty() || refusal.isEmpty() || refusedTopics_.contains(topic))
         return;
-    refusedTopics_.insert(topic, true);
+    refusedTopics_.insert(topic);
     Report(("MQTT: the broker at " + options_.BrokerText() +
             " refuses what this dial publishes on " + topic + " (" + refusal +
             "); allow it in the broker's access list")

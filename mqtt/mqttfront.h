@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <memory>
 
@@ -58,11 +59,11 @@ private:
     DialCore& core_;
     MqttOptions options_;
     MqttCredentials credentials_;
-    std::unique_ptr<BrokerLink> link_;      // from Start on
-    QHash<QByteArray, QByteArray> sent_;    // topic -> payload the broker holds from us
-    QHash<int, QByteArray> unanswered_;     // QoS 1 messages by id -> topic
-    QHash<QByteArray, bool> refusedTopics_; // each refusal said once
-    QTimer angleDue_;                       // an angle waiting for its turn
+    std::unique_ptr<BrokerLink> link_;   // from Start on
+    QHash<QByteArray, QByteArray> sent_; // topic -> payload the broker holds from us
+    QHash<int, QByteArray> unanswered_;  // QoS 1 messages by id -> topic
+    QSet<QByteArray> refusedTopics_;     // each refusal said once
+    QTimer angleDue_;                    // an angle waiting for its turn
     QElapsedTimer sinceAngle_;
     bool everConnected_ = false;
     bool away_ = false; // an outage reported and not yet over

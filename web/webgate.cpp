@@ -73,12 +73,7 @@ void WebGate::incomingConnection(qintptr descriptor)
     QTcpSocket* raw = socket.release();
     raw->setParent(this);
     held_.push_back({raw, peer, 0, 0, clock_.elapsed(), false});
-    // Connected before Qt's server is told of the socket: this sees each read first.
-    connect(raw, &QTcpSocket::readyRead, this, [this, raw] {
-        for (Held& held : held_)
-            if (held.socket == raw)
-                return Check(held);
-    });
+    Watch(raw); // before Qt's server is told of the socket: this sees each read first
     addPendingConnection(raw);
 }
 
@@ -92,16 +87,20 @@ void WebGate::KeepAsPage(const QHostAddress& peer, quint16 port)
         held.page = true;
         held.received = Received(*held.socket);
         held.secondStarted = clock_.elapsed();
-        QTcpSocket* raw = held.socket.data();
         // Again, for Qt may have cut the socket's earlier connections as it became a page;
         // this one comes after the page's own reading, and sees what it left to send.
-        connect(raw, &QTcpSocket::readyRead, this, [this, raw] {
-            for (Held& kept : held_)
-                if (kept.socket == raw)
-                    return Check(kept);
-        });
+        Watch(held.socket.data());
         return;
     }
+}
+
+void WebGate::Watch(QTcpSocket* socket)
+{
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        for (Held& held : held_)
+            if (held.socket == socket)
+                return Check(held);
+    });
 }
 
 void WebGate::Check(Held& held)

@@ -31,8 +31,6 @@ public:
 
     // The connection from peer:port is now a page: no deadline, and watched as a page.
     void KeepAsPage(const QHostAddress& peer, quint16 port);
-    // How many connections may be held at once here.
-    int Capacity() const { return capacity_; }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -46,6 +44,8 @@ private:
         qint64 since = 0; // ms on clock_
         bool page = false;
     };
+    // Checks the connection at each of its reads.
+    void Watch(QTcpSocket* socket);
     void Check(Held& held);
     void Sweep();
     static void Drop(QTcpSocket& socket);
