@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "pageserver.h"
 
-#include "command/commandlistener.h"
-
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <algorithm>
@@ -77,19 +75,16 @@ PageServer::PageServer(const WebOptions& options, QByteArray page)
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
     // Refused here, a request from elsewhere never becomes a WebSocket at all.
     addWebSocketUpgradeVerifier(this, [this](const QHttpServerRequest& request) {
-        if (IsOurs(request.remoteAddress(), request.url().path(), request.value("Host"),
-                   request.value("Origin")))
+        if (IsOurs(request.url().path(), request.value("Host"), request.value("Origin")))
             return QHttpServerWebSocketUpgradeResponse::accept();
         return QHttpServerWebSocketUpgradeResponse::deny(403, "not for this page\n");
     });
 #endif
 }
 
-bool PageServer::IsOurs(const QHostAddress& peer, const QString& path, QByteArrayView host,
-                        QByteArrayView origin) const
+bool PageServer::IsOurs(const QString& path, QByteArrayView host, QByteArrayView origin) const
 {
-    return CommandListener::IsAllowed(peer, options_.allowed) && path == "/live" &&
-           HostIsOurs(host, options_.addresses) && OriginIsOurs(origin, host);
+    return path == "/live" && HostIsOurs(host, options_.addresses) && OriginIsOurs(origin, host);
 }
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
@@ -128,8 +123,7 @@ void PageServer::Answer(const QHttpServerRequest& request, QHttpServerResponder&
         responder.write("bad request\n", "text/plain", Code::BadRequest);
     else if (HasBody(request))
         responder.write("this page takes nothing\n", "text/plain", Code::PayloadTooLarge);
-    else if (!CommandListener::IsAllowed(request.remoteAddress(), options_.allowed) ||
-             !HostIsOurs(request.value("Host"), options_.addresses))
+    else if (!HostIsOurs(request.value("Host"), options_.addresses))
         responder.write("not for you\n", "text/plain", QHttpServerResponder::StatusCode::Forbidden);
     else if (request.url().path() != "/" || IsUpgrade(request))
         responder.write("no such page\n", "text/plain", QHttpServerResponder::StatusCode::NotFound);

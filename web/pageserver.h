@@ -24,10 +24,9 @@ class PageServer : public QAbstractHttpServer {
 public:
     PageServer(const WebOptions& options, QByteArray page);
 
-    // Whether a request from `peer` for `path`, naming `host` and, from a browser, `origin`,
-    // is one this server answers.
-    bool IsOurs(const QHostAddress& peer, const QString& path, QByteArrayView host,
-                QByteArrayView origin) const;
+    // Whether a request for `path`, naming `host` and, from a browser, `origin`, is one this
+    // server answers. Who may connect at all (--allow) the WebGate in front has decided.
+    bool IsOurs(const QString& path, QByteArrayView host, QByteArrayView origin) const;
 
 protected:
 #if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)

@@ -80,8 +80,8 @@ void WebFront::TakePages()
         std::unique_ptr<QWebSocket> socket = server_.nextPendingWebSocketConnection();
         if (!socket)
             continue;
-        if (!server_.IsOurs(socket->peerAddress(), socket->requestUrl().path(),
-                            Header(*socket, "Host"), Header(*socket, "Origin"))) {
+        if (!server_.IsOurs(socket->requestUrl().path(), Header(*socket, "Host"),
+                            Header(*socket, "Origin"))) {
             Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
                    "not for this page");
             continue;
