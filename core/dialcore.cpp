@@ -24,14 +24,14 @@ DialCore::DialCore(CoilPort& port, std::unique_ptr<SteppingClock> clock, Listene
       winsock1_(new CommandListener(std::move(listener), this))
 {
     winsock1_->setObjectName("Winsock1");
-    drive_.SetRequestedAngle(ReadRequestedAngle(requestedText_));
+    target_ = ReadRequestedAngle(requestedText_);
+    drive_.SetRequestedAngle(target_);
     refresh_.setInterval(DisplayRefreshMs);
-    connect(&refresh_, &QTimer::timeout, this, &DialCore::PublishPosition);
-    connect(winsock1_, &CommandListener::ClientConnected, this,
-            [this] { emit OnLineChanged(true); });
+    connect(&refresh_, &QTimer::timeout, this, &DialCore::Refresh);
+    connect(winsock1_, &CommandListener::ClientConnected, this, &DialCore::StateChanged);
     connect(winsock1_, &CommandListener::MessageArrived, this, &DialCore::Winsock1_DataArrival);
     // However the connection ended ("disconnect" or the client gone), the views hear it.
-    connect(winsock1_, &CommandListener::ClientEnded, this, [this] { emit OnLineChanged(false); });
+    connect(winsock1_, &CommandListener::ClientEnded, this, &DialCore::StateChanged);
 }
 
 DialCore::~DialCore()
@@ -78,40 +78,51 @@ PositionMemory::Start DialCore::RememberPosition(const std::string& path)
     }
     drive_.PlacePosition(start.step, start.phaseOffset);
     connect(memory_.get(), &PositionMemory::MayMove, this, &DialCore::Steer);
-    connect(memory_.get(), &PositionMemory::DoubtChanged, this,
-            [this] { emit PositionUncertainChanged(PositionUncertain()); });
-    if (PositionUncertain())
-        emit PositionUncertainChanged(true);
+    connect(memory_.get(), &PositionMemory::DoubtChanged, this, &DialCore::StateChanged);
+    emit StateChanged();
     return start;
 }
 
 bool DialCore::InReach(double degrees)
 {
-    return std::fabs(degrees / SteppingController().StepAngle) <=
-           double(SteppingController::ReachableSteps);
+    return std::fabs(StepGeometry::StepsFor(degrees)) <= double(SteppingController::ReachableSteps);
 }
 
-bool DialCore::SetPosition(double degrees)
+bool DialCore::SetCurrentAngle(double degrees)
 {
     if (!InReach(degrees))
         return false;
-    const double steps = degrees / SteppingController().StepAngle;
+    const double steps = StepGeometry::StepsFor(degrees);
     // The step the rule leaves standing for this angle, so the motor stays put.
     startWanted_ = false;
     drive_.AskPosition(SteppingController::LowestRest(steps));
     if (memory_)
         memory_->SetByHand();
     requestedText_ = QString::fromStdString(FormatAngleText(degrees, "."));
-    drive_.SetRequestedAngle(ReadRequestedAngle(requestedText_));
-    emit RequestedTextChanged(requestedText_);
+    target_ = ReadRequestedAngle(requestedText_);
+    drive_.SetRequestedAngle(target_);
+    emit StateChanged();
     if (!refresh_.isActive())
         refresh_.start(); // the rest that follows is recorded and shown
     return true;
 }
 
-std::string DialCore::PositionDoubt() const
+DialState DialCore::State() const
 {
-    return memory_ ? memory_->WhereItStands(drive_.CurrentStep()) : std::string();
+    DialState state;
+    // Moving is read first: once it reads false, the position read after it is the last. A
+    // start waiting for the position file counts as moving.
+    state.moving = drive_.IsMoving() || startWanted_;
+    const QHostAddress client = winsock1_->PeerAddress();
+    state.client = client.isNull() ? QString() : client.toString();
+    state.requestedText = requestedText_;
+    state.target = target_;
+    state.step = drive_.CurrentStep();
+    state.angle = StepGeometry::DegreesAt(state.step);
+    state.uncertain = memory_ && memory_->Uncertain();
+    if (state.uncertain)
+        state.doubt = memory_->WhereItStands(state.step);
+    return state;
 }
 
 std::string DialCore::PositionSummary() const
@@ -124,24 +135,20 @@ std::string DialCore::OutputName() const
     return drive_.OutputName();
 }
 
-QString DialCore::StatusText(bool onLine)
-{
-    return onLine ? QStringLiteral("On Line") : QStringLiteral("Off line");
-}
-
 void DialCore::Winsock1_DataArrival(const QByteArray& received)
 {
     if (IsDisconnectCommand(received)) {
         winsock1_->EndConnection(); // its ClientEnded tells the views
         return;
     }
-    SetRequestedText(AngleTextFromBytes(received));
-    EnableSteppingTimer();
+    Command(AngleTextFromBytes(received), true);
 }
 
-void DialCore::EditRequestedText(const QString& text)
+void DialCore::Command(const QString& text, bool go)
 {
     SetRequestedText(text.left(MaxAngleTextLength));
+    if (go)
+        EnableSteppingTimer();
 }
 
 void DialCore::SetRequestedText(const QString& text)
@@ -150,20 +157,20 @@ void DialCore::SetRequestedText(const QString& text)
     if (text == requestedText_)
         return;
     requestedText_ = text;
-    emit RequestedTextChanged(requestedText_);
+    // Beyond every step a motor can count the target is held at the last one, so the count
+    // (and its record) never leaves what can be read back.
+    const double reach = StepGeometry::DegreesAt(SteppingController::ReachableSteps);
+    target_ = std::clamp(ReadRequestedAngle(requestedText_), -reach, reach);
+    emit StateChanged();
     Steer();
 }
 
 void DialCore::Steer()
 {
-    // Beyond every step a motor can count the target is held at the last one, so the count
-    // (and its record) never leaves what can be read back.
-    const double reach =
-        double(SteppingController::ReachableSteps) * SteppingController().StepAngle;
-    const double degrees = std::clamp(ReadRequestedAngle(requestedText_), -reach, reach);
+    const double degrees = target_;
     if (memory_ && (startWanted_ || drive_.IsMoving())) {
         // A moving motor follows a new text as a start would, once the file allows it.
-        if (!memory_->CoverMove(drive_.CurrentStep(), degrees / SteppingController().StepAngle)) {
+        if (!memory_->CoverMove(drive_.CurrentStep(), StepGeometry::StepsFor(degrees))) {
             startWanted_ = true;
             return;
         }
@@ -179,27 +186,18 @@ void DialCore::EnableSteppingTimer()
     Steer();
     if (!refresh_.isActive())
         refresh_.start();
-    if (!shownMoving_) {
-        shownMoving_ = true;
-        emit MovingChanged(true);
-    }
+    emit StateChanged();
 }
 
-void DialCore::PublishPosition()
+void DialCore::Refresh()
 {
-    // Moving is read first: once it reads false, the position read after it is the last. A
-    // start waiting for the position file counts as moving.
     const bool moving = drive_.IsMoving() || startWanted_;
-    emit PositionChanged(drive_.CurrentAngle());
     if (const std::string failure = drive_.TakePortFailure(); !failure.empty())
         Report(failure);
-    if (moving)
-        return;
-    refresh_.stop();
-    if (memory_)
-        memory_->AtRest(drive_.CurrentStep(), drive_.PhaseOffset());
-    if (shownMoving_) {
-        shownMoving_ = false;
-        emit MovingChanged(false);
+    if (!moving) {
+        refresh_.stop();
+        if (memory_)
+            memory_->AtRest(drive_.CurrentStep(), drive_.PhaseOffset());
     }
+    emit StateChanged();
 }

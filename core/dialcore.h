@@ -2,17 +2,17 @@
 // DialCore: the one object every front end attaches to. It owns the stepping drive and the
 // command listener, holds the requested-angle text (the one store of the requested angle),
 // reads what a client's message means and what number a text asks for, and tells its views
-// what changed: the connection, the requested text, the position at display rate, moving or
-// at rest. The window, a headless service and the service notifier are views of it; none
-// reaches through another to find it.
+// that the DialState changed: the connection, the requested text, the position at display
+// rate, moving or at rest, the doubt. The window, the page, MQTT and the service notifier
+// are views of it, each through a StateFeed at its own rate; none reaches through another.
 #pragma once
 
 #include "command/commandlistener.h"
+#include "core/dialstate.h"
 #include "core/positionmemory.h"
 #include "motor/stepperdrive.h"
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -43,43 +43,30 @@ public:
     // while the event loop is busy. ShutDown still follows.
     void Halt() { drive_.Halt(); }
 
-    // One read from the client: exactly "disconnect" ends the connection; anything else
-    // replaces the requested text whole and starts the motor.
-    void Winsock1_DataArrival(const QByteArray& received);
-    // An operator's edit replaces the requested text; the motor follows it if it moves
-    // already, else from the next message on.
-    void EditRequestedText(const QString& text);
-    // The motor moves from its next tick on toward the requested angle.
-    void EnableSteppingTimer();
-    // Tells the views the latest position now, as the display refresh does while moving.
-    void PublishPosition();
+    // The one way a command comes in, from the client, the window, the page or MQTT: the
+    // text replaces the requested text whole (the motor follows it if it moves already), and
+    // with `go` the motor moves from its next tick on toward it.
+    void Command(const QString& text, bool go);
 
     // Keeps the position in this file from now on, starting where it says; before
     // StartStepping. Returns the line that tells the operator what was restored, and a
     // refusal when the file cannot be used at all (the program must not start).
     PositionMemory::Start RememberPosition(const std::string& path);
     // The operator says the motor stands at `degrees` now: nothing moves, the coils keep
-    // their phase, the requested text becomes that angle, and any doubt ends. The place is
-    // the step the motor rests at for that angle. False, and nothing changes, out of reach.
-    bool SetPosition(double degrees);
+    // their phase, the requested text becomes that angle, and any doubt ends. The position
+    // is the step the motor rests at for that angle. False, and nothing changes, out of
+    // reach.
+    bool SetCurrentAngle(double degrees);
     // An angle some step of a motor's lifetime stands at (not NaN, not 1e300).
     static bool InReach(double degrees);
     // The number rule: what angle a requested-angle text asks for.
     static double ReadRequestedAngle(QStringView text);
-    // The count may not be where the rotor stands (the program was stopped mid-move, or the
-    // position file was unusable) until the operator sets the position.
-    bool PositionUncertain() const { return memory_ && memory_->Uncertain(); }
-    // For the views: where the rotor may be, such as "between 0 and 90 degrees".
-    std::string PositionDoubt() const;
     // For a service status: where the position is kept, and any doubt; empty without a file.
     std::string PositionSummary() const;
 
-    const QString& RequestedText() const { return requestedText_; }
-    double CurrentAngle() const { return drive_.CurrentAngle(); }
-    std::int64_t CurrentStep() const { return drive_.CurrentStep(); }
-    bool IsMoving() const { return drive_.IsMoving(); }
-    bool IsOnLine() const { return !ClientAddress().isNull(); }
-    QHostAddress ClientAddress() const { return winsock1_->PeerAddress(); }
+    // What every view shows, read now. The position is uncertain (the program was stopped
+    // mid-move, or the position file was unusable) until the operator sets it.
+    DialState State() const;
     quint16 CommandPort() const { return winsock1_->LocalPort(); }
     std::string ListenFailure() const { return winsock1_->ListenFailure(); }
     std::string OutputName() const;
@@ -88,19 +75,19 @@ public:
     void PingDrive() { drive_.Ping(); }
     DriveHealth Health() const { return drive_.Health(); }
 
-    // The connection status as every view shows it: "On Line" or "Off line".
-    static QString StatusText(bool onLine);
-
 signals:
-    void OnLineChanged(bool onLine);
-    void RequestedTextChanged(const QString& text);
-    // While the motor moves, at most once a DisplayRefreshMs; once more when it comes to
-    // rest, with the final angle.
-    void PositionChanged(double degrees);
-    void MovingChanged(bool moving);
-    void PositionUncertainChanged(bool uncertain);
+    // The state may have changed: while the motor moves at most once a DisplayRefreshMs,
+    // once more when it comes to rest.
+    void StateChanged();
 
 private:
+    // One read from the client: exactly "disconnect" ends the connection; anything else is
+    // a command that moves the motor.
+    void Winsock1_DataArrival(const QByteArray& received);
+    // The motor moves from its next tick on toward the requested angle.
+    void EnableSteppingTimer();
+    // Reads the drive as the display refresh does while moving; at rest, records it.
+    void Refresh();
     void SetRequestedText(const QString& text);
     // Hands the requested angle to the drive, and a start wanted, once the position file
     // allows the move.
@@ -109,9 +96,9 @@ private:
     StepperDrive drive_;
     CommandListener* winsock1_; // a child named "Winsock1"
     QString requestedText_ = InitialRequestedText;
+    double target_ = 0.0;                    // what requestedText_ asks for, held within reach
     QTimer refresh_;                         // runs while the motor moves
     std::unique_ptr<PositionMemory> memory_; // with a position file only
     bool startWanted_ = false;               // a start not handed to the drive yet
-    bool shownMoving_ = false;
     bool shutDown_ = false;
 };

@@ -74,7 +74,3 @@ double ReadAngleNumber(std::u16string_view text)
 {
     return ReadNumber(text);
 }
-double ReadAngleNumber(std::string_view latin1Text)
-{
-    return ReadNumber(latin1Text);
-}

@@ -10,4 +10,3 @@
 // leading number reads as 0; a number beyond the double range reads as the largest finite
 // double of its sign. Never NaN, never infinite.
 double ReadAngleNumber(std::u16string_view text);
-double ReadAngleNumber(std::string_view latin1Text);

@@ -14,7 +14,7 @@ const std::string SetHint = "set the position (right-click the dial, or start wi
 
 std::string Degrees(std::int64_t step)
 {
-    return FormatAngleText(double(step) * SteppingController().StepAngle, ".");
+    return FormatAngleText(StepGeometry::DegreesAt(step), ".");
 }
 
 } // namespace

@@ -4,5 +4,5 @@
 void CoilOutput::WriteCoilPattern(int phase)
 {
     if (phase >= 0 && phase < 4)
-        port_.WriteDataByte(CoilPatterns[phase]);
+        port_.WriteDataByte(StepGeometry::CoilPatterns[phase]);
 }

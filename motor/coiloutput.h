@@ -3,11 +3,9 @@
 #pragma once
 
 #include "output/coilport.h"
+#include "stepgeometry.h"
 
 #include <cstdint>
-
-inline constexpr std::uint8_t CoilPatterns[4] = {3, 6, 12, 9};
-inline constexpr std::uint8_t DeenergisedByte = 0;
 
 class CoilOutput {
 public:
@@ -15,7 +13,7 @@ public:
 
     void WriteCoilPattern(int phase);
     // All coils off: at start-up and at exit, so nothing is left heating.
-    void DeenergiseCoils() { port_.WriteDataByte(DeenergisedByte); }
+    void DeenergiseCoils() { port_.WriteDataByte(StepGeometry::DeenergisedByte); }
     CoilPort& Port() { return port_; }
     const CoilPort& Port() const { return port_; }
 

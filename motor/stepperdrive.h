@@ -52,8 +52,7 @@ public:
     // Moving from the next tick on, toward the requested angle; already moving, it goes on.
     void StartMoving();
     std::int64_t CurrentStep() const { return currentStep_.load(std::memory_order_acquire); }
-    // StepAngle is set once before the thread starts and never written again.
-    double CurrentAngle() const { return double(CurrentStep()) * stepping_.StepAngle; }
+    double CurrentAngle() const { return StepGeometry::DegreesAt(CurrentStep()); }
     // True from a start until the stop rule; the position is final once it is false.
     bool IsMoving() const
     {

@@ -20,7 +20,7 @@ bool SteppingController::TargetReached() const
 
 void SteppingController::SetPosition(std::int64_t step)
 {
-    PhaseOffset = int((((CurrentStep - step) % 4) + PhaseOffset + 8) % 4);
+    PhaseOffset = StepGeometry::PhaseOf(CurrentStep - step, PhaseOffset);
     CurrentStep = step;
 }
 

@@ -3,26 +3,26 @@
 // widgets: the drive's tick feeds it the requested degrees and sends its phase to the coils.
 #pragma once
 
+#include "stepgeometry.h"
+
 #include <cstdint>
 
 struct SteppingController {
-    // 7.5 from the start, so no tick can ever divide by zero.
-    double StepAngle = 7.5;
+    // Set from the start, so no tick can ever divide by zero.
+    double StepAngle = StepGeometry::StepAngle;
     std::int64_t CurrentStep = 0;
     double TargetSteps = 0.0;
     // Which coils a position needs: (CurrentStep + PhaseOffset) mod 4. Zero unless the
     // position was set by hand, which renames the place the rotor stands without moving it.
     int PhaseOffset = 0;
 
-    void InitStepping() { StepAngle = 7.5; }
+    void InitStepping() { StepAngle = StepGeometry::StepAngle; }
 
     // The first three steps of the tick: target from the requested degrees, then two
     // independent tests, so a tick just under a fractional target goes up and back down.
     void MoveTowardRequested(double requestedDegrees);
 
-    // Position modulo 4 taken as 0..3 for every position, so the coils keep following the
-    // count below zero.
-    int Phase() const { return static_cast<int>((((CurrentStep % 4) + PhaseOffset) % 4 + 4) % 4); }
+    int Phase() const { return StepGeometry::PhaseOf(CurrentStep, PhaseOffset); }
 
     // Calls the rotor's place `step` from now on: the phase, and so the coils, stay.
     void SetPosition(std::int64_t step);

@@ -36,7 +36,7 @@ QByteArray DiscoveryConfig(const MqttOptions& options)
     // Every angle the motor can rest at, and no more: one step apart, within the steps a
     // motor's lifetime can count. Such values print without an exponent, so the number rule
     // reads them whole.
-    const double step = SteppingController().StepAngle;
+    const double step = StepGeometry::StepAngle;
     const double farthest = double(SteppingController::ReachableSteps) * step;
     const QJsonObject config{
         {"name", QJsonValue::Null}, // the entity is the device itself

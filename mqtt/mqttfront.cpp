@@ -5,6 +5,7 @@
 #include "core/angletext.h"
 #include "core/dialcore.h"
 #include "core/messagerule.h"
+#include "core/statefeed.h"
 #include "discovery.h"
 
 namespace {
@@ -26,8 +27,6 @@ MqttFront::MqttFront(DialCore& core, MqttOptions options, MqttCredentials creden
     : QObject(parent), core_(core), options_(std::move(options)),
       credentials_(std::move(credentials))
 {
-    angleDue_.setSingleShot(true);
-    connect(&angleDue_, &QTimer::timeout, this, &MqttFront::PublishAngle);
 }
 
 MqttFront::~MqttFront()
@@ -44,16 +43,13 @@ bool MqttFront::Start(QString& why)
     connect(link_.get(), &BrokerLink::Lost, this, &MqttFront::TakeLost);
     connect(link_.get(), &BrokerLink::Refused, this, &MqttFront::TakeRefused);
     connect(link_.get(), &BrokerLink::MessageArrived, this, &MqttFront::TakeCommand);
-    connect(link_.get(), &BrokerLink::Drained, this, &MqttFront::PublishState);
+    connect(link_.get(), &BrokerLink::Drained, this, [this] { PublishState(core_.State()); });
     connect(link_.get(), &BrokerLink::Answered, this, &MqttFront::TakeAnswer);
     connect(link_.get(), &BrokerLink::SubscriptionRefused, this,
             &MqttFront::TakeSubscriptionRefused);
     connect(link_.get(), &BrokerLink::TakenOver, this, &MqttFront::TakeTakenOver);
-    connect(&core_, &DialCore::PositionChanged, this, &MqttFront::AngleChanged);
-    connect(&core_, &DialCore::MovingChanged, this, &MqttFront::PublishState);
-    connect(&core_, &DialCore::RequestedTextChanged, this, &MqttFront::PublishState);
-    connect(&core_, &DialCore::OnLineChanged, this, &MqttFront::PublishState);
-    connect(&core_, &DialCore::PositionUncertainChanged, this, &MqttFront::PublishState);
+    connect(new StateFeed(core_, StateIntervalMs, this), &StateFeed::Changed, this,
+            &MqttFront::PublishState);
     return link_->Start(why);
 }
 
@@ -81,7 +77,7 @@ void MqttFront::TakeConnected()
         PublishHeld(OldDiscoveryTopic(options_), {});
         PublishHeld(DiscoveryTopic(options_), DiscoveryConfig(options_));
     }
-    PublishState();
+    PublishState(core_.State());
 }
 
 void MqttFront::PublishHeld(const QByteArray& topic, const QByteArray& payload)
@@ -160,37 +156,16 @@ void MqttFront::TakeCommand(const QByteArray& payload)
     // message is how a stored command is cleared, never a command.
     if (IsDisconnectCommand(payload) || payload.isEmpty())
         return;
-    core_.EditRequestedText(AngleTextFromBytes(payload));
-    core_.EnableSteppingTimer();
+    core_.Command(AngleTextFromBytes(payload), true);
 }
 
-void MqttFront::AngleChanged()
+void MqttFront::PublishState(const DialState& state)
 {
-    if (angleDue_.isActive())
-        return;
-    const qint64 wait = sinceAngle_.isValid() ? AngleIntervalMs - sinceAngle_.elapsed() : 0;
-    // Arrival goes out at once, whatever the interval.
-    if (wait <= 0 || !core_.IsMoving())
-        PublishAngle();
-    else
-        angleDue_.start(int(wait));
-}
-
-void MqttFront::PublishAngle()
-{
-    sinceAngle_.start();
-    Publish("angle", AngleText(core_.CurrentAngle()));
-}
-
-void MqttFront::PublishState()
-{
-    if (!core_.IsMoving())
-        angleDue_.stop();
-    AngleChanged();
-    Publish("target", AngleText(DialCore::ReadRequestedAngle(core_.RequestedText())));
-    Publish("moving", Flag(core_.IsMoving()));
-    Publish("client", core_.IsOnLine() ? core_.ClientAddress().toString().toUtf8() : QByteArray());
-    Publish("position_uncertain", Flag(core_.PositionUncertain()));
+    Publish("angle", AngleText(state.angle));
+    Publish("target", state.TargetText().toUtf8());
+    Publish("moving", Flag(state.moving));
+    Publish("client", state.client.toUtf8());
+    Publish("position_uncertain", Flag(state.uncertain));
 }
 
 void MqttFront::Publish(const char* leaf, const QByteArray& payload)

@@ -1,21 +1,20 @@
 // SPDX-License-Identifier: MIT
 // The broker bridge: an adapter of the DialCore like the web page. Commands on
 // <prefix>/<name>/angle/set are taken as a client's message is; the dial's state goes out
-// retained on its own topics (the angle at most 10 times a second while moving and once on
-// arrival), with "online"/"offline" availability (the broker's will says "offline" when the
-// program dies) and Home Assistant's discovery config. A broker that is away costs nothing
-// but one line: the latest state is kept and sent when it is back.
+// retained on its own topics (at most 10 times a second while moving, and once on arrival), with
+// "online"/"offline" availability (the broker's will says "offline" when the program dies) and Home
+// Assistant's discovery config. A broker that is away costs nothing but one line: the latest state
+// is kept and sent when it is back.
 #pragma once
 
 #include "brokerlink.h"
+#include "core/dialstate.h"
 #include "credentials.h"
 #include "mqttoptions.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
-#include <QTimer>
 #include <memory>
 
 class DialCore;
@@ -23,7 +22,7 @@ class DialCore;
 class MqttFront : public QObject {
     Q_OBJECT
 public:
-    static constexpr int AngleIntervalMs = 100; // at most 10 angles a second
+    static constexpr int StateIntervalMs = 100; // at most 10 states a second
 
     MqttFront(DialCore& core, MqttOptions options, MqttCredentials credentials,
               QObject* parent = nullptr);
@@ -51,9 +50,7 @@ private:
     void TakeSubscriptionRefused(const QString& why);
     void TakeTakenOver();
     void PublishHeld(const QByteArray& topic, const QByteArray& payload);
-    void PublishState();
-    void AngleChanged();
-    void PublishAngle();
+    void PublishState(const DialState& state);
     void Publish(const char* leaf, const QByteArray& payload);
 
     DialCore& core_;
@@ -63,8 +60,6 @@ private:
     QHash<QByteArray, QByteArray> sent_; // topic -> payload the broker holds from us
     QHash<int, QByteArray> unanswered_;  // QoS 1 messages by id -> topic
     QSet<QByteArray> refusedTopics_;     // each refusal said once
-    QTimer angleDue_;                    // an angle waiting for its turn
-    QElapsedTimer sinceAngle_;
     bool everConnected_ = false;
     bool away_ = false; // an outage reported and not yet over
 };

@@ -46,7 +46,7 @@ PortAttempt ChooseAtAddress(PortKernel& kernel, unsigned address)
     if (raw.port)
         return {std::move(raw.port),
                 Chosen + "raw port I/O" + at + " (ioperm; ppdev: " + ppdev.why + ")"};
-    return {nullptr, "ppdev: " + ppdev.why + "; raw I/O: " + raw.why};
+    return {nullptr, "ppdev: " + ppdev.why + "; raw I/O: " + raw.why, raw.held};
 }
 
 PortAttempt ChooseDefault(PortKernel& kernel, int traceFd)

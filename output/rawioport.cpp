@@ -42,9 +42,18 @@ PortAttempt OpenRawIo(PortKernel& kernel, unsigned address)
         return {nullptr, "who owns " + Hex(address) +
                              " cannot be read (/proc/ioports shows its addresses only with "
                              "CAP_SYS_ADMIN): run as root, or use ppdev"};
-    if (!owner->empty() && !NumberAfter(*owner, "parport"))
+    const auto number = NumberAfter(*owner, "parport");
+    if (!owner->empty() && !number)
         return {nullptr,
                 Hex(address) + " belongs to " + *owner + " (/proc/ioports), not a parallel port"};
+    // A port a driver has claimed (lp printing, say) is never written behind its back.
+    if (number)
+        if (const std::string holder = PortHolder(kernel, *number); !holder.empty())
+            return {nullptr,
+                    *owner + " at " + Hex(address) + " is claimed by " + holder +
+                        " (/proc/sys/dev/parport/" + *owner +
+                        "/devices/active): " + HolderRemedy(holder, "/dev/" + *owner),
+                    true};
     if (int error = kernel.Ioperm(address, 1, 1); error < 0) {
         std::string why;
         const auto lockdown = Lockdown(kernel);

@@ -98,7 +98,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         app->exit(ToInt(ExitStatus::Hardware));
     });
     if (commandLine.position)
-        core.SetPosition(*commandLine.position); // in reach: the command line checked it
+        core.SetCurrentAngle(*commandLine.position); // in reach: the command line checked it
     RealtimeKit realtimeKit;
     Report(core.StartStepping(&realtimeKit));
     if (commandLine.headless)

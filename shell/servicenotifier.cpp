@@ -2,6 +2,7 @@
 #include "servicenotifier.h"
 
 #include "core/dialcore.h"
+#include "core/statefeed.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -60,9 +61,8 @@ ServiceNotifier::ServiceNotifier(DialCore& core, QObject* parent)
     if (qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"))
         return;
     std::thread([sender = sender_] { sender->Send(); }).detach();
-    for (auto changed : {&DialCore::OnLineChanged, &DialCore::PositionUncertainChanged})
-        connect(&core_, changed, this,
-                [this] { sender_->Post([line = StatusLine()](Sender& s) { s.status = line; }); });
+    connect(new StateFeed(core_, StatusIntervalMs, this), &StateFeed::Changed, this,
+            &ServiceNotifier::PostStatus);
     std::uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
         return;
@@ -82,11 +82,11 @@ ServiceNotifier::~ServiceNotifier()
                                   [this] { return sender_->finished; });
 }
 
-std::string ServiceNotifier::StatusLine() const
+std::string ServiceNotifier::StatusLine(const DialState& state) const
 {
     std::string line = "driving " + core_.OutputName() + "; ";
-    if (core_.IsOnLine())
-        line += "client " + core_.ClientAddress().toString().toStdString() + " connected";
+    if (state.OnLine())
+        line += "client " + state.client.toStdString() + " connected";
     else
         line += "waiting for a client on TCP port " + std::to_string(core_.CommandPort());
     if (const std::string position = core_.PositionSummary(); !position.empty())
@@ -96,15 +96,24 @@ std::string ServiceNotifier::StatusLine() const
     return line;
 }
 
+void ServiceNotifier::PostStatus(const DialState& state)
+{
+    std::string line = StatusLine(state);
+    if (line == posted_)
+        return;
+    posted_ = line;
+    sender_->Post([line = std::move(line)](Sender& s) { s.status = line; });
+}
+
 void ServiceNotifier::Note(const std::string& note)
 {
     note_ = note;
-    sender_->Post([line = StatusLine()](Sender& s) { s.status = line; });
+    PostStatus(core_.State());
 }
 
 void ServiceNotifier::Ready()
 {
-    sender_->Post([line = StatusLine()](Sender& s) {
+    sender_->Post([line = posted_ = StatusLine(core_.State())](Sender& s) {
         s.ready = true;
         s.status = line;
     });

@@ -7,6 +7,7 @@
 // service manager every call is a no-op.
 #pragma once
 
+#include "core/dialstate.h"
 #include "watchdogrule.h"
 
 #include <QElapsedTimer>
@@ -22,6 +23,8 @@ class ServiceNotifier : public QObject {
 public:
     // The watchdog is checked at most this often, whatever WATCHDOG_USEC asks.
     static constexpr int MinimumCheckMs = 100;
+    // The status follows the dial at most once a second.
+    static constexpr int StatusIntervalMs = 1000;
 
     explicit ServiceNotifier(DialCore& core, QObject* parent = nullptr);
     ~ServiceNotifier() override;
@@ -36,7 +39,8 @@ public:
 
 private:
     struct Sender;
-    std::string StatusLine() const;
+    std::string StatusLine(const DialState& state) const;
+    void PostStatus(const DialState& state);
     void CheckDrive();
 
     DialCore& core_;
@@ -45,4 +49,5 @@ private:
     WatchdogRule rule_;
     std::shared_ptr<Sender> sender_;
     std::string note_;
+    std::string posted_; // the last status line sent
 };

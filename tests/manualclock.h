@@ -73,6 +73,11 @@ public:
         return changed_.wait_for(lock, std::chrono::seconds(5),
                                  [this, ended] { return ended_ >= ended; });
     }
+    bool Running() const
+    {
+        std::lock_guard lock(mutex_);
+        return running_;
+    }
     int Starts() const
     {
         std::lock_guard lock(mutex_);

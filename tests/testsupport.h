@@ -9,6 +9,7 @@
 #include "window/formlabel.h"
 
 #include <QLineEdit>
+#include <QTest>
 
 // A DialCore on a recording port and a hand-fired clock; its stepping thread starts at the
 // first Fire.
@@ -18,23 +19,24 @@ struct CoreUnderTest {
           core(port, std::unique_ptr<SteppingClock>(clock), ListenerOptions{.port = listenPort})
     {
     }
-    // One expiry of the clock while the motor moves, then the views catch up as the display
-    // refresh would. The stepping thread starts at the first, after Start, as in the program.
+    // One expiry of the clock while the motor moves; the views catch up at the display
+    // refresh. The stepping thread starts at the first, after Start, as in the program.
     void Fire()
     {
         if (!threadStarted) {
             core.StartStepping();
             threadStarted = true;
         }
-        if (core.IsMoving())
+        // A start may wait for the position file, on the event loop.
+        if (core.State().moving &&
+            QTest::qWaitFor([this] { return clock->Running() || !core.State().moving; }, 5000))
             clock->Fire();
-        core.PublishPosition();
     }
     // Fires the clock until the motor stands (bounded); returns the number of ticks.
     int RunUntilIdle(int limit = 100000)
     {
         int ticks = 0;
-        while (core.IsMoving() && ticks < limit) {
+        while (core.State().moving && ticks < limit) {
             Fire();
             ++ticks;
         }
@@ -50,7 +52,7 @@ struct CoreUnderTest {
 // The current angle as the views show it.
 inline QString AngleText(const DialCore& core)
 {
-    return QString::fromStdString(FormatAngleText(core.CurrentAngle(), "."));
+    return QString::fromStdString(FormatAngleText(core.State().angle, "."));
 }
 
 // The window over a CoreUnderTest, its controls found as a test or a screen reader would:

@@ -28,7 +28,7 @@ struct Session {
         if (!client.waitForConnected(5000))
             return false;
         // Accepted once the status says so.
-        return QTest::qWaitFor([&] { return t.core.IsOnLine(); }, 5000);
+        return QTest::qWaitFor([&] { return t.core.State().OnLine(); }, 5000);
     }
     bool ConnectClient() { return Connect(client); }
     // Sends one message and waits until the core has read it.
@@ -79,7 +79,7 @@ private slots:
 void TestListener::connectSetsOnLine()
 {
     Session s;
-    QVERIFY(!s.t.core.IsOnLine());
+    QVERIFY(!s.t.core.State().OnLine());
     QVERIFY(s.t.Winsock1()->IsListening());
     QTcpSocket client;
     QVERIFY(s.Connect(client));
@@ -94,8 +94,8 @@ void TestListener::angleMovesMotor()
     Session s;
     QVERIFY(s.ConnectClient());
     QVERIFY(s.Deliver("90"));
-    QCOMPARE(s.t.core.RequestedText(), QString("90"));
-    QVERIFY(s.t.core.IsMoving());
+    QCOMPARE(s.t.core.State().requestedText, QString("90"));
+    QVERIFY(s.t.core.State().moving);
     QCOMPARE(s.t.RunUntilIdle(), 12);
     QCOMPARE(s.t.port.writes, (Bytes{0, 6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3}));
     QCOMPARE(AngleText(s.t.core), QString("90"));
@@ -110,15 +110,15 @@ void TestListener::disconnectThenNextClientFindsMotorInPlace()
     s.t.RunUntilIdle();
     QVERIFY(s.Deliver(first, "disconnect"));
     QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(!s.t.core.IsOnLine());
-    QCOMPARE(s.t.core.RequestedText(), QString("45")); // untouched by the command
+    QVERIFY(!s.t.core.State().OnLine());
+    QCOMPARE(s.t.core.State().requestedText, QString("45")); // untouched by the command
 
     QTcpSocket second;
     QVERIFY(s.Connect(second));
-    QCOMPARE(s.t.core.CurrentStep(), 6);
+    QCOMPARE(s.t.core.State().step, 6);
     QVERIFY(s.Deliver(second, "30"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
-    QCOMPARE(s.t.core.CurrentStep(), 4);
+    QCOMPARE(s.t.core.State().step, 4);
 }
 
 void TestListener::secondClientRefused()
@@ -144,7 +144,11 @@ void TestListener::backToBackClientsAllServedInOrder()
     CoreUnderTest t;
     QVERIFY(t.core.Start());
     QStringList seen;
-    connect(&t.core, &DialCore::RequestedTextChanged, [&](const QString& text) { seen << text; });
+    QString last = t.core.State().requestedText;
+    connect(&t.core, &DialCore::StateChanged, [&] {
+        if (const QString text = t.core.State().requestedText; text != last)
+            seen << (last = text);
+    });
     for (int run = 0; run < 20; ++run) {
         QStringList sent;
         for (int i = 1; i <= 20; ++i)
@@ -171,10 +175,10 @@ void TestListener::backToBackClientsAllServedInOrder()
         QVERIFY2(all, qPrintable(seen.join(' ')));
         QCOMPARE(seen, sent);
         seen.clear();
-        QTRY_VERIFY(!t.core.IsOnLine());
+        QTRY_VERIFY(!t.core.State().OnLine());
     }
     t.RunUntilIdle();
-    QCOMPARE(t.core.CurrentStep(), 20 + 19 * 48);
+    QCOMPARE(t.core.State().step, 20 + 19 * 48);
 }
 
 void TestListener::notQuiteDisconnect_data()
@@ -193,11 +197,11 @@ void TestListener::notQuiteDisconnect()
     QVERIFY(s.Deliver("22.5"));
     s.t.RunUntilIdle();
     QVERIFY(s.Deliver(message));
-    QCOMPARE(s.t.core.RequestedText(), QString::fromLatin1(message));
+    QCOMPARE(s.t.core.State().requestedText, QString::fromLatin1(message));
     QCOMPARE(s.t.RunUntilIdle(), 3); // back to 0
-    QCOMPARE(s.t.core.CurrentStep(), 0);
+    QCOMPARE(s.t.core.State().step, 0);
     QCOMPARE(s.client.state(), QAbstractSocket::ConnectedState);
-    QVERIFY(s.t.core.IsOnLine());
+    QVERIFY(s.t.core.State().OnLine());
 }
 
 void TestListener::angleKeptVerbatim()
@@ -206,9 +210,9 @@ void TestListener::angleKeptVerbatim()
     QVERIFY(s.ConnectClient());
     // The carriage return ends the number; the field shows the text as received.
     QVERIFY(s.Deliver("9\r0\n"));
-    QCOMPARE(s.t.core.RequestedText(), QString("9\r0\n"));
+    QCOMPARE(s.t.core.State().requestedText, QString("9\r0\n"));
     s.t.RunUntilIdle();
-    QCOMPARE(s.t.core.CurrentStep(), 1);
+    QCOMPARE(s.t.core.State().step, 1);
 }
 
 void TestListener::angleDuringMoveRetargets()
@@ -220,7 +224,7 @@ void TestListener::angleDuringMoveRetargets()
         s.t.Fire();
     QVERIFY(s.Deliver("22.5"));
     QCOMPARE(s.t.RunUntilIdle(), 2);
-    QCOMPARE(s.t.core.CurrentStep(), 3);
+    QCOMPARE(s.t.core.State().step, 3);
     QCOMPARE(s.t.clock->Starts(), 1); // no restart
 }
 
@@ -232,9 +236,9 @@ void TestListener::disconnectDuringMoveLetsItFinish()
     for (int i = 0; i < 3; ++i)
         s.t.Fire();
     QVERIFY(s.Deliver("disconnect"));
-    QVERIFY(s.t.core.IsMoving());
+    QVERIFY(s.t.core.State().moving);
     QCOMPARE(s.t.RunUntilIdle(), 9);
-    QCOMPARE(s.t.core.CurrentStep(), 12);
+    QCOMPARE(s.t.core.State().step, 12);
 }
 
 void TestListener::droppedClientBringsBackListening_data()
@@ -261,11 +265,11 @@ void TestListener::droppedClientBringsBackListening()
             client.disconnectFromHost();
         }
     }
-    QTRY_VERIFY(!s.t.core.IsOnLine());
+    QTRY_VERIFY(!s.t.core.State().OnLine());
     QTRY_VERIFY(s.t.Winsock1()->IsListening());
     QTcpSocket next;
     QVERIFY(s.Connect(next));
-    QCOMPARE(s.t.core.RequestedText(), QString("15"));
+    QCOMPARE(s.t.core.State().requestedText, QString("15"));
 }
 
 void TestListener::hostileBytesThenValidAngle_data()
@@ -294,9 +298,9 @@ void TestListener::hostileBytesThenValidAngle()
     for (const QList<QVariant>& read : reads)
         QVERIFY(read.at(0).toByteArray().size() <= 64 * 1024);
     QVERIFY(s.Deliver("7.5"));
-    QCOMPARE(s.t.core.RequestedText(), QString("7.5"));
+    QCOMPARE(s.t.core.State().requestedText, QString("7.5"));
     s.t.RunUntilIdle();
-    QCOMPARE(s.t.core.CurrentStep(), 1);
+    QCOMPARE(s.t.core.State().step, 1);
     QCOMPARE(s.client.state(), QAbstractSocket::ConnectedState);
 }
 
@@ -307,7 +311,7 @@ void TestListener::ipv6ClientAccepted()
     probe.connectToHost(QHostAddress::LocalHostIPv6, s.Port());
     if (!probe.waitForConnected(2000))
         QSKIP("no IPv6 loopback on this host");
-    QTRY_VERIFY(s.t.core.IsOnLine());
+    QTRY_VERIFY(s.t.core.State().OnLine());
 }
 
 void TestListener::listenRetriedUntilThePortFrees()
@@ -318,7 +322,7 @@ void TestListener::listenRetriedUntilThePortFrees()
     QTcpServer squatter;
     QVERIFY(squatter.listen(QHostAddress::Any, s.Port()));
     s.client.disconnectFromHost();
-    QTRY_VERIFY(!s.t.core.IsOnLine());
+    QTRY_VERIFY(!s.t.core.State().OnLine());
     QVERIFY(!s.t.Winsock1()->IsListening());
     squatter.close();
     QTRY_VERIFY_WITH_TIMEOUT(s.t.Winsock1()->IsListening(), 5000);
@@ -344,11 +348,11 @@ void TestListener::acceptedAgainOnceDescriptorsFree()
     s.client.connectToHost(QHostAddress::LocalHost, s.Port());
     QVERIFY(s.client.waitForConnected(5000));
     QTest::qWait(300);
-    QVERIFY(!s.t.core.IsOnLine());
+    QVERIFY(!s.t.core.State().OnLine());
     for (int fd : fillers)
         ::close(fd);
     QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-    QTRY_VERIFY(s.t.core.IsOnLine());
+    QTRY_VERIFY(s.t.core.State().OnLine());
     QVERIFY(s.Deliver("45"));
 }
 

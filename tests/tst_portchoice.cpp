@@ -30,7 +30,7 @@ struct Machine {
     int ioperm = -EPERM;
     std::optional<std::string> lockdown = "[none] integrity confidentiality\n";
     std::string ioports = "0000-0cf7 : PCI Bus 0000:00\n  0000-001f : dma1\n"
-                          "  0378-037a : parport0\n  03f8-03ff : serial\n";
+                          "  0278-027a : parport0\n  0378-037a : parport1\n  03f8-03ff : serial\n";
 };
 
 struct FakeKernel final : PortKernel {
@@ -253,6 +253,9 @@ void TestPortChoice::choice_data()
     QTest::newRow("falls back to raw I/O")
         << "" << Machine{.opens = {{"/dev/parport1", -EACCES}}, .ioperm = 0} << "raw port I/O"
         << QStringList{"raw port I/O at 0x378", "permission denied"};
+    QTest::newRow("ppdev not loaded, the printer driver holds the port: no raw I/O")
+        << "" << Machine{.holders = {{1, "lp"}}, .opens = {}, .ioperm = 0} << ""
+        << QStringList{"parport1 at 0x378 is claimed by lp", "modprobe -r lp"};
     QTest::newRow("no raw I/O on this processor")
         << "" << Machine{.proc = false, .rawIo = false} << "simulated port"
         << QStringList{"not available on this processor"};

@@ -104,12 +104,13 @@ void TestPosition::firstStepWaitsForItsRecord()
     CoreUnderTest t;
     t.core.RememberPosition(File().toStdString());
     QVERIFY(t.core.Start());
-    t.core.Winsock1_DataArrival("90");
+    t.core.Command("90", true);
     // The drive is told to move only once the file says where the move may take it.
-    QTRY_VERIFY(t.core.IsMoving());
+    t.Fire();
+    QCOMPARE(t.port.writes.size(), std::size_t(2)); // coils off, the first step
     const auto moving = RecordIn(File());
     QVERIFY(moving && moving->moving && moving->lowest <= 0 && moving->highest >= 12);
-    QCOMPARE(t.RunUntilIdle(), 12);
+    QCOMPARE(t.RunUntilIdle(), 11);
     QTRY_COMPARE(Contents(File()), Text({.step = 12}));
 }
 
@@ -119,13 +120,22 @@ void TestPosition::extremesStayReadable()
 {
     constexpr std::int64_t r = SteppingController::ReachableSteps;
     using D = PositionRecord::Doubt;
-    const PositionRecord starts[] = {
-        {.step = r},
-        {.step = -r, .phaseOffset = 3},
-        {.step = 0, .moving = true, .lowest = -r, .highest = r, .doubt = D::Bounded,
-         .doubtLow = -r, .doubtHigh = r},
-        {.step = r - 1, .moving = true, .lowest = 0, .highest = r, .doubt = D::Bounded,
-         .doubtLow = -1, .doubtHigh = 1}};
+    const PositionRecord starts[] = {{.step = r},
+                                     {.step = -r, .phaseOffset = 3},
+                                     {.step = 0,
+                                      .moving = true,
+                                      .lowest = -r,
+                                      .highest = r,
+                                      .doubt = D::Bounded,
+                                      .doubtLow = -r,
+                                      .doubtHigh = r},
+                                     {.step = r - 1,
+                                      .moving = true,
+                                      .lowest = 0,
+                                      .highest = r,
+                                      .doubt = D::Bounded,
+                                      .doubtLow = -1,
+                                      .doubtHigh = 1}};
     for (const PositionRecord& start : starts) {
         for (const QByteArray target : {"8444249301319800", "-1e300", "8444249301319672.5"}) {
             QFile file(File());
@@ -133,8 +143,8 @@ void TestPosition::extremesStayReadable()
             file.close();
             CoreUnderTest t;
             QVERIFY(!t.core.RememberPosition(File().toStdString()).refused && t.core.Start());
-            t.core.Winsock1_DataArrival(target);
-            QTRY_VERIFY(t.core.IsMoving() || !t.core.PositionUncertain());
+            t.core.Command(QString::fromLatin1(target), true);
+            QTRY_VERIFY(t.core.State().moving || !t.core.State().uncertain);
             for (int tick = 0; tick < 40; ++tick)
                 t.Fire();
             t.core.ShutDown();

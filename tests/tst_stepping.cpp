@@ -27,8 +27,7 @@ private:
     // Puts the motor at a position by commanding its angle and running to a stop.
     static void MoveTo(CoreUnderTest& t, const QString& angle)
     {
-        t.core.EditRequestedText(angle);
-        t.core.EnableSteppingTimer();
+        t.core.Command(angle, true);
         t.RunUntilIdle();
     }
 };
@@ -39,12 +38,12 @@ void TestStepping::startUpWritesOneZeroAndStaysIdle()
     QVERIFY(t.port.writes.empty());
     QVERIFY(t.core.Start());
     QCOMPARE(t.port.writes, Bytes{0});
-    QVERIFY(!t.core.IsMoving());
+    QVERIFY(!t.core.State().moving);
     // "360" stands in the field, yet nothing moves until a message starts the timer.
-    QCOMPARE(t.core.RequestedText(), QString("360"));
+    QCOMPARE(t.core.State().requestedText, QString("360"));
     t.Fire();
     QCOMPARE(t.port.writes, Bytes{0});
-    QCOMPARE(t.core.CurrentStep(), 0);
+    QCOMPARE(t.core.State().step, 0);
 }
 
 void TestStepping::moves_data()
@@ -93,14 +92,13 @@ void TestStepping::moves()
     MoveTo(t, from);
     t.port.writes.clear();
 
-    t.core.EditRequestedText(to);
-    t.core.EnableSteppingTimer();
+    t.core.Command(to, true);
     const int ticks = t.RunUntilIdle();
     QCOMPARE(ticks, int(writes.size()));
     QCOMPARE(t.port.writes, writes);
-    QCOMPARE(t.core.CurrentStep(), end);
+    QCOMPARE(t.core.State().step, end);
     QCOMPARE(AngleText(t.core), label);
-    QVERIFY(!t.core.IsMoving());
+    QVERIFY(!t.core.State().moving);
 }
 
 void TestStepping::fractionalTargetFromAbove()
@@ -109,17 +107,16 @@ void TestStepping::fractionalTargetFromAbove()
     QVERIFY(t.core.Start());
     MoveTo(t, "90");
     MoveTo(t, "50");
-    QCOMPARE(t.core.CurrentStep(), 7);
+    QCOMPARE(t.core.State().step, 7);
     // The same angle once more moves one step further down, then no more.
     t.port.writes.clear();
     MoveTo(t, "50");
-    QCOMPARE(t.core.CurrentStep(), 6);
+    QCOMPARE(t.core.State().step, 6);
     QCOMPARE(t.port.writes, Bytes{12});
     t.port.writes.clear();
-    t.core.EditRequestedText("50");
-    t.core.EnableSteppingTimer();
+    t.core.Command("50", true);
     QCOMPARE(t.RunUntilIdle(), 1);
-    QCOMPARE(t.core.CurrentStep(), 6);
+    QCOMPARE(t.core.State().step, 6);
     QCOMPARE(t.port.writes, Bytes{12});
     QCOMPARE(AngleText(t.core), QString("45"));
 }
@@ -132,9 +129,9 @@ void TestStepping::unchangedPositionRewritesPattern()
     MoveTo(t, "50");
     t.port.writes.clear();
     for (int i = 0; i < 3; ++i) {
-        t.core.Winsock1_DataArrival("50");
+        t.core.Command("50", true);
         QCOMPARE(t.RunUntilIdle(), 1);
-        QCOMPARE(t.core.CurrentStep(), 6);
+        QCOMPARE(t.core.State().step, 6);
     }
     QCOMPARE(t.port.writes, (Bytes{12, 12, 12}));
 }
@@ -145,7 +142,7 @@ void TestStepping::negativePositionsKeepDrivingCoils()
     QVERIFY(t.core.Start());
     t.port.writes.clear();
     MoveTo(t, "-37.5");
-    QCOMPARE(t.core.CurrentStep(), -5);
+    QCOMPARE(t.core.State().step, -5);
     QCOMPARE(t.port.writes, (Bytes{9, 12, 6, 3, 9}));
     QCOMPARE(AngleText(t.core), QString("-37.5"));
     t.port.writes.clear();
@@ -157,15 +154,13 @@ void TestStepping::editingDuringMoveRetargets()
 {
     CoreUnderTest t;
     QVERIFY(t.core.Start());
-    t.core.EditRequestedText("90");
-    t.core.EnableSteppingTimer();
+    t.core.Command("90", true);
     for (int i = 0; i < 4; ++i)
         t.Fire();
-    QCOMPARE(t.core.CurrentStep(), 4);
-    t.core.EditRequestedText("15");
-    t.core.EnableSteppingTimer();
+    QCOMPARE(t.core.State().step, 4);
+    t.core.Command("15", true);
     QCOMPARE(t.RunUntilIdle(), 2);
-    QCOMPARE(t.core.CurrentStep(), 2);
+    QCOMPARE(t.core.State().step, 2);
     QCOMPARE(t.clock->Starts(), 1); // one tick stream throughout
 }
 
@@ -173,8 +168,8 @@ void TestStepping::editingWhileIdleMovesNothing()
 {
     CoreUnderTest t;
     QVERIFY(t.core.Start());
-    t.core.EditRequestedText("180");
-    QVERIFY(!t.core.IsMoving());
+    t.core.Command("180", false);
+    QVERIFY(!t.core.State().moving);
     QCOMPARE(t.port.writes, Bytes{0});
 }
 
@@ -182,12 +177,11 @@ void TestStepping::shutDownDeenergises()
 {
     CoreUnderTest t;
     QVERIFY(t.core.Start());
-    t.core.EditRequestedText("90");
-    t.core.EnableSteppingTimer();
+    t.core.Command("90", true);
     t.Fire();
     t.core.ShutDown();
     QCOMPARE(t.port.writes, (Bytes{0, 6, 0}));
-    QVERIFY(!t.core.IsMoving());
+    QVERIFY(!t.core.State().moving);
 }
 
 void TestStepping::settingThePositionKeepsTheCoils_data()
@@ -221,15 +215,15 @@ void TestStepping::settingThePositionKeepsTheCoils()
     QFETCH(Bytes, writes);
     CoreUnderTest t;
     QVERIFY(t.core.Start());
-    t.core.Winsock1_DataArrival(before.toLatin1());
-    for (int tick = 0; tick != ticks && t.core.IsMoving(); ++tick)
+    t.core.Command(before, true);
+    for (int tick = 0; tick != ticks && t.core.State().moving; ++tick)
         t.Fire();
     const std::size_t mark = t.port.writes.size();
-    QVERIFY(t.core.SetPosition(set));
-    QTRY_VERIFY(!t.core.IsMoving());
+    QVERIFY(t.core.SetCurrentAngle(set));
+    QTRY_VERIFY(!t.core.State().moving);
     QCOMPARE(AngleText(t.core), shown);
-    QCOMPARE(t.core.RequestedText(), QString::fromStdString(FormatAngleText(set, ".")));
-    t.core.Winsock1_DataArrival(next.toLatin1());
+    QCOMPARE(t.core.State().requestedText, QString::fromStdString(FormatAngleText(set, ".")));
+    t.core.Command(next, true);
     t.RunUntilIdle();
     QCOMPARE(Bytes(t.port.writes.begin() + qsizetype(mark), t.port.writes.end()), writes);
 }

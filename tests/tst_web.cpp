@@ -152,11 +152,11 @@ void TestWeb::refused()
         QCOMPARE(int(page.socket.closeCode()), code);
         QCOMPARE(page.socket.closeReason(), reason);
     }
-    QCOMPARE(t.core.RequestedText(), DialCore::InitialRequestedText);
+    QCOMPARE(t.core.State().requestedText, DialCore::InitialRequestedText);
     // The others stay, and still hear of changes.
-    t.core.EditRequestedText("12");
+    t.core.Command("12", false);
     for (auto& other : open)
-        QTRY_COMPARE(other->states.last().value("requested").toString(), QString("12"));
+        QTRY_COMPARE(other->states.last().value("text").toString(), QString("12"));
 }
 
 void TestWeb::stalledPageIsDropped()
@@ -190,8 +190,8 @@ void TestWeb::answered_data()
     QTest::newRow("outside --allow") << get + "\r\n" << false << QByteArray();
     QTest::newRow("two lengths") << get + "Content-Length: 0\r\nContent-Length: 0\r\n\r\n"
                                  << true << QByteArray("HTTP/1.1 400");
-    QTest::newRow("a negative length")
-        << get + "Content-Length: -1\r\n\r\n" << true << QByteArray("HTTP/1.1 400");
+    QTest::newRow("a negative length") << get + "Content-Length: -1\r\n\r\n"
+                                       << true << QByteArray("HTTP/1.1 400");
     QTest::newRow("a length and chunks")
         << get + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
         << true << QByteArray("HTTP/1.1 400");

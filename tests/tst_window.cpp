@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFontInfo>
 #include <QLineEdit>
+#include <QMenu>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -197,7 +198,7 @@ void TestWindow::angleText_data()
         {-15, "-15", "-15"},
         {-7.5, "-7.5", "-7,5"},
         {7500, "7500", "7500"},
-        {1000000, "1000000", "1000000"},
+        {999997.5, "999997.5", "999997,5"},
         {1234567.5, "1234567.5", "1234567,5"},
         {-0.0, "0", "0"}};
     for (const auto& [degrees, c, german] : rows) {
@@ -214,9 +215,11 @@ void TestWindow::angleText()
     const QLocale previous;
     QLocale::setDefault(QLocale(locale));
     FormUnderTest t;
-    t.form.ShowCurrentAngle(degrees);
     QLocale::setDefault(previous);
-    QCOMPARE(t.Caption("Label2"), text);
+    QVERIFY(t.core.Start());
+    QVERIFY(t.core.SetCurrentAngle(degrees));
+    t.Fire(); // the stepping thread takes the position
+    QTRY_COMPARE(t.Caption("Label2"), text);
 }
 
 void TestWindow::labelFollowsSteps()
@@ -224,15 +227,13 @@ void TestWindow::labelFollowsSteps()
     FormUnderTest t;
     QVERIFY(t.core.Start());
     t.Text1()->setText("90");
-    t.core.EnableSteppingTimer();
-    QStringList shown;
-    for (int i = 0; i < 7; ++i) {
+    t.core.Command(t.core.State().requestedText, true);
+    for (const char* shown : {"7.5", "15", "22.5", "30", "37.5", "45", "52.5"}) {
         t.Fire();
-        shown << t.Caption("Label2");
+        QTRY_COMPARE(t.Caption("Label2"), QString(shown));
     }
-    QCOMPARE(shown, (QStringList{"7.5", "15", "22.5", "30", "37.5", "45", "52.5"}));
     t.RunUntilIdle();
-    QCOMPARE(t.Caption("Label2"), QString("90"));
+    QTRY_COMPARE(t.Caption("Label2"), QString("90"));
 }
 
 void TestWindow::uncertainPositionIsMarkedUntilZeroed()
@@ -246,13 +247,28 @@ void TestWindow::uncertainPositionIsMarkedUntilZeroed()
     QVERIFY(!t.core.RememberPosition(file.toStdString()).refused);
     QVERIFY(t.core.Start());
     QCOMPARE(t.Caption("Label2"), QString("0 ?"));
-    auto* zero = t.Find<QAction>("ZeroPosition");
-    QVERIFY(zero && t.Find<QAction>("SetPosition"));
-    QCOMPARE(t.Find("Shape1")->actions().size(), 2); // the dial's context menu
-    t.Fire(); // the stepping thread runs, and takes the position
-    zero->trigger();
+    t.Fire(); // the stepping thread runs
+    // A right-click on the dial opens its menu; the operator picks "The needle is at zero".
+    t.form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&t.form));
+    QStringList offered;
+    QTimer pick;
+    connect(&pick, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        pick.stop();
+        for (QAction* action : menu->actions())
+            offered << action->objectName();
+        menu->setActiveAction(t.Find<QAction>("ZeroPosition"));
+        QTest::keyClick(menu, Qt::Key_Return);
+    });
+    pick.start(10);
+    QTest::mouseClick(t.form.windowHandle(), Qt::RightButton, {},
+                      QPoint(Px(t.form, 1687), Px(t.form, 1987)));
+    QTRY_COMPARE(offered, (QStringList{"SetPosition", "ZeroPosition"}));
     QTRY_COMPARE(t.Caption("Label2"), QString("0"));
-    QCOMPARE(t.Text1()->text(), QString("0"));
+    QTRY_COMPARE(t.Text1()->text(), QString("0"));
     // Recorded although the count stays 0: the doubt is gone from the file too.
     QTRY_VERIFY(QFileInfo(file).size() > 1 && QFileInfo(file + ".bad").size() == 1);
 }
@@ -265,10 +281,10 @@ void TestWindow::viewFollowsTheSteppingThread()
     QVERIFY(core.Start());
     core.StartStepping();
     form.findChild<QLineEdit*>("Text1")->setText("-90");
-    core.EnableSteppingTimer();
+    core.Command(core.State().requestedText, true);
     const auto label2 = [&] { return form.findChild<FormLabel*>("Label2")->text(); };
     QTRY_COMPARE(label2(), QString("-90"));
-    QVERIFY(!core.IsMoving());
+    QVERIFY(!core.State().moving);
     // The needle points straight up from the pivot.
     const QImage image = form.grab().toImage();
     QVERIFY(qGray(image.pixel(Px(form, 1700), Px(form, 1200))) < 100);
@@ -292,8 +308,9 @@ void TestWindow::renderings()
     };
     const QImage atStart = save("form1-startup.png");
     t.Text1()->setText("90");
-    t.core.EnableSteppingTimer();
+    t.core.Command(t.core.State().requestedText, true);
     t.RunUntilIdle();
+    QTRY_COMPARE(t.Caption("Label2"), QString("90"));
     const QImage at90 = save("form1-90deg.png");
 
     // The needle leaves the right and appears straight below the pivot.

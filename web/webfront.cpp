@@ -2,8 +2,8 @@
 #include "webfront.h"
 
 #include "command/commandlistener.h"
-#include "core/angletext.h"
 #include "core/dialcore.h"
+#include "core/statefeed.h"
 #include "webgate.h"
 
 #include <QJsonDocument>
@@ -32,19 +32,9 @@ WebFront::WebFront(DialCore& core, WebOptions options, QObject* parent)
     : QObject(parent), core_(core), options_(std::move(options)), server_(options_, PageHtml)
 {
     connect(&server_, &QAbstractHttpServer::newWebSocketConnection, this, &WebFront::TakePages);
-    frame_.setInterval(FrameMs);
-    connect(&frame_, &QTimer::timeout, this, &WebFront::SendState);
     ping_.setInterval(PingMs);
     connect(&ping_, &QTimer::timeout, this, &WebFront::CheckPages);
-    auto changed = [this] {
-        if (!frame_.isActive() && !pages_.empty())
-            frame_.start();
-    };
-    connect(&core_, &DialCore::PositionChanged, this, changed);
-    connect(&core_, &DialCore::RequestedTextChanged, this, changed);
-    connect(&core_, &DialCore::OnLineChanged, this, changed);
-    connect(&core_, &DialCore::MovingChanged, this, changed);
-    connect(&core_, &DialCore::PositionUncertainChanged, this, changed);
+    connect(new StateFeed(core_, FrameMs, this), &StateFeed::Changed, this, &WebFront::SendState);
 }
 
 WebFront::~WebFront()
@@ -107,7 +97,7 @@ void WebFront::TakePages()
         connect(raw, &QWebSocket::pong, this, [&page] { page.answered = true; });
         // Dropped later: a page can go while the list is being walked.
         connect(raw, &QWebSocket::disconnected, this, &WebFront::DropClosed, Qt::QueuedConnection);
-        raw->sendTextMessage(QString::fromUtf8(State()));
+        raw->sendTextMessage(StateMessage(core_.State()));
     }
 }
 
@@ -154,40 +144,41 @@ void WebFront::TakeMessage(Page& page, const QString& message)
         Close(page, QWebSocketProtocol::CloseCodePolicyViolated, "this page is read-only");
         return;
     }
-    core_.EditRequestedText(text.toString());
-    if (command.value("go").toBool())
-        core_.EnableSteppingTimer();
+    core_.Command(text.toString(), command.value("go").toBool());
 }
 
-QByteArray WebFront::State() const
+QString WebFront::StateMessage(const DialState& state) const
 {
-    const bool onLine = core_.IsOnLine();
-    return QJsonDocument(QJsonObject{
-                             {"angle", core_.CurrentAngle()},
-                             {"angleText",
-                              QString::fromStdString(FormatAngleText(core_.CurrentAngle(), "."))},
-                             {"requested", core_.RequestedText()},
-                             {"status", DialCore::StatusText(onLine)},
-                             {"client", onLine ? core_.ClientAddress().toString() : QString()},
-                             {"moving", core_.IsMoving()},
-                             {"uncertain", core_.PositionUncertain()},
-                             {"doubt", QString::fromStdString(core_.PositionDoubt())},
-                             {"readOnly", options_.readOnly},
-                         })
-        .toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(
+        QJsonDocument(QJsonObject{
+                          {"angle", state.angle},
+                          {"angleText", state.AngleText()},
+                          {"text", state.requestedText},
+                          {"target", state.target},
+                          {"status", state.Status()},
+                          {"client", state.client},
+                          {"moving", state.moving},
+                          {"doubt", QString::fromStdString(state.doubt)},
+                          {"readOnly", options_.readOnly},
+                          // Read by pages and scripts of the last release; gone in the next.
+                          {"requested", state.requestedText},
+                          {"uncertain", state.uncertain},
+                      })
+            .toJson(QJsonDocument::Compact));
 }
 
-void WebFront::SendState()
+void WebFront::SendState(const DialState& state)
 {
-    frame_.stop(); // the next change starts it again
-    const QString state = QString::fromUtf8(State());
+    if (pages_.empty())
+        return;
+    const QString message = StateMessage(state);
     for (auto& page : pages_) {
         if (page->socket->state() != QAbstractSocket::ConnectedState)
             continue;
         if (page->socket->bytesToWrite() > WebGate::MostUnsent)
             Close(*page, QWebSocketProtocol::CloseCodeGoingAway, "this page fell behind");
         else
-            page->socket->sendTextMessage(state);
+            page->socket->sendTextMessage(message);
     }
 }
 

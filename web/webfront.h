@@ -8,6 +8,7 @@
 // closed, alone.
 #pragma once
 
+#include "core/dialstate.h"
 #include "pageserver.h"
 
 #include <QObject>
@@ -44,15 +45,14 @@ private:
     void Close(Page& page, int code, const QString& reason);
     static void CloseSoon(QWebSocket& socket, int code, const QString& reason);
     void DropClosed();
-    void SendState();
+    void SendState(const DialState& state);
     void CheckPages();
-    QByteArray State() const;
+    QString StateMessage(const DialState& state) const;
 
     DialCore& core_;
     WebOptions options_;
     PageServer server_;
     std::vector<WebGate*> gates_; // children, one per address
     std::vector<std::unique_ptr<Page>> pages_;
-    QTimer frame_; // runs while a change waits to go out
     QTimer ping_;
 };

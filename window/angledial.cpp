@@ -9,7 +9,7 @@
 AngleDial::AngleDial(const NeedleLine& needle, double dpi, QWidget* parent)
     : QWidget(parent), needle_(needle), dpi_(dpi)
 {
-    setAttribute(Qt::WA_TransparentForMouseEvents);
+    // Mouse events reach it, so a right-click opens the dial's menu.
     setFocusPolicy(Qt::NoFocus);
 }
 

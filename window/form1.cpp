@@ -4,6 +4,7 @@
 #include "core/angletext.h"
 #include "core/dialcore.h"
 #include "core/messagerule.h"
+#include "core/statefeed.h"
 #include "window/angledial.h"
 #include "window/cursorblink.h"
 #include "window/formlabel.h"
@@ -56,21 +57,14 @@ QFont LabelFont(double points)
 Form1::Form1(DialCore& core, QWidget* parent) : QWidget(parent), core_(core)
 {
     BuildControls();
-    ShowStatus(core_.IsOnLine());
-    ShowRequestedText(core_.RequestedText());
-    ShowNeedleAngle(core_.CurrentAngle());
-    ShowCurrentAngle(core_.CurrentAngle());
+    shown_.step = -1; // all of the first state is news
+    Show(core_.State());
     // Every change of the text, the operator's or a message's, goes to the core, which reads
     // it once; a change the core makes comes back here and is then no change.
-    connect(text1_, &QLineEdit::textChanged, &core_, &DialCore::EditRequestedText);
-    connect(&core_, &DialCore::RequestedTextChanged, this, &Form1::ShowRequestedText);
-    connect(&core_, &DialCore::OnLineChanged, this, &Form1::ShowStatus);
-    connect(&core_, &DialCore::PositionChanged, this, [this](double degrees) {
-        ShowNeedleAngle(degrees);
-        ShowCurrentAngle(degrees);
-    });
-    connect(&core_, &DialCore::PositionUncertainChanged, this,
-            [this] { ShowCurrentAngle(core_.CurrentAngle()); });
+    connect(text1_, &QLineEdit::textChanged, &core_,
+            [this](const QString& text) { core_.Command(text, false); });
+    connect(new StateFeed(core_, DialCore::DisplayRefreshMs, this), &StateFeed::Changed, this,
+            &Form1::Show);
 }
 
 Form1::~Form1() = default;
@@ -105,7 +99,7 @@ void Form1::BuildControls()
     makeLabel("Label1", QString::fromUtf8(":זוית במעלות"), 18, 1560, 120, 1815, 375);
     label2_ = makeLabel("Label2", QStringLiteral("0"), 15.75, 120, 3600, 855, 375);
     makeLabel("Label3", QString::fromUtf8(":כיוון המנוע עכשיו"), 15.75, 960, 3600, 2415, 375);
-    label4_ = makeLabel("Label4", DialCore::StatusText(false), 12, 120, 120, 855, 375);
+    label4_ = makeLabel("Label4", DialState().Status(), 12, 120, 120, 855, 375);
 
     shape1_ = new AngleDial(line1_, dpi_, this);
     place(shape1_, "Shape1", AngleDial::Left, AngleDial::Top, AngleDial::Width, AngleDial::Height);
@@ -124,49 +118,37 @@ void Form1::BuildControls()
             &QAction::triggered, this, &Form1::AskPosition);
     connect(
         addAction("ZeroPosition", "The needle is at zero", QKeySequence(Qt::SHIFT | Qt::Key_F2)),
-        &QAction::triggered, this, [this] { core_.SetPosition(0.0); });
+        &QAction::triggered, this, [this] { core_.SetCurrentAngle(0.0); });
     shape1_->setContextMenuPolicy(Qt::ActionsContextMenu);
     setFocusProxy(text1_);
     text1_->setFocus();
     new CursorBlinkTimeout(text1_, this);
 }
 
-void Form1::ShowStatus(bool onLine)
+void Form1::Show(const DialState& state)
 {
-    label4_->setText(DialCore::StatusText(onLine));
-}
-
-void Form1::ShowRequestedText(const QString& text)
-{
-    if (text1_->text() != text)
-        text1_->setText(text);
-}
-
-void Form1::ShowNeedleAngle(double degrees)
-{
-    line1_.ShowNeedleAngle(degrees);
-    shape1_->update();
-}
-
-void Form1::ShowCurrentAngle(double degrees)
-{
-    // A count the rotor may not follow is marked until the operator sets the position.
-    label2_->setText(QString::fromStdString(FormatAngleText(degrees, decimalSeparator_)) +
-                     (core_.PositionUncertain() ? QStringLiteral(" ?") : QString()));
+    label4_->setText(state.Status());
+    if (text1_->text() != state.requestedText)
+        text1_->setText(state.requestedText);
+    if (state.step != shown_.step) {
+        line1_.ShowNeedleAngle(state.angle);
+        shape1_->update();
+    }
+    label2_->setText(state.AngleText(decimalSeparator_));
+    shown_ = state;
 }
 
 void Form1::AskPosition()
 {
     bool given = false;
+    const DialState state = core_.State();
     const QString text = QInputDialog::getText(
         this, "Set the current angle",
-        QString::fromStdString(
-            "The needle really stands at (degrees)" +
-            (core_.PositionUncertain() ? ", it may be " + core_.PositionDoubt() : std::string()) +
-            ":"),
-        QLineEdit::Normal, QString::fromStdString(FormatAngleText(core_.CurrentAngle(), ".")),
-        &given);
-    if (given && !core_.SetPosition(DialCore::ReadRequestedAngle(text)))
+        QString::fromStdString("The needle really stands at (degrees)" +
+                               (state.uncertain ? ", it may be " + state.doubt : std::string()) +
+                               ":"),
+        QLineEdit::Normal, QString::fromStdString(FormatAngleText(state.angle, ".")), &given);
+    if (given && !core_.SetCurrentAngle(DialCore::ReadRequestedAngle(text)))
         QMessageBox::warning(this, "Set the current angle",
                              "No motor reaches " + text + " degrees; the position is unchanged.");
 }

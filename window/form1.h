@@ -6,6 +6,7 @@
 // dial's actions SetPosition and ZeroPosition.
 #pragma once
 
+#include "core/dialstate.h"
 #include "window/needlegeometry.h"
 
 #include <QWidget>
@@ -22,17 +23,14 @@ public:
     explicit Form1(DialCore& core, QWidget* parent = nullptr);
     ~Form1() override;
 
-    void ShowNeedleAngle(double degrees);
-    void ShowCurrentAngle(double degrees);
-
 private:
     void BuildControls();
-    void ShowStatus(bool onLine);
-    void ShowRequestedText(const QString& text);
+    void Show(const DialState& state);
     // The operator says where the needle really is (a hand adjustment, a lost step).
     void AskPosition();
 
     DialCore& core_;
+    DialState shown_;
     NeedleLine line1_; // the needle's ends, in twips
     double dpi_ = 96.0;
     std::string decimalSeparator_; // the locale's, read once at creation

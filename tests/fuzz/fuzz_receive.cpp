@@ -24,8 +24,11 @@ DialCore* core;
 // Where a coil byte stands in the sequence, or -1 when it is none of the patterns.
 int PatternIndex(int byte)
 {
-    const auto* at = std::find(std::begin(CoilPatterns), std::end(CoilPatterns), byte);
-    return at == std::end(CoilPatterns) ? -1 : int(at - std::begin(CoilPatterns));
+    const auto* at = std::find(std::begin(StepGeometry::CoilPatterns),
+                               std::end(StepGeometry::CoilPatterns), byte);
+    return at == std::end(StepGeometry::CoilPatterns)
+               ? -1
+               : int(at - std::begin(StepGeometry::CoilPatterns));
 }
 
 } // namespace
@@ -48,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray received(reinterpret_cast<const char*>(data), qsizetype(size));
     const QString before = core->RequestedText();
     const bool disconnect = size == 10 && std::memcmp(data, "disconnect", 10) == 0;
-    core->Winsock1_DataArrival(received);
+    core->Command(QString::fromLatin1(received), true);
     if (disconnect) {
         if (core->RequestedText() != before)
             std::abort();
@@ -56,18 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const QString& text = core->RequestedText();
     if (text.size() != std::min(qsizetype(size), MaxAngleTextLength) ||
-        text.toLatin1() != received.left(text.size()) || !core->IsMoving())
+        text.toLatin1() != received.left(text.size()) || !core->State().moving)
         std::abort();
 
     const double target =
         ReadAngleNumber(std::u16string_view(QStringView(text).utf16(), std::size_t(text.size()))) /
         7.5;
-    for (int tick = 0; tick < 3 && core->IsMoving(); ++tick) {
-        const std::int64_t step = core->CurrentStep();
+    for (int tick = 0; tick < 3 && core->State().moving; ++tick) {
+        const std::int64_t step = core->State().step;
         const std::size_t writes = port->writes.size();
         if (!tickClock->Fire() || port->writes.size() != writes + 1)
             std::abort();
-        const std::int64_t moved = core->CurrentStep() - step;
+        const std::int64_t moved = core->State().step - step;
         const int now = PatternIndex(port->writes.back());
         if (std::llabs(moved) > 1 || now < 0)
             std::abort();
@@ -76,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             last >= 0 && now != ((last + int(moved)) % 4 + 4) % 4)
             std::abort();
     }
-    if (!core->IsMoving() && !(std::fabs(target - double(core->CurrentStep())) < 1.0))
+    if (!core->State().moving && !(std::fabs(target - double(core->State().step)) < 1.0))
         std::abort();
     return 0;
 }
