@@ -5,13 +5,16 @@
 
 enum class ExitStatus : int {
     Normal = 0,
-    // The program's own start-up failed: TCP port 3000 could not be opened, or another
-    // program keeps the position file.
+    // The program's own start-up failed: TCP port 3000 or a --web port could not be opened,
+    // another program keeps the position file, the help or the port list could not be
+    // written, or --mqtt-discovery remove found no broker or was refused by it.
     StartUp = 1,
-    // A bad command line, or a --state path that is not a regular file.
+    // A bad command line: an option or value, a --state path that is not a regular file, an
+    // MQTT setting libmosquitto rejects, a credentials file every user can read.
     Usage = 2,
-    // The output named by --port or --gpio could not be had, or the MQTT broker refused the
-    // credentials at its first answer.
+    // The output could not be had (the one --port or --gpio names, or the default port held
+    // by another program or driver), or the MQTT broker refused the credentials at its
+    // first answer.
     Hardware = 3,
     // The kernel gave no stepping clock (timerfd, eventfd).
     Clock = 4,

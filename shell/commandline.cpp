@@ -30,14 +30,14 @@ CommandLine ReadCommandLine(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QString(
-            "Turns a four-phase stepper motor to the angle a TCP client sends to port %1. "
-            "Without --port or --gpio it drives the parallel port at %2 (ppdev, then raw "
-            "I/O), else a simulated port. Exit status: %3 normal, %4 port %1 unavailable or the "
-            "position file kept by another program, %5 bad command line or a --state that is "
-            "not a regular file, %6 the named output unavailable or the MQTT broker refusing the "
-            "credentials, %7 no stepping clock "
-            "(timerfd) in this kernel.")
+        QString("Turns a four-phase stepper motor to the angle a TCP client sends to port %1. "
+                "Without --port or --gpio it drives the parallel port at %2 (ppdev, then raw "
+                "I/O), else a simulated port. Exit status: %3 normal; %4 port %1 or a --web port "
+                "unavailable, the position file kept by another program, or standard output "
+                "unwritable; %5 bad command line (an option, a --state that is not a regular file, "
+                "an MQTT setting); %6 the output unavailable (named, or the default port held) or "
+                "the MQTT broker refusing the credentials; %7 no stepping clock (timerfd) in this "
+                "kernel.")
             .arg(CommandPort)
             .arg(QString::fromStdString(DataPortText()))
             .arg(ToInt(ExitStatus::Normal))

@@ -5,7 +5,7 @@
 #include "quitsignals.h"
 #include "window/windowfront.h"
 
-void ReportFatal(const std::string& fault, WindowFront* front, ExitStatus status)
+int ReportFatal(const std::string& fault, WindowFront* front, ExitStatus status)
 {
     // A service names its settings file, so the journal line says where to mend the options.
     const QString settings = qEnvironmentVariable("STEPPER_DIAL_SETTINGS");
@@ -14,8 +14,9 @@ void ReportFatal(const std::string& fault, WindowFront* front, ExitStatus status
                            : fault + " (edit STEPPER_DIAL_OPTS in " + settings.toStdString() + ")";
     Report(line);
     if (!front)
-        return;
+        return ToInt(status);
     // A quit signal closes the message box: the program ends at once, with this status.
     GuardQuit([] {}, std::chrono::milliseconds(0), ToInt(status));
     front->ShowFatal(line);
+    return ToInt(status);
 }

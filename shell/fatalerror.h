@@ -10,5 +10,6 @@
 
 class WindowFront;
 
-// status: what the program ends with, also when a quit signal closes the message box.
-void ReportFatal(const std::string& line, WindowFront* front, ExitStatus status);
+// status: what the program ends with, also when a quit signal closes the message box; returned
+// for main to end with.
+int ReportFatal(const std::string& line, WindowFront* front, ExitStatus status);

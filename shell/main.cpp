@@ -73,9 +73,8 @@ int main(int argc, char* argv[])
     const CommandLine commandLine = ReadCommandLine(arguments);
     switch (commandLine.action) {
     case CommandLine::Action::UsageError:
-        ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr,
-                    ExitStatus::Usage);
-        return ToInt(ExitStatus::Usage);
+        return ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr,
+                           ExitStatus::Usage);
     case CommandLine::Action::ShowHelp: return Print(commandLine.text.toStdString());
     case CommandLine::Action::ShowVersion:
         return Print(std::string(ProgramName) + " " + ProgramVersion + "\n");
@@ -111,8 +110,7 @@ int main(int argc, char* argv[])
     const auto gpioChips = MakeGpioChips();
     PortAttempt choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
     if (!choice.port) {
-        ReportFatal(choice.why, front, ExitStatus::Hardware);
-        return ToInt(ExitStatus::Hardware);
+        return ReportFatal(choice.why, front, ExitStatus::Hardware);
     }
     Report(choice.why);
     return RunProgram(*choice.port, commandLine, front, argv[0]);

@@ -49,10 +49,10 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     auto clock = MakeSteppingClock();
     if (!clock) {
         CoilOutput(port).DeenergiseCoils();
-        ReportFatal(std::string("cannot create the stepping clock (timerfd): ") +
-                        std::strerror(errno) + "; is this a Linux kernel with timerfd and eventfd?",
-                    front, ExitStatus::Clock);
-        return ToInt(ExitStatus::Clock);
+        return ReportFatal(std::string("cannot create the stepping clock (timerfd): ") +
+                               std::strerror(errno) +
+                               "; is this a Linux kernel with timerfd and eventfd?",
+                           front, ExitStatus::Clock);
     }
     DialCore core(port, std::move(clock), commandLine.listener);
     // The file first: a second program on it is told so, not that port 3000 is taken.
@@ -60,23 +60,20 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         const PositionMemory::Start start =
             core.RememberPosition(commandLine.stateFile.toStdString());
         if (start.refused) {
-            ReportFatal(start.line, front, *start.refused);
-            return ToInt(*start.refused);
+            return ReportFatal(start.line, front, *start.refused);
         }
         Report(start.line);
     }
     if (!core.Start()) {
         core.ShutDown();
-        ReportFatal("cannot listen on TCP port " + std::to_string(core.CommandPort()) + ": " +
-                        core.ListenFailure(),
-                    front, ExitStatus::StartUp);
-        return ToInt(ExitStatus::StartUp);
+        return ReportFatal("cannot listen on TCP port " + std::to_string(core.CommandPort()) +
+                               ": " + core.ListenFailure(),
+                           front, ExitStatus::StartUp);
     }
     WebFront web(core, commandLine.web);
     if (std::string why; !web.Listen(why)) {
         core.ShutDown();
-        ReportFatal(why, front, ExitStatus::StartUp);
-        return ToInt(ExitStatus::StartUp);
+        return ReportFatal(why, front, ExitStatus::StartUp);
     }
     for (const WebAddress& at : web.Addresses()) {
         const QString host = at.address.toString();
@@ -89,8 +86,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     MqttFront mqtt(core, commandLine.mqtt, commandLine.mqttCredentials);
     if (QString why; commandLine.mqtt.Enabled() && !mqtt.Start(why)) {
         core.ShutDown();
-        ReportFatal(why.toStdString(), front, ExitStatus::Usage);
-        return ToInt(ExitStatus::Usage);
+        return ReportFatal(why.toStdString(), front, ExitStatus::Usage);
     }
     // Nothing would ever work with these credentials: the service must not restart on it.
     QObject::connect(&mqtt, &MqttFront::CredentialsRefused, app.get(), [&app](const QString& why) {

@@ -8,13 +8,13 @@
 # without a parallel port runs the GPIO ones).
 program=$1 gpio_sim=$2 release=$3
 shift 3
-cases=${*:-list-ports parport-move held-port parport-sigterm gpio-move gpio-busy gpio-missing remembered port-taken}
+cases=${*:-list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-busy gpio-missing remembered port-taken}
 want() { case " $cases " in *" $1 "*) return 0 ;; esac; return 1; }
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen HOME=/tmp XDG_RUNTIME_DIR=/tmp/xdg
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
 cd /tmp
 echo "KERNEL-STAGE booted $(uname -r) in $(cut -d' ' -f1 /proc/uptime) s"
-if want parport-move; then
+if want parport-move || want lp-held; then
   modprobe parport_pc io=0x378 irq=7 && modprobe ppdev ||
     echo "CASE drivers FAIL cannot load the parallel-port drivers"
 fi
@@ -122,6 +122,28 @@ if want parport-sigterm; then
     result ok parport-sigterm "moving, then 0 after SIGTERM"
   else
     result FAIL parport-sigterm "moving $still, after $(data); $(tr '\n' '|' </tmp/pp.log)"
+  fi
+fi
+
+if want lp-held; then
+  # The printer driver in the middle of a job, ppdev not loaded: raw I/O would reach the
+  # port, but the port is lp's, so a plain start refuses it (exit 3) and names lp.
+  begin
+  modprobe -r ppdev && modprobe lp
+  head -c 100000000 /dev/zero >/dev/lp0 2>/dev/null &
+  job=$!
+  wait_for 30 grep -qx lp /proc/sys/dev/parport/parport0/devices/active
+  claimed=$?
+  timeout -k 2 60 "$program" >/dev/null 2>/tmp/lp.log
+  refused=$?
+  kill "$job" 2>/dev/null
+  wait "$job" 2>/dev/null
+  modprobe -r lp
+  modprobe ppdev
+  if [ "$claimed" = 0 ] && [ "$refused" = 3 ] && grep -q 'claimed by lp' /tmp/lp.log; then
+    result ok lp-held "exit 3: $(grep -o 'parport0.*claimed by lp[^:]*' /tmp/lp.log)"
+  else
+    result FAIL lp-held "lp active $claimed, exit $refused: $(tr '\n' '|' </tmp/lp.log)"
   fi
 fi
 

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Boots Debian's own kernel in QEMU with an emulated parallel port at 0x378 and a gpio-sim
 # chip, on this machine's root shared read-only over virtio-9p, and runs guest.sh there
-# against the freshly built program. Usage: run.sh PROGRAM CACHE_DIR
+# against the freshly built program. Usage: run.sh PROGRAM CACHE_DIR; STEPPER_KERNEL_CASES
+# names the guest's cases to run (all by default).
 # Exit 0 when every case passed, 1 when one failed, 77 (skipped) when no VM can start here.
 set -euo pipefail
 program=$(realpath "$1")
@@ -45,8 +46,11 @@ gpio_sim=$("$here/build-gpio-sim.sh" "$release" "$cache" 2>"$cache/gpio-sim-buil
     esac
   done
   echo 'for d in dev proc sys; do mount --move /$d /newroot/$d; done'
-  printf 'exec switch_root /newroot /bin/bash %q %q %q %q\n' "$here/guest.sh" "$program" \
+  # shellcheck disable=SC2086
+  printf 'exec switch_root /newroot /bin/bash %q %q %q %q' "$here/guest.sh" "$program" \
     "$gpio_sim" "$release"
+  printf ' %q' ${STEPPER_KERNEL_CASES:-}
+  echo
 } | "$here/initramfs.sh" "$busybox" / "$release" ro "$cache/initrd.gz"
 
 accel=tcg
