@@ -275,14 +275,14 @@ void CommandListener::ListenAgain()
     if (!retry_.isActive()) {
         const std::string port = std::to_string(options_.port);
         Report("cannot listen on TCP port " + port + " again: " + errorString_.toStdString() +
-               "; retrying every second until it is free (" + HolderHint(options_.port) + ")");
+               "; retrying every second until it is free (" + PortHolderHint(options_.port) + ")");
         retry_.start();
     }
 }
 
-std::string CommandListener::HolderHint(quint16 port)
+QHostAddress CommandListener::PeerAddress() const
 {
-    return "find the holder with: ss -ltnp 'sport = :" + std::to_string(port) + "'";
+    return client_ ? Unmapped(client_->peerAddress()) : QHostAddress();
 }
 
 std::string CommandListener::ListenFailure() const
@@ -290,30 +290,8 @@ std::string CommandListener::ListenFailure() const
     std::string reason = errorString_.toStdString();
     if (error_ == QAbstractSocket::AddressInUseError)
         reason +=
-            " (another program holds it; stop that program; " + HolderHint(options_.port) + ")";
+            " (another program holds it; stop that program; " + PortHolderHint(options_.port) + ")";
     else if (error_ == QAbstractSocket::SocketAccessError)
         reason += " (not permitted here; run without restrictions on ports)";
     return reason;
-}
-
-bool CommandListener::IsAllowed(const QHostAddress& peer,
-                                const QList<QPair<QHostAddress, int>>& allowed)
-{
-    if (allowed.isEmpty())
-        return true;
-    const QHostAddress address = Unmapped(peer);
-    for (const auto& [base, prefix] : allowed) {
-        // An IPv4-mapped network (::ffff:10.0.0.0/104) is the IPv4 one it maps.
-        const bool mapped = Unmapped(base) != base && prefix >= 96;
-        if (address.isInSubnet(mapped ? Unmapped(base) : base, mapped ? prefix - 96 : prefix))
-            return true;
-    }
-    return false;
-}
-
-QHostAddress CommandListener::Unmapped(const QHostAddress& peer)
-{
-    bool mapped = false;
-    const quint32 ipv4 = peer.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(ipv4) : peer;
 }

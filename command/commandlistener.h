@@ -6,6 +6,8 @@
 // a client takes the slot wait for it, while later ones are refused by the kernel.
 #pragma once
 
+#include "network/networkpolicy.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -33,8 +35,7 @@ inline constexpr quint16 CommandPort = 3000;
 struct ListenerOptions {
     quint16 port = CommandPort;
     QList<QHostAddress> addresses; // empty: every interface
-    // Networks a client may come from; empty: any. A parse of QHostAddress::parseSubnet.
-    QList<QPair<QHostAddress, int>> allowed;
+    Networks allowed;              // where a client may come from; empty: any
     KeepAlive keepAlive;
     int retryMs = 1000;      // between attempts to listen again
     int acceptRetryMs = 100; // between attempts to accept once descriptors ran out
@@ -58,23 +59,11 @@ public:
 
     // The port listened on (after port 0, the one the system chose).
     quint16 LocalPort() const { return options_.port; }
-    bool IsListening() const;
     // The client's address (null while there is none), an IPv4-mapped IPv6 one as plain IPv4 (as in
     // every line we print).
-    QHostAddress PeerAddress() const
-    {
-        return client_ ? Unmapped(client_->peerAddress()) : QHostAddress();
-    }
+    QHostAddress PeerAddress() const;
     // Why the last Listen failed, with what to do about it.
     std::string ListenFailure() const;
-
-    // Whether a peer may connect: inside one of the allowed networks (IPv4-mapped IPv6
-    // addresses are taken as IPv4), or any peer when none are given.
-    static bool IsAllowed(const QHostAddress& peer, const QList<QPair<QHostAddress, int>>& allowed);
-    // A dual-stack server sees IPv4 peers as ::ffff:a.b.c.d; this gives a.b.c.d back.
-    static QHostAddress Unmapped(const QHostAddress& peer);
-    // How to find the program that holds a port.
-    static std::string HolderHint(quint16 port);
 
 signals:
     void ClientConnected();
@@ -103,6 +92,7 @@ private:
     void DropClient();
     void CloseServers();
     void ListenAgain();
+    bool IsListening() const;
 
     ListenerOptions options_;
     std::vector<QTcpServer*> servers_; // children, one per address

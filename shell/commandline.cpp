@@ -8,23 +8,6 @@
 
 #include <QCommandLineParser>
 #include <QLocale>
-#include <QSysInfo>
-
-namespace {
-
-// A literal address, IPv4 or IPv6, nothing to look up.
-bool ReadAddress(const QString& text, QHostAddress& address)
-{
-    return address.setAddress(text) && !text.contains('/');
-}
-
-bool ReadNetwork(const QString& text, QPair<QHostAddress, int>& network)
-{
-    network = QHostAddress::parseSubnet(text);
-    return network.second >= 0;
-}
-
-} // namespace
 
 CommandLine ReadCommandLine(const QStringList& arguments)
 {
@@ -85,47 +68,11 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "The motor stands at DEG degrees now (the needle's real place): nothing moves, and a "
         "doubt about the position ends.",
         "DEG");
-    const QCommandLineOption web(
-        "web",
-        "Serve a live page of the dial, with its angle field, at ADDRESS:PORT (such as "
-        "127.0.0.1:3080 or [::1]:3080); repeatable. Clients as --allow says.",
-        "ADDRESS:PORT");
-    const QCommandLineOption webReadOnly("web-read-only",
-                                         "The web page shows the dial but cannot turn it.");
-    const QCommandLineOption mqtt(
-        "mqtt",
-        "Join the MQTT broker at URL (mqtt://HOST[:PORT], or mqtts://HOST[:PORT] for TLS): "
-        "commands on PREFIX/NAME/angle/set, the dial's state on PREFIX/NAME/..., and Home "
-        "Assistant discovery.",
-        "URL");
-    const QCommandLineOption mqttName(
-        "mqtt-name",
-        "This dial's name on the broker (letters, digits, - and _). Default: the "
-        "host name, reduced to those.",
-        "NAME");
-    const QCommandLineOption mqttPrefix(
-        "mqtt-prefix", "The first topic levels, before the name. Default: stepper-dial.", "PREFIX");
-    const QCommandLineOption mqttCredentials(
-        "mqtt-credentials",
-        "Log in to the broker with the user on FILE's first line and the password on its "
-        "second; FILE must not be readable by every user.",
-        "FILE");
-    const QCommandLineOption mqttCa(
-        "mqtt-ca",
-        "Trust the broker's TLS certificate if signed by the CAs in FILE (PEM). "
-        "Default: the system's CA store.",
-        "FILE");
-    const QCommandLineOption mqttDiscovery(
-        "mqtt-discovery",
-        "on: announce the dial to Home Assistant (the default); off: do not; remove: clear "
-        "the announcement from the broker and exit.",
-        "on|off|remove");
-    const auto mqttOptions = {mqttName, mqttPrefix, mqttCredentials, mqttCa, mqttDiscovery};
-    for (const auto& option : {help, version, simulate, port, gpio, listPorts, listen, allow,
-                               headless, state, position, web, webReadOnly, mqtt})
+    for (const auto& option :
+         {help, version, simulate, port, gpio, listPorts, listen, allow, headless, state, position})
         parser.addOption(option);
-    for (const auto& option : mqttOptions)
-        parser.addOption(option);
+    const WebCommandLine webOptions(parser);
+    const MqttCommandLine mqttOptions(parser);
 
     CommandLine result;
     auto fail = [&result](const QString& text) {
@@ -147,33 +94,13 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     }
     for (const QString& text : parser.values(allow)) {
         QPair<QHostAddress, int> network;
-        if (!ReadNetwork(text, network))
-            return fail("--allow: '" + text + "' is not a network (such as 192.168.1.0/24).");
-        if (CommandListener::Unmapped(network.first) != network.first && network.second < 96)
-            return fail("--allow: '" + text +
-                        "' reaches beyond the IPv4-mapped addresses; "
-                        "give the IPv4 network instead (such as 127.0.0.0/8).");
+        if (const QString why = ReadNetwork(text, network); !why.isEmpty())
+            return fail(why);
         result.listener.allowed.append(network);
     }
-    for (const QString& text : parser.values(web)) {
-        // "127.0.0.1:3080" or "[::1]:3080": the port after the last colon.
-        const qsizetype colon = text.lastIndexOf(':');
-        QString host = text.left(colon);
-        if (host.startsWith('[') && host.endsWith(']'))
-            host = host.mid(1, host.size() - 2);
-        else if (host.contains(':'))
-            host.clear(); // an IPv6 address must be bracketed
-        bool number = false;
-        const uint port = text.mid(colon + 1).toUInt(&number);
-        WebAddress at{QHostAddress(), quint16(port)};
-        if (colon < 0 || !ReadAddress(host, at.address) || !number || port == 0 || port > 65535)
-            return fail("--web: '" + text + "' is not ADDRESS:PORT (such as 127.0.0.1:3080).");
-        result.web.addresses.append(at);
-    }
-    if (parser.isSet(webReadOnly) && !parser.isSet(web))
-        return fail("--web-read-only: give --web too.");
-    result.web.readOnly = parser.isSet(webReadOnly);
-    result.web.allowed = result.listener.allowed;
+    if (const QString why = webOptions.Read(parser, result.listener.allowed, result.web);
+        !why.isEmpty())
+        return fail(why);
     const int outputs =
         int(parser.isSet(simulate)) + int(parser.isSet(port)) + int(parser.isSet(gpio));
     if (outputs > 1 || parser.values(port).size() > 1 || parser.values(gpio).size() > 1)
@@ -193,45 +120,9 @@ CommandLine ReadCommandLine(const QStringList& arguments)
                         "' is not a number of degrees within reach (such as 0 or -45.5).");
         result.position = degrees;
     }
-    for (const auto& option : mqttOptions) {
-        if (parser.values(option).size() > 1)
-            return fail("Give --" + option.names().constFirst() + " once.");
-        if (parser.isSet(option) && !parser.isSet(mqtt))
-            return fail("--" + option.names().constFirst() + ": give --mqtt too.");
-    }
-    if (parser.values(mqtt).size() > 1)
-        return fail("Give --mqtt once: one broker.");
-    if (parser.isSet(mqtt)) {
-        MqttOptions& broker = result.mqtt;
-        QString why;
-        if (!ReadMqttUrl(parser.value(mqtt), broker, why))
-            return fail(why);
-        broker.name = parser.isSet(mqttName) ? parser.value(mqttName)
-                                             : TopicSafeName(QSysInfo::machineHostName());
-        if (!IsTopicSafeName(broker.name))
-            return fail("--mqtt-name: '" + broker.name +
-                        "' is not 1 to 64 letters, digits, - and _ (such as dial_7).");
-        if (parser.isSet(mqttPrefix))
-            broker.prefix = parser.value(mqttPrefix);
-        if (!IsTopicPrefix(broker.prefix))
-            return fail("--mqtt-prefix: '" + broker.prefix +
-                        "' is not a topic without + or #, empty levels or a leading $ (such as "
-                        "lab/dials).");
-        broker.caFile = parser.value(mqttCa);
-        if (parser.isSet(mqttCa) && !broker.tls)
-            return fail("--mqtt-ca: the broker's URL is mqtt://, without TLS; give mqtts://.");
-        const QString discovery = parser.value(mqttDiscovery);
-        if (discovery == "off")
-            broker.discovery = MqttOptions::Discovery::Off;
-        else if (discovery == "remove")
-            broker.discovery = MqttOptions::Discovery::Remove;
-        else if (parser.isSet(mqttDiscovery) && discovery != "on")
-            return fail("--mqtt-discovery: '" + discovery + "' is not on, off or remove.");
-        broker.credentialsFile = parser.value(mqttCredentials);
-        if (parser.isSet(mqttCredentials) &&
-            !ReadCredentials(broker.credentialsFile, result.mqttCredentials, why))
-            return fail(why);
-    }
+    if (const QString why = mqttOptions.Read(parser, result.mqtt, result.mqttCredentials);
+        !why.isEmpty())
+        return fail(why);
     std::string why;
     if (parser.isSet(simulate))
         result.output.kind = OutputRequest::Kind::Simulate;
@@ -253,10 +144,10 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     } else if (parser.isSet(listPorts)) {
         result.action = CommandLine::Action::ListPorts;
         QStringList ignored;
-        for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position,
-                                   web, webReadOnly, mqtt})
+        for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position})
             if (parser.isSet(option))
                 ignored << "--" + option.names().constFirst();
+        ignored << webOptions.Given(parser) << mqttOptions.Given(parser);
         if (!ignored.isEmpty())
             result.note =
                 "--list-ports looks at this machine only; it ignores " + ignored.join(", ") + ".";

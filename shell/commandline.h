@@ -4,10 +4,9 @@
 #pragma once
 
 #include "command/commandlistener.h"
-#include "mqtt/credentials.h"
-#include "mqtt/mqttoptions.h"
+#include "mqtt/mqttcommandline.h"
 #include "output/outputrequest.h"
-#include "web/webfront.h"
+#include "web/webcommandline.h"
 
 #include <QString>
 #include <QStringList>

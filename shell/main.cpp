@@ -4,14 +4,15 @@
 #include "base/exitstatus.h"
 #include "base/report.h"
 #include "commandline.h"
-#include "discoveryremoval.h"
 #include "fatalerror.h"
+#include "mqtt/discoveryremoval.h"
 #include "output/portchoice.h"
 #include "output/portlist.h"
 #include "quitsignals.h"
 #include "runprogram.h"
 #include "windowloader.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -84,8 +85,11 @@ int main(int argc, char* argv[])
         LinuxPortKernel kernel;
         return Print(ListPorts(kernel, *MakeGpioChips()));
     }
-    case CommandLine::Action::RemoveDiscovery:
-        return RemoveDiscovery(commandLine.mqtt, commandLine.mqttCredentials, argv[0]);
+    case CommandLine::Action::RemoveDiscovery: {
+        int appArgc = 1;
+        QCoreApplication app(appArgc, argv);
+        return ToInt(RemoveDiscovery(commandLine.mqtt, commandLine.mqttCredentials));
+    }
     case CommandLine::Action::Run: break;
     }
 

@@ -9,7 +9,9 @@
 #include "window/formlabel.h"
 
 #include <QLineEdit>
+#include <QTcpServer>
 #include <QTest>
+#include <algorithm>
 
 // A DialCore on a recording port and a hand-fired clock; its stepping thread starts at the
 // first Fire.
@@ -48,6 +50,18 @@ struct CoreUnderTest {
     DialCore core;
     bool threadStarted = false;
 };
+
+// Whether a command listener (or the core's) listens: one of its servers does.
+inline bool Listening(const QObject& listener)
+{
+    const auto servers = listener.findChildren<QTcpServer*>();
+    return std::any_of(servers.begin(), servers.end(),
+                       [](const QTcpServer* server) { return server->isListening(); });
+}
+inline bool Listening(CoreUnderTest& t)
+{
+    return Listening(*t.Winsock1());
+}
 
 // The current angle as the views show it.
 inline QString AngleText(const DialCore& core)

@@ -2,6 +2,7 @@
 // A client whose network vanishes sends no FIN and no RST: only keepalive finds it. Run in a
 // private network namespace, where loopback can be taken down without root.
 #include "command/commandlistener.h"
+#include "testsupport.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -65,7 +66,7 @@ void TestLinkFailure::vanishedPeerIsDroppedAndTheNextServed()
     QVERIFY(SetLoopbackUp(false));
     QVERIFY(gone.wait(15000));
     QVERIFY(listener.PeerAddress().isNull());
-    QVERIFY(listener.IsListening());
+    QVERIFY(Listening(listener));
 
     QVERIFY(SetLoopbackUp(true));
     client.abort();

@@ -80,10 +80,10 @@ void TestListener::connectSetsOnLine()
 {
     Session s;
     QVERIFY(!s.t.core.State().OnLine());
-    QVERIFY(s.t.Winsock1()->IsListening());
+    QVERIFY(Listening(s.t));
     QTcpSocket client;
     QVERIFY(s.Connect(client));
-    QVERIFY(!s.t.Winsock1()->IsListening());
+    QVERIFY(!Listening(s.t));
     // Nothing is ever sent to a client.
     QVERIFY(!client.waitForReadyRead(100));
     QCOMPARE(client.bytesAvailable(), 0);
@@ -266,7 +266,7 @@ void TestListener::droppedClientBringsBackListening()
         }
     }
     QTRY_VERIFY(!s.t.core.State().OnLine());
-    QTRY_VERIFY(s.t.Winsock1()->IsListening());
+    QTRY_VERIFY(Listening(s.t));
     QTcpSocket next;
     QVERIFY(s.Connect(next));
     QCOMPARE(s.t.core.State().requestedText, QString("15"));
@@ -323,9 +323,9 @@ void TestListener::listenRetriedUntilThePortFrees()
     QVERIFY(squatter.listen(QHostAddress::Any, s.Port()));
     s.client.disconnectFromHost();
     QTRY_VERIFY(!s.t.core.State().OnLine());
-    QVERIFY(!s.t.Winsock1()->IsListening());
+    QVERIFY(!Listening(s.t));
     squatter.close();
-    QTRY_VERIFY_WITH_TIMEOUT(s.t.Winsock1()->IsListening(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(Listening(s.t), 5000);
     QTcpSocket next;
     QVERIFY(s.Connect(next));
 }
@@ -398,7 +398,7 @@ void TestListener::allowList()
     QVERIFY(from("127.0.0.1", stranger));
     stranger.write("90");
     QTRY_COMPARE(stranger.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(listener.IsListening());
+    QVERIFY(Listening(listener));
     QTcpSocket member;
     QVERIFY(from("127.0.0.2", member));
     QVERIFY(connected.wait(2000));
@@ -438,7 +438,7 @@ void TestListener::allowedPeers()
     QList<QPair<QHostAddress, int>> list;
     for (const QString& network : networks)
         list.append(QHostAddress::parseSubnet(network));
-    QCOMPARE(CommandListener::IsAllowed(QHostAddress(peer), list), allowed);
+    QCOMPARE(IsAllowed(QHostAddress(peer), list), allowed);
 }
 
 void TestListener::shutDownWithAClientEmitsNothing()

@@ -17,7 +17,7 @@ struct WebOptions {
     QList<WebAddress> addresses; // none: no page
     bool readOnly = false;
     // Networks a page may come from; empty: any (the command port's --allow).
-    QList<QPair<QHostAddress, int>> allowed;
+    Networks allowed;
 };
 
 class PageServer : public QAbstractHttpServer {

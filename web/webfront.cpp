@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "webfront.h"
 
-#include "command/commandlistener.h"
 #include "core/dialcore.h"
 #include "core/statefeed.h"
+#include "network/networkpolicy.h"
 #include "webgate.h"
 
 #include <QJsonDocument>
@@ -53,7 +53,7 @@ bool WebFront::Listen(std::string& why)
             if (listener->serverError() == QAbstractSocket::AddressInUseError)
                 why += " (another program holds it; stop that program, or give --web another "
                        "port; " +
-                       CommandListener::HolderHint(at.port) + ")";
+                       PortHolderHint(at.port) + ")";
             return false;
         }
         at.port = listener->serverPort();

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "webgate.h"
 
-#include "command/commandlistener.h"
+#include "network/networkpolicy.h"
 
 #include <QElapsedTimer>
 #include <algorithm>
@@ -39,7 +39,7 @@ qint64 Received(const QTcpSocket& socket)
 
 } // namespace
 
-WebGate::WebGate(QList<QPair<QHostAddress, int>> allowed, QObject* parent)
+WebGate::WebGate(Networks allowed, QObject* parent)
     : QTcpServer(parent), allowed_(std::move(allowed)), capacity_(CapacityFor(MostConnections))
 {
     clock_.start();
@@ -55,13 +55,13 @@ void WebGate::incomingConnection(qintptr descriptor)
     socklen_t size = sizeof address;
     const QHostAddress peer =
         ::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &size) == 0
-            ? CommandListener::Unmapped(QHostAddress(reinterpret_cast<sockaddr*>(&address)))
+            ? Unmapped(QHostAddress(reinterpret_cast<sockaddr*>(&address)))
             : QHostAddress();
     std::erase_if(held_, [](const Held& held) { return !held.socket; });
     const auto fromPeer = std::count_if(held_.begin(), held_.end(),
                                         [&peer](const Held& held) { return held.peer == peer; });
-    if (peer.isNull() || !CommandListener::IsAllowed(peer, allowed_) ||
-        int(held_.size()) >= capacity_ || fromPeer >= MostPerAddress) {
+    if (peer.isNull() || !IsAllowed(peer, allowed_) || int(held_.size()) >= capacity_ ||
+        fromPeer >= MostPerAddress) {
         ::close(int(descriptor));
         return;
     }
@@ -81,8 +81,7 @@ void WebGate::KeepAsPage(const QHostAddress& peer, quint16 port)
 {
     for (Held& held : held_) {
         if (!held.socket || held.page || held.socket->peerPort() != port ||
-            CommandListener::Unmapped(held.socket->peerAddress()) !=
-                CommandListener::Unmapped(peer))
+            Unmapped(held.socket->peerAddress()) != Unmapped(peer))
             continue;
         held.page = true;
         held.received = Received(*held.socket);

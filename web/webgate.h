@@ -7,6 +7,8 @@
 // what it is sent unread. Only what passes reaches Qt.
 #pragma once
 
+#include "network/networkpolicy.h"
+
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
@@ -27,7 +29,7 @@ public:
     static constexpr qint64 MostPageBytesPerSecond = 16 * 1024;
 
     // allowed: as --allow (empty: any).
-    explicit WebGate(QList<QPair<QHostAddress, int>> allowed, QObject* parent = nullptr);
+    explicit WebGate(Networks allowed, QObject* parent = nullptr);
 
     // The connection from peer:port is now a page: no deadline, and watched as a page.
     void KeepAsPage(const QHostAddress& peer, quint16 port);
@@ -50,7 +52,7 @@ private:
     void Sweep();
     static void Drop(QTcpSocket& socket);
 
-    QList<QPair<QHostAddress, int>> allowed_;
+    Networks allowed_;
     int capacity_;
     std::vector<Held> held_;
     QTimer sweep_;

@@ -5,6 +5,8 @@
 // 127.0.0.1, is refused), and a browser's Origin must be the page's own.
 #pragma once
 
+#include "network/networkpolicy.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>

@@ -1,20 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "discoveryremoval.h"
 
-#include "base/exitstatus.h"
 #include "base/report.h"
-#include "mqtt/brokerlink.h"
-#include "mqtt/discovery.h"
+#include "brokerlink.h"
+#include "discovery.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 
-int RemoveDiscovery(const MqttOptions& options, const MqttCredentials& credentials, char* argv0)
+ExitStatus RemoveDiscovery(const MqttOptions& options, const MqttCredentials& credentials)
 {
     constexpr int AnswerMs = 10000;
-    int argc = 1;
-    char* argv[] = {argv0, nullptr};
-    QCoreApplication app(argc, argv);
+    QCoreApplication& app = *QCoreApplication::instance();
     // An id of its own: the running dial's connection stays where it is.
     BrokerLink link(options, credentials, options.ClientId() + "-remove", {}, {});
     const QString broker = "the broker at " + options.BrokerText();
@@ -60,10 +57,10 @@ int RemoveDiscovery(const MqttOptions& options, const MqttCredentials& credentia
     });
     if (QString why; !link.Start(why)) {
         Report(why.toStdString());
-        return ToInt(ExitStatus::Usage);
+        return ExitStatus::Usage;
     }
-    const int status = app.exec();
+    const auto status = ExitStatus(app.exec());
     if (!link.Stop())
-        std::_Exit(status); // still inside a connect: nothing is left to do or to save
+        std::_Exit(ToInt(status)); // still inside a connect: nothing is left to do or to save
     return status;
 }

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: MIT
+// Who may reach the program over the network, and how addresses are read and told: the rules
+// the command port and the web page share.
+#pragma once
+
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <string>
+
+// Networks a peer may come from (QHostAddress::parseSubnet's pairs); empty: any.
+using Networks = QList<QPair<QHostAddress, int>>;
+
+// Inside one of the networks (IPv4-mapped IPv6 addresses taken as IPv4), or any peer when
+// none are given.
+bool IsAllowed(const QHostAddress& peer, const Networks& allowed);
+// A dual-stack server sees IPv4 peers as ::ffff:a.b.c.d; this gives a.b.c.d back.
+QHostAddress Unmapped(const QHostAddress& peer);
+// How to find the program that holds a TCP port.
+std::string PortHolderHint(quint16 port);
+// A literal address, IPv4 or IPv6, nothing to look up.
+bool ReadAddress(const QString& text, QHostAddress& address);
+// An --allow network: empty when it is one, else what is wrong with it.
+QString ReadNetwork(const QString& text, QPair<QHostAddress, int>& network);

@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: MIT
+// The web page's options, --web and --web-read-only: declared on the program's parser and
+// read back from it here, so a new page setting touches this module only.
+#pragma once
+
+#include "pageserver.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+
+class WebCommandLine {
+public:
+    explicit WebCommandLine(QCommandLineParser& parser);
+    // The options given, pages admitted from `allowed` (the command port's --allow); empty
+    // when they can be used, else the usage error.
+    QString Read(const QCommandLineParser& parser, const Networks& allowed,
+                 WebOptions& options) const;
+    // The options given, as "--web": for a note on what an action ignores.
+    QStringList Given(const QCommandLineParser& parser) const;
+
+private:
+    QCommandLineOption web_;
+    QCommandLineOption readOnly_;
+};
