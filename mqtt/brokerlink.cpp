@@ -119,7 +119,7 @@ struct BrokerCallbacks {
 
 BrokerLink::BrokerLink(MqttOptions options, MqttCredentials credentials, QByteArray clientId,
                        QByteArray willTopic, QByteArray subscription, QObject* parent)
-    : QObject(parent), options_(std::move(options)), credentials_(std::move(credentials)),
+    : BrokerSession(parent), options_(std::move(options)), credentials_(std::move(credentials)),
       clientId_(std::move(clientId)), willTopic_(std::move(willTopic)),
       subscription_(std::move(subscription))
 {

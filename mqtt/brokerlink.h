@@ -7,10 +7,10 @@
 // and sends it when the backlog drains.
 #pragma once
 
+#include "brokersession.h"
 #include "credentials.h"
 #include "mqttoptions.h"
 
-#include <QObject>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -19,12 +19,10 @@
 
 struct mosquitto;
 
-class BrokerLink : public QObject {
+class BrokerLink final : public BrokerSession {
     Q_OBJECT
 public:
     static constexpr int KeepAliveSeconds = 10;
-    static constexpr int FirstRetrySeconds = 1;
-    static constexpr int LastRetrySeconds = 60;
     static constexpr int MostUnsent = 64;       // packets queued and not yet taken
     static constexpr int LargestPacket = 65536; // the broker sends us nothing larger
     static constexpr int GoodbyeMs = 1000;      // a broker that takes longer is left
@@ -36,36 +34,10 @@ public:
                QByteArray willTopic, QByteArray subscription, QObject* parent = nullptr);
     ~BrokerLink() override;
 
-    // Starts the network thread; false with the reason when libmosquitto refuses the
-    // settings (a CA file it cannot load, for one).
-    bool Start(QString& why);
-    // Queues a message; false (nothing sent) while no broker is connected or the backlog is
-    // full. QoS 0 or 1; at QoS 1 `id` is set to the number Answered will carry.
+    bool Start(QString& why) override;
     bool Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain,
-                 int* id = nullptr);
-    // The last words, then a clean disconnect (so the will is not sent), within GoodbyeMs.
-    // False when the network thread is still held inside a connect: the quit does not wait
-    // for it, and the owner must then leave this object alive to the process's end.
-    bool Stop(const QByteArray& lastTopic = {}, const QByteArray& lastPayload = {});
-
-signals:
-    void Connected();
-    // The broker went away or could not be reached: why, for the operator.
-    void Lost(const QString& why);
-    // The broker answered and refused this client; credentials: the user or password.
-    void Refused(const QString& why, bool credentials);
-    // A message on the subscription that was not a stored (retained) one. Messages that
-    // come faster than they are taken are folded: the latest is delivered.
-    void MessageArrived(const QByteArray& payload);
-    // The backlog has room again after a refused publish.
-    void Drained();
-    // The broker's answer to a QoS 1 message: empty `refusal` if it took it.
-    void Answered(int id, const QString& refusal);
-    // The broker refused the subscription: no message will ever arrive.
-    void SubscriptionRefused(const QString& why);
-    // Another client connected with this client id and the broker gave it this session.
-    // The link waits LastRetrySeconds before it takes the session back.
-    void TakenOver();
+                 int* id = nullptr) override;
+    bool Stop(const QByteArray& lastTopic = {}, const QByteArray& lastPayload = {}) override;
 
 private:
     bool Configure(QString& why);

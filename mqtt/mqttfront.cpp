@@ -22,10 +22,9 @@ QByteArray AngleText(double degrees)
 
 } // namespace
 
-MqttFront::MqttFront(DialCore& core, MqttOptions options, MqttCredentials credentials,
+MqttFront::MqttFront(DialCore& core, MqttOptions options, std::unique_ptr<BrokerSession> broker,
                      QObject* parent)
-    : QObject(parent), core_(core), options_(std::move(options)),
-      credentials_(std::move(credentials))
+    : QObject(parent), core_(core), options_(std::move(options)), link_(std::move(broker))
 {
 }
 
@@ -36,18 +35,15 @@ MqttFront::~MqttFront()
 
 bool MqttFront::Start(QString& why)
 {
-    link_ =
-        std::make_unique<BrokerLink>(options_, credentials_, options_.ClientId(),
-                                     options_.Topic("availability"), options_.Topic("angle/set"));
-    connect(link_.get(), &BrokerLink::Connected, this, &MqttFront::TakeConnected);
-    connect(link_.get(), &BrokerLink::Lost, this, &MqttFront::TakeLost);
-    connect(link_.get(), &BrokerLink::Refused, this, &MqttFront::TakeRefused);
-    connect(link_.get(), &BrokerLink::MessageArrived, this, &MqttFront::TakeCommand);
-    connect(link_.get(), &BrokerLink::Drained, this, [this] { PublishState(core_.State()); });
-    connect(link_.get(), &BrokerLink::Answered, this, &MqttFront::TakeAnswer);
-    connect(link_.get(), &BrokerLink::SubscriptionRefused, this,
+    connect(link_.get(), &BrokerSession::Connected, this, &MqttFront::TakeConnected);
+    connect(link_.get(), &BrokerSession::Lost, this, &MqttFront::TakeLost);
+    connect(link_.get(), &BrokerSession::Refused, this, &MqttFront::TakeRefused);
+    connect(link_.get(), &BrokerSession::MessageArrived, this, &MqttFront::TakeCommand);
+    connect(link_.get(), &BrokerSession::Drained, this, [this] { PublishState(core_.State()); });
+    connect(link_.get(), &BrokerSession::Answered, this, &MqttFront::TakeAnswer);
+    connect(link_.get(), &BrokerSession::SubscriptionRefused, this,
             &MqttFront::TakeSubscriptionRefused);
-    connect(link_.get(), &BrokerLink::TakenOver, this, &MqttFront::TakeTakenOver);
+    connect(link_.get(), &BrokerSession::TakenOver, this, &MqttFront::TakeTakenOver);
     connect(new StateFeed(core_, StateIntervalMs, this), &StateFeed::Changed, this,
             &MqttFront::PublishState);
     return link_->Start(why);
@@ -114,7 +110,7 @@ void MqttFront::TakeTakenOver()
                      " on the broker at " + options_.BrokerText() +
                      " and took this connection; give each dial its own --mqtt-name (or "
                      "--mqtt-prefix)",
-                 BrokerLink::LastRetrySeconds);
+                 BrokerSession::LastRetrySeconds);
 }
 
 void MqttFront::TakeLost(const QString& why)
@@ -128,11 +124,11 @@ void MqttFront::ReportOutage(const QString& what, int retrySeconds)
     if (away_)
         return; // one line an outage, not one a try
     away_ = true;
-    const QString retry = retrySeconds == BrokerLink::LastRetrySeconds
+    const QString retry = retrySeconds == BrokerSession::LastRetrySeconds
                               ? QString("trying again every %1 s").arg(retrySeconds)
                               : QString("trying again after %1 s, then up to every %2 s")
                                     .arg(retrySeconds)
-                                    .arg(BrokerLink::LastRetrySeconds);
+                                    .arg(BrokerSession::LastRetrySeconds);
     Report(QString("MQTT: %1; %2").arg(what, retry).toStdString());
 }
 

@@ -7,9 +7,8 @@
 // is kept and sent when it is back.
 #pragma once
 
-#include "brokerlink.h"
+#include "brokersession.h"
 #include "core/dialstate.h"
-#include "credentials.h"
 #include "mqttoptions.h"
 
 #include <QHash>
@@ -24,12 +23,12 @@ class MqttFront : public QObject {
 public:
     static constexpr int StateIntervalMs = 100; // at most 10 states a second
 
-    MqttFront(DialCore& core, MqttOptions options, MqttCredentials credentials,
+    // broker: the session to the broker the options name, idle until Start.
+    MqttFront(DialCore& core, MqttOptions options, std::unique_ptr<BrokerSession> broker,
               QObject* parent = nullptr);
     ~MqttFront() override;
 
-    // Starts connecting; false with the reason when the settings cannot be used. Without
-    // Start the front is idle.
+    // Starts connecting; false with the reason when the settings cannot be used.
     bool Start(QString& why);
     // "offline", then a clean disconnect; bounded.
     void Stop();
@@ -43,7 +42,7 @@ signals:
 private:
     void TakeConnected();
     void TakeLost(const QString& why);
-    void ReportOutage(const QString& what, int retrySeconds = BrokerLink::FirstRetrySeconds);
+    void ReportOutage(const QString& what, int retrySeconds = BrokerSession::FirstRetrySeconds);
     void TakeRefused(const QString& why, bool credentials);
     void TakeCommand(const QByteArray& payload);
     void TakeAnswer(int id, const QString& refusal);
@@ -55,8 +54,7 @@ private:
 
     DialCore& core_;
     MqttOptions options_;
-    MqttCredentials credentials_;
-    std::unique_ptr<BrokerLink> link_;   // from Start on
+    std::unique_ptr<BrokerSession> link_;
     QHash<QByteArray, QByteArray> sent_; // topic -> payload the broker holds from us
     QHash<int, QByteArray> unanswered_;  // QoS 1 messages by id -> topic
     QSet<QByteArray> refusedTopics_;     // each refusal said once

@@ -8,6 +8,7 @@
 #include "fatalerror.h"
 #include "motor/coiloutput.h"
 #include "motor/steppingclock.h"
+#include "mqtt/brokerlink.h"
 #include "mqtt/mqttfront.h"
 #include "quitsignals.h"
 #include "realtimekit.h"
@@ -83,16 +84,24 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
                    .arg(commandLine.web.readOnly ? " (read-only)" : "")
                    .toStdString());
     }
-    MqttFront mqtt(core, commandLine.mqtt, commandLine.mqttCredentials);
-    if (QString why; commandLine.mqtt.Enabled() && !mqtt.Start(why)) {
-        core.ShutDown();
-        return ReportFatal(why.toStdString(), front, ExitStatus::Usage);
+    std::unique_ptr<MqttFront> mqtt;
+    if (const MqttOptions& options = commandLine.mqtt; options.Enabled()) {
+        mqtt = std::make_unique<MqttFront>(
+            core, options,
+            std::make_unique<BrokerLink>(options, commandLine.mqttCredentials, options.ClientId(),
+                                         options.Topic("availability"),
+                                         options.Topic("angle/set")));
+        if (QString why; !mqtt->Start(why)) {
+            core.ShutDown();
+            return ReportFatal(why.toStdString(), front, ExitStatus::Usage);
+        }
+        // Nothing would ever work with these credentials: the service must not restart on it.
+        QObject::connect(mqtt.get(), &MqttFront::CredentialsRefused, app.get(),
+                         [&app](const QString& why) {
+                             Report(why.toStdString());
+                             app->exit(ToInt(ExitStatus::Hardware));
+                         });
     }
-    // Nothing would ever work with these credentials: the service must not restart on it.
-    QObject::connect(&mqtt, &MqttFront::CredentialsRefused, app.get(), [&app](const QString& why) {
-        Report(why.toStdString());
-        app->exit(ToInt(ExitStatus::Hardware));
-    });
     if (commandLine.position)
         core.SetCurrentAngle(*commandLine.position); // in reach: the command line checked it
     RealtimeKit realtimeKit;
@@ -102,8 +111,9 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
 
     ServiceNotifier service(core);
     service.Ready();
-    QObject::connect(&mqtt, &MqttFront::CommandsRefused, &service,
-                     [&service](const QString& why) { service.Note(why.toStdString()); });
+    if (mqtt)
+        QObject::connect(mqtt.get(), &MqttFront::CommandsRefused, &service,
+                         [&service](const QString& why) { service.Note(why.toStdString()); });
 
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::QuitRequested, app.get(), &QCoreApplication::quit);
@@ -115,7 +125,8 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     const int status = app->exec();
     service.Stopping();
     core.ShutDown();
-    mqtt.Stop(); // "offline" once the coils are off
+    if (mqtt)
+        mqtt->Stop(); // "offline" once the coils are off
     QuitFinished();
     return status;
 }

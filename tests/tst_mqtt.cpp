@@ -5,8 +5,6 @@
 // Exit 77 with one line where no broker can start.
 #include "programsupport.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLibraryInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -79,13 +77,11 @@ public:
     struct Message {
         QByteArray topic, payload;
         bool retain;
-        qint64 ms;
     };
     explicit Watcher(const Broker& broker, QStringList login = {}) : login_(std::move(login))
     {
         login_ << "-p" << QString::number(broker.Port()) << "-V"
                << "mqttv5";
-        clock_.start();
         sub_.start("mosquitto_sub", QStringList(login_) << "-t"
                                                         << "#"
                                                         << "-F"
@@ -99,8 +95,7 @@ public:
              pending_.remove(0, end + 1)) {
             const QByteArray line = pending_.left(end);
             const qsizetype space = line.indexOf(' ', 2);
-            messages_.push_back(
-                {line.mid(2, space - 2), line.mid(space + 1), line[0] == '1', clock_.elapsed()});
+            messages_.push_back({line.mid(2, space - 2), line.mid(space + 1), line[0] == '1'});
         }
         std::vector<Message> found;
         std::copy_if(messages_.begin(), messages_.end(), std::back_inserter(found),
@@ -125,11 +120,9 @@ public:
                                 << "-t" << topic << "-m" << QString::fromLatin1(payload);
         QProcess::execute("mosquitto_pub", retain ? arguments << "-r" : arguments);
     }
-    qint64 Now() const { return clock_.elapsed(); }
 
 private:
     QStringList login_;
-    QElapsedTimer clock_;
     QProcess sub_;
     QByteArray pending_;
     std::vector<Message> messages_;
@@ -221,26 +214,10 @@ void TestMqtt::commandedAndWatched()
         },
         {&program}));
 
-    // Home Assistant's view: a number entity of a device, wired to the dial's topics.
-    const QJsonObject entity = QJsonDocument::fromJson(watcher.Last(config)->payload).object();
-    const std::map<QString, QJsonValue> expected{
-        {"command_topic", QString(Topic("t1", "angle/set"))},
-        {"state_topic", QString(Topic("t1", "angle"))},
-        {"availability_topic", QString(Topic("t1", "availability"))},
-        {"unit_of_measurement", "°"},
-        {"step", 7.5}};
-    for (const auto& [key, value] : expected)
-        QCOMPARE(entity[key], value);
-    QVERIFY(entity["min"].toDouble() < -360 && entity["max"].toDouble() > 360);
-    QCOMPARE(entity["device"]["name"].toString(), QString("t1"));
-    QCOMPARE(entity["unique_id"].toString(), QString("stepper-dial_t1")); // as before
-    QVERIFY(entity["device"]["sw_version"].isString());
-
     // A payload beyond the dial's packet limit never reaches it, nor does the empty one that
     // clears a stored command; the next command does.
     watcher.Publish(Topic("t1", "angle/set"), QByteArray(100000, '9'));
     watcher.Publish(Topic("t1", "angle/set"), "", true);
-    const qint64 sent = watcher.Now();
     watcher.Publish(Topic("t1", "angle/set"), "7200");
     QVERIFY(Until(
         [&] {
@@ -252,16 +229,6 @@ void TestMqtt::commandedAndWatched()
     // Neither the stored command, the oversized one nor the empty one was taken.
     for (const auto& target : watcher.On(Topic("t1", "target")))
         QVERIFY2(target.payload == "360" || target.payload == "7200", target.payload.left(40));
-    // The angle followed the move, at most 10 times a second (and once on arrival).
-    std::vector<qint64> times;
-    for (const auto& angle : watcher.On(Topic("t1", "angle")))
-        if (angle.ms >= sent)
-            times.push_back(angle.ms);
-    QVERIFY2(times.size() >= 3, qPrintable(QString::number(times.size())));
-    QVERIFY2(
-        qint64(times.size()) <= (times.back() - times.front()) / 100 + 4,
-        qPrintable(
-            QString("%1 angles in %2 ms").arg(times.size()).arg(times.back() - times.front())));
 
     QTcpSocket client;
     QVERIFY(ProgramUnderTest::Connect(client));

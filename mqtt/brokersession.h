@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+// What the MQTT front needs of a broker: one session that publishes, delivers the commands of
+// its subscription and says what happened, on the event loop's thread. BrokerLink is the
+// real one, through libmosquitto.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class BrokerSession : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int FirstRetrySeconds = 1;
+    static constexpr int LastRetrySeconds = 60;
+
+    using QObject::QObject;
+
+    // Starts connecting; false with the reason when the settings cannot be used.
+    virtual bool Start(QString& why) = 0;
+    // Queues a message; false (nothing sent) while no broker is connected or the backlog is
+    // full. QoS 0 or 1; at QoS 1 `id` is set to the number Answered will carry.
+    virtual bool Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain,
+                         int* id = nullptr) = 0;
+    // The last words, then a clean disconnect (so the will is not sent), bounded. False when
+    // the session cannot be ended now: the owner must then leave it alive to the process's
+    // end.
+    virtual bool Stop(const QByteArray& lastTopic = {}, const QByteArray& lastPayload = {}) = 0;
+
+signals:
+    void Connected();
+    // The broker went away or could not be reached: why, for the operator.
+    void Lost(const QString& why);
+    // The broker answered and refused this client; credentials: the user or password.
+    void Refused(const QString& why, bool credentials);
+    // A message on the subscription that was not a stored (retained) one. Messages that
+    // come faster than they are taken are folded: the latest is delivered.
+    void MessageArrived(const QByteArray& payload);
+    // The backlog has room again after a refused publish.
+    void Drained();
+    // The broker's answer to a QoS 1 message: empty `refusal` if it took it.
+    void Answered(int id, const QString& refusal);
+    // The broker refused the subscription: no message will ever arrive.
+    void SubscriptionRefused(const QString& why);
+    // Another client connected with this client id and the broker gave it this session,
+    // which is taken back after LastRetrySeconds.
+    void TakenOver();
+};
