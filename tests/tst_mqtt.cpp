@@ -5,7 +5,7 @@
 // Exit 77 with one line where no broker can start.
 #include "programsupport.h"
 
-#include <QLibraryInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <functional>
@@ -442,9 +442,20 @@ void TestMqtt::refusedByTheBroker()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(rules.toUtf8()) > 0);
     file.close();
     QString settings = "acl_file " + file.fileName();
-    if (rules.startsWith('{')) // the plugin sits in the multiarch directory, as Qt does
-        settings = "plugin " + QLibraryInfo::path(QLibraryInfo::LibrariesPath) +
-                   "/mosquitto_dynamic_security.so\nplugin_opt_config_file " + file.fileName();
+    if (rules.startsWith('{')) {
+        // The broker's own plugin, of the broker's architecture (not this test's, under
+        // emulation).
+        QProcess files;
+        files.start("dpkg-query", {"-L", "mosquitto"});
+        files.waitForFinished();
+        const QString plugin = QString::fromLocal8Bit(files.readAllStandardOutput())
+                                   .split('\n')
+                                   .filter(QRegularExpression("/mosquitto_dynamic_security\\.so$"))
+                                   .value(0);
+        if (plugin.isEmpty())
+            QSKIP("the broker's dynamic security plugin is not installed");
+        settings = "plugin " + plugin + "\nplugin_opt_config_file " + file.fileName();
+    }
     Broker broker("allow_anonymous true\n" + settings + "\n");
     QVERIFY(broker.Start());
     ProgramUnderTest program(Dial(broker, "t4") << "--mqtt-discovery" << discovery);
