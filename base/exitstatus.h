@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The program's exit statuses, one set for main, the help text, the README and the man page.
+// The program's exit statuses, one set for main, the help text and the man page.
 // The service does not restart after Usage, Hardware or Clock: none of them mends itself.
 #pragma once
 

@@ -52,7 +52,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(STEPPER_DEFAULT_OUTPUT "--gpio gpiochip0:17,18,27,22")
   set(STEPPER_OUTPUT_NOTE "\
 # These are GPIO17, 18, 27 and 22 (header pins 11, 12, 13, 15) of a Raspberry Pi class board,\n\
-# wired as the README's hardware section shows. Find your board's chip and lines with\n\
+# wired as the README's Wiring section shows. Find your board's chip and lines with\n\
 #   stepper-dial --list-ports\n\
 # (on a Pi 5 with an older kernel the header is gpiochip4). Other outputs: --port 0xd010 (a\n\
 # PCIe parallel card), or --simulate to try it without hardware.")

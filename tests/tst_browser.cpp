@@ -28,7 +28,7 @@ public:
         const quint16 port = FreePort();
         process_.start(chromium,
                        {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                        "--window-size=600,700", "--user-data-dir=" + profile_.path(),
+                        "--window-size=600,800", "--user-data-dir=" + profile_.path(),
                         QString("--remote-debugging-port=%1").arg(port), url});
         QElapsedTimer timer;
         timer.start();
