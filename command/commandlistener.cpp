@@ -40,7 +40,7 @@ bool CommandListener::IsListening() const
     return !servers_.empty() && servers_.front()->isListening();
 }
 
-bool CommandListener::Listen()
+Outcome CommandListener::Listen()
 {
     CloseServers();
     QList<QHostAddress> addresses = options_.addresses;
@@ -61,7 +61,9 @@ bool CommandListener::Listen()
                 errorString_ = address.toString() + ": " + errorString_;
             server->deleteLater();
             CloseServers();
-            return false;
+            return Failure{"cannot listen on TCP port " + std::to_string(options_.port) + ": " +
+                               ListenFailure(),
+                           ExitStatus::StartUp};
         }
         // Port 0 picks a port once; every other address and every re-listen use that one.
         options_.port = server->serverPort();
@@ -72,7 +74,7 @@ bool CommandListener::Listen()
                 [this, server] { AcceptFailed(server->errorString()); });
         servers_.push_back(server);
     }
-    return true;
+    return {};
 }
 
 void CommandListener::CloseServers()
@@ -265,7 +267,7 @@ void CommandListener::ListenAgain()
 {
     if (client_ || IsListening())
         return;
-    if (Listen()) {
+    if (!Listen()) {
         if (retry_.isActive()) {
             retry_.stop();
             Report("listening on TCP port " + std::to_string(options_.port) + " again");

@@ -6,6 +6,7 @@
 // a client takes the slot wait for it, while later ones are refused by the kernel.
 #pragma once
 
+#include "base/failure.h"
 #include "network/networkpolicy.h"
 
 #include <QByteArray>
@@ -52,8 +53,9 @@ public:
     explicit CommandListener(ListenerOptions options = {}, QObject* parent = nullptr);
     ~CommandListener() override;
 
-    // Starts listening on every configured address; false (and ListenFailure) if any fails.
-    bool Listen();
+    // Starts listening on every configured address; a failure, with what to do about it, if
+    // any fails.
+    Outcome Listen();
     // Ends the client's connection and listens again.
     void EndConnection();
 
@@ -62,8 +64,6 @@ public:
     // The client's address (null while there is none), an IPv4-mapped IPv6 one as plain IPv4 (as in
     // every line we print).
     QHostAddress PeerAddress() const;
-    // Why the last Listen failed, with what to do about it.
-    std::string ListenFailure() const;
 
 signals:
     void ClientConnected();
@@ -92,6 +92,8 @@ private:
     void DropClient();
     void CloseServers();
     void ListenAgain();
+    // Why the last Listen failed, with what to do about it.
+    std::string ListenFailure() const;
     bool IsListening() const;
 
     ListenerOptions options_;

@@ -40,14 +40,14 @@ DialCore::~DialCore()
     ShutDown();
 }
 
-bool DialCore::Start()
+Outcome DialCore::Start()
 {
-    if (!winsock1_->Listen())
-        return false;
+    if (Outcome failed = winsock1_->Listen())
+        return failed;
     drive_.DeenergiseCoils();
     drive_.InitStepping();
     drive_.StopMoving();
-    return true;
+    return {};
 }
 
 std::string DialCore::StartStepping(RealTimeBroker* broker)

@@ -31,9 +31,9 @@ public:
              QObject* parent = nullptr);
     ~DialCore() override;
 
-    // Start-up, in this order: listen, coils off, step angle, stepping stopped. False when
-    // the listener could not open (ListenFailure says why); the coils are then untouched.
-    bool Start();
+    // Start-up, in this order: listen, coils off, step angle, stepping stopped. A failure
+    // when the listener could not open; the coils are then untouched.
+    Outcome Start();
     // The stepping thread, real time where it may be had; returns the line that says what it
     // got.
     std::string StartStepping(RealTimeBroker* broker = nullptr);
@@ -68,7 +68,6 @@ public:
     // mid-move, or the position file was unusable) until the operator sets it.
     DialState State() const;
     quint16 CommandPort() const { return winsock1_->LocalPort(); }
-    std::string ListenFailure() const { return winsock1_->ListenFailure(); }
     std::string OutputName() const;
 
     // Liveness of the stepping thread, for a watchdog: ask, then read the answer later.

@@ -50,17 +50,21 @@ PositionMemory::Start PositionMemory::Restore()
                 {}};
     }
     if (reading.kind == Kind::NotAFile)
-        return {0, 0,
-                "--state " + Path() + ": " + reading.why +
-                    ", and only a regular file is ever read or replaced; give the path of a "
-                    "file (it need not exist yet)",
-                ExitStatus::Usage};
+        return {0,
+                0,
+                {},
+                Failure{"--state " + Path() + ": " + reading.why +
+                            ", and only a regular file is ever read or replaced; give the path "
+                            "of a file (it need not exist yet)",
+                        ExitStatus::Usage}};
     if (reading.kind == Kind::Taken)
-        return {0, 0,
-                "cannot keep the position in " + Path() + ": " + reading.why +
-                    "; two programs on one file would each overwrite the other's motor. Stop "
-                    "the other, or give this one another --state",
-                ExitStatus::StartUp};
+        return {0,
+                0,
+                {},
+                Failure{"cannot keep the position in " + Path() + ": " + reading.why +
+                            "; two programs on one file would each overwrite the other's motor. "
+                            "Stop the other, or give this one another --state",
+                        ExitStatus::StartUp}};
     if (reading.kind == Kind::Bad) {
         held_ = true;
         record_.doubt = PositionRecord::Doubt::Unknown;

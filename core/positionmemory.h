@@ -8,7 +8,7 @@
 // was under way, the position is uncertain until the operator sets it.
 #pragma once
 
-#include "base/exitstatus.h"
+#include "base/failure.h"
 #include "positionfile.h"
 
 #include <QObject>
@@ -28,9 +28,9 @@ public:
     struct Start {
         std::int64_t step = 0;
         int phaseOffset = 0;
-        std::string line; // for standard error: what was restored, or why not
-        // The file cannot be used at all: the program must not start (the line says why).
-        std::optional<ExitStatus> refused;
+        std::string line; // for standard error: what was restored
+        // The file cannot be used at all: the program must not start.
+        Outcome refused;
     };
     // Reads the file, at start.
     Start Restore();

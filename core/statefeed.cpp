@@ -7,6 +7,8 @@ StateFeed::StateFeed(DialCore& core, int intervalMs, QObject* parent)
     : QObject(parent), core_(core), intervalMs_(intervalMs), sent_(core.State())
 {
     due_.setSingleShot(true);
+    // A coarse timer may fire 5 % early: a view would then get two states closer than it asked.
+    due_.setTimerType(Qt::PreciseTimer);
     connect(&due_, &QTimer::timeout, this, [this] { Send(core_.State()); });
     connect(&core_, &DialCore::StateChanged, this, &StateFeed::Take);
 }

@@ -133,12 +133,14 @@ BrokerLink::~BrokerLink()
         std::terminate(); // the owner leaves a link it could not stop alive
 }
 
-bool BrokerLink::Configure(QString& why)
+Outcome BrokerLink::Configure()
 {
     mosq_ = mosquitto_new(clientId_.constData(), true, this);
     if (!mosq_) {
-        why = "cannot set up an MQTT client: " + QString::fromLocal8Bit(std::strerror(errno));
-        return false;
+        return Failure{
+            QString("cannot set up an MQTT client: " + QString::fromLocal8Bit(std::strerror(errno)))
+                .toStdString(),
+            ExitStatus::Usage};
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_threaded_set(mosq_, true);
@@ -165,22 +167,23 @@ bool BrokerLink::Configure(QString& why)
                                       nullptr, nullptr);
     }
     if (error != MOSQ_ERR_SUCCESS) {
-        why = "cannot set up the MQTT connection to " + options_.BrokerText() + ": " +
-              ErrorText(error) +
-              (options_.tls && !options_.caFile.isEmpty()
-                   ? " (is --mqtt-ca " + options_.caFile + " a readable PEM file?)"
-                   : QString());
-        return false;
+        return Failure{QString("cannot set up the MQTT connection to " + options_.BrokerText() +
+                               ": " + ErrorText(error) +
+                               (options_.tls && !options_.caFile.isEmpty()
+                                    ? " (is --mqtt-ca " + options_.caFile + " a readable PEM file?)"
+                                    : QString()))
+                           .toStdString(),
+                       ExitStatus::Usage};
     }
-    return true;
+    return {};
 }
 
-bool BrokerLink::Start(QString& why)
+Outcome BrokerLink::Start()
 {
-    if (!Configure(why))
-        return false;
+    if (Outcome failed = Configure())
+        return failed;
     thread_ = std::thread([this] { Run(); });
-    return true;
+    return {};
 }
 
 void BrokerLink::Run()

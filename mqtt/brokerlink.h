@@ -34,13 +34,13 @@ public:
                QByteArray willTopic, QByteArray subscription, QObject* parent = nullptr);
     ~BrokerLink() override;
 
-    bool Start(QString& why) override;
+    Outcome Start() override;
     bool Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain,
                  int* id = nullptr) override;
     bool Stop(const QByteArray& lastTopic = {}, const QByteArray& lastPayload = {}) override;
 
 private:
-    bool Configure(QString& why);
+    Outcome Configure();
     void Run();
     bool Sleep(int seconds);
     friend struct BrokerCallbacks; // libmosquitto's callbacks, on the network thread

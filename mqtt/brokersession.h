@@ -4,6 +4,8 @@
 // real one, through libmosquitto.
 #pragma once
 
+#include "base/failure.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -16,8 +18,8 @@ public:
 
     using QObject::QObject;
 
-    // Starts connecting; false with the reason when the settings cannot be used.
-    virtual bool Start(QString& why) = 0;
+    // Starts connecting; a usage failure when the settings cannot be used.
+    virtual Outcome Start() = 0;
     // Queues a message; false (nothing sent) while no broker is connected or the backlog is
     // full. QoS 0 or 1; at QoS 1 `id` is set to the number Answered will carry.
     virtual bool Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain,

@@ -6,26 +6,32 @@
 #include <cstring>
 #include <sys/stat.h>
 
-bool ReadCredentials(const QString& path, MqttCredentials& credentials, QString& why)
+Outcome ReadCredentials(const QString& path, MqttCredentials& credentials)
 {
     const QByteArray name = QFile::encodeName(path);
     struct stat status {};
     if (::stat(name.constData(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        why = "--mqtt-credentials: cannot read " + path + ": " +
-              (S_ISDIR(status.st_mode) ? QString("a directory") : QString(std::strerror(errno))) +
-              '.';
-        return false;
+        return Failure{QString("--mqtt-credentials: cannot read " + path + ": " +
+                               (S_ISDIR(status.st_mode) ? QString("a directory")
+                                                        : QString(std::strerror(errno))) +
+                               '.')
+                           .toStdString(),
+                       ExitStatus::Usage};
     }
     if (status.st_mode & (S_IROTH | S_IWOTH)) {
-        why = "--mqtt-credentials: " + path +
-              " is open to every user of this machine; make it private first: chmod o-rwx " + path +
-              '.';
-        return false;
+        return Failure{
+            QString("--mqtt-credentials: " + path +
+                    " is open to every user of this machine; make it private first: chmod o-rwx " +
+                    path + '.')
+                .toStdString(),
+            ExitStatus::Usage};
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        why = "--mqtt-credentials: cannot read " + path + ": " + file.errorString() + '.';
-        return false;
+        return Failure{
+            QString("--mqtt-credentials: cannot read " + path + ": " + file.errorString() + '.')
+                .toStdString(),
+            ExitStatus::Usage};
     }
     // A password file is a few bytes; more is not one.
     const QList<QByteArray> lines = file.read(4096).split('\n');
@@ -36,9 +42,12 @@ bool ReadCredentials(const QString& path, MqttCredentials& credentials, QString&
     if (credentials.password.endsWith('\r'))
         credentials.password.chop(1);
     if (credentials.user.isEmpty()) {
-        why = "--mqtt-credentials: " + path +
-              " names no user; write the user on its first line and the password on its second.";
-        return false;
+        return Failure{
+            QString(
+                "--mqtt-credentials: " + path +
+                " names no user; write the user on its first line and the password on its second.")
+                .toStdString(),
+            ExitStatus::Usage};
     }
-    return true;
+    return {};
 }

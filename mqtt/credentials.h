@@ -3,6 +3,8 @@
 // machine could read them with ps.
 #pragma once
 
+#include "base/failure.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,6 +14,6 @@ struct MqttCredentials {
 };
 
 // The user on the first line, the password on the second (the whole line, blanks included).
-// False with the reason when the file cannot be read, is readable or writable by every user
-// of the machine, or names no user.
-bool ReadCredentials(const QString& path, MqttCredentials& credentials, QString& why);
+// A usage failure when the file cannot be read, is readable or writable by every user of the
+// machine, or names no user.
+Outcome ReadCredentials(const QString& path, MqttCredentials& credentials);

@@ -55,9 +55,9 @@ ExitStatus RemoveDiscovery(const MqttOptions& options, const MqttCredentials& cr
         end("MQTT: no answer from " + broker + " in 10 s; the announcement stays",
             ExitStatus::StartUp);
     });
-    if (QString why; !link.Start(why)) {
-        Report(why.toStdString());
-        return ExitStatus::Usage;
+    if (Outcome failed = link.Start()) {
+        Report(failed->line);
+        return failed->status;
     }
     const auto status = ExitStatus(app.exec());
     if (!link.Stop())

@@ -32,46 +32,48 @@ MqttCommandLine::MqttCommandLine(QCommandLineParser& parser)
         parser.addOption(*option);
 }
 
-QString MqttCommandLine::Read(const QCommandLineParser& parser, MqttOptions& options,
+Outcome MqttCommandLine::Read(const QCommandLineParser& parser, MqttOptions& options,
                               MqttCredentials& credentials) const
 {
+    const auto usage = [](const QString& line) {
+        return Failure{line.toStdString(), ExitStatus::Usage};
+    };
     for (const auto* option : {&name_, &prefix_, &credentials_, &ca_, &discovery_}) {
         if (parser.values(*option).size() > 1)
-            return "Give --" + option->names().constFirst() + " once.";
+            return usage("Give --" + option->names().constFirst() + " once.");
         if (parser.isSet(*option) && !parser.isSet(mqtt_))
-            return "--" + option->names().constFirst() + ": give --mqtt too.";
+            return usage("--" + option->names().constFirst() + ": give --mqtt too.");
     }
     if (parser.values(mqtt_).size() > 1)
-        return "Give --mqtt once: one broker.";
+        return usage("Give --mqtt once: one broker.");
     if (!parser.isSet(mqtt_))
         return {};
-    QString why;
-    if (!ReadMqttUrl(parser.value(mqtt_), options, why))
-        return why;
+    if (Outcome failed = ReadMqttUrl(parser.value(mqtt_), options))
+        return failed;
     options.name =
         parser.isSet(name_) ? parser.value(name_) : TopicSafeName(QSysInfo::machineHostName());
     if (!IsTopicSafeName(options.name))
-        return "--mqtt-name: '" + options.name +
-               "' is not 1 to 64 letters, digits, - and _ (such as dial_7).";
+        return usage("--mqtt-name: '" + options.name +
+                     "' is not 1 to 64 letters, digits, - and _ (such as dial_7).");
     if (parser.isSet(prefix_))
         options.prefix = parser.value(prefix_);
     if (!IsTopicPrefix(options.prefix))
-        return "--mqtt-prefix: '" + options.prefix +
-               "' is not a topic without + or #, empty levels or a leading $ (such as "
-               "lab/dials).";
+        return usage("--mqtt-prefix: '" + options.prefix +
+                     "' is not a topic without + or #, empty levels or a leading $ (such as "
+                     "lab/dials).");
     options.caFile = parser.value(ca_);
     if (parser.isSet(ca_) && !options.tls)
-        return "--mqtt-ca: the broker's URL is mqtt://, without TLS; give mqtts://.";
+        return usage("--mqtt-ca: the broker's URL is mqtt://, without TLS; give mqtts://.");
     const QString discovery = parser.value(discovery_);
     if (discovery == "off")
         options.discovery = MqttOptions::Discovery::Off;
     else if (discovery == "remove")
         options.discovery = MqttOptions::Discovery::Remove;
     else if (parser.isSet(discovery_) && discovery != "on")
-        return "--mqtt-discovery: '" + discovery + "' is not on, off or remove.";
+        return usage("--mqtt-discovery: '" + discovery + "' is not on, off or remove.");
     options.credentialsFile = parser.value(credentials_);
-    if (parser.isSet(credentials_) && !ReadCredentials(options.credentialsFile, credentials, why))
-        return why;
+    if (parser.isSet(credentials_))
+        return ReadCredentials(options.credentialsFile, credentials);
     return {};
 }
 

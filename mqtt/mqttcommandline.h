@@ -15,9 +15,8 @@
 class MqttCommandLine {
 public:
     explicit MqttCommandLine(QCommandLineParser& parser);
-    // The options given, the credentials file read; empty when they can be used, else the
-    // usage error.
-    QString Read(const QCommandLineParser& parser, MqttOptions& options,
+    // The options given, the credentials file read; a usage failure when they cannot be used.
+    Outcome Read(const QCommandLineParser& parser, MqttOptions& options,
                  MqttCredentials& credentials) const;
     // The options given, as "--mqtt": for a note on what an action ignores.
     QStringList Given(const QCommandLineParser& parser) const;

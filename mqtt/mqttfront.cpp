@@ -33,7 +33,7 @@ MqttFront::~MqttFront()
     Stop();
 }
 
-bool MqttFront::Start(QString& why)
+Outcome MqttFront::Start()
 {
     connect(link_.get(), &BrokerSession::Connected, this, &MqttFront::TakeConnected);
     connect(link_.get(), &BrokerSession::Lost, this, &MqttFront::TakeLost);
@@ -46,7 +46,7 @@ bool MqttFront::Start(QString& why)
     connect(link_.get(), &BrokerSession::TakenOver, this, &MqttFront::TakeTakenOver);
     connect(new StateFeed(core_, StateIntervalMs, this), &StateFeed::Changed, this,
             &MqttFront::PublishState);
-    return link_->Start(why);
+    return link_->Start();
 }
 
 void MqttFront::Stop()

@@ -29,7 +29,7 @@ public:
     ~MqttFront() override;
 
     // Starts connecting; false with the reason when the settings cannot be used.
-    bool Start(QString& why);
+    Outcome Start();
     // "offline", then a clean disconnect; bounded.
     void Stop();
 

@@ -13,27 +13,28 @@ QString MqttOptions::BrokerText() const
     return (host.contains(':') ? '[' + host + ']' : host) + ':' + QString::number(port);
 }
 
-bool ReadMqttUrl(const QString& url, MqttOptions& options, QString& why)
+Outcome ReadMqttUrl(const QString& url, MqttOptions& options)
 {
     const QUrl parsed(url, QUrl::StrictMode);
     const QString scheme = parsed.scheme();
     if (!parsed.isValid() || (scheme != "mqtt" && scheme != "mqtts") || parsed.host().isEmpty() ||
         !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == "/") ||
         parsed.hasQuery() || parsed.hasFragment()) {
-        why = "--mqtt: '" + url +
-              "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (such as "
-              "mqtt://192.168.1.5); a user and password go in --mqtt-credentials.";
-        return false;
+        return Failure{QString("--mqtt: '" + url +
+                               "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (such as "
+                               "mqtt://192.168.1.5); a user and password go in --mqtt-credentials.")
+                           .toStdString(),
+                       ExitStatus::Usage};
     }
     options.tls = scheme == "mqtts";
     options.host = parsed.host();
     const int port = parsed.port(options.tls ? 8883 : 1883);
     if (port <= 0) {
-        why = "--mqtt: '" + url + "' names port 0.";
-        return false;
+        return Failure{QString("--mqtt: '" + url + "' names port 0.").toStdString(),
+                       ExitStatus::Usage};
     }
     options.port = quint16(port);
-    return true;
+    return {};
 }
 
 bool IsTopicSafeName(const QString& name)

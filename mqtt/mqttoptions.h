@@ -3,6 +3,8 @@
 // before anything connects, so a typo is a usage error and not a dial under a wrong topic.
 #pragma once
 
+#include "base/failure.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -29,8 +31,8 @@ struct MqttOptions {
     QString BrokerText() const;
 };
 
-// "mqtt://host[:port]" (1883) or "mqtts://host[:port]" (8883); false with the reason.
-bool ReadMqttUrl(const QString& url, MqttOptions& options, QString& why);
+// "mqtt://host[:port]" (1883) or "mqtts://host[:port]" (8883); a usage failure otherwise.
+Outcome ReadMqttUrl(const QString& url, MqttOptions& options);
 // A name made of letters, digits, "-" and "_" (a topic level and a Home Assistant node id).
 bool IsTopicSafeName(const QString& name);
 // A host name lowered and reduced to a topic-safe name ("Lab PC.local" -> "lab_pc_local").

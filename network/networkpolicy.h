@@ -3,6 +3,8 @@
 // the command port and the web page share.
 #pragma once
 
+#include "base/failure.h"
+
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
@@ -21,5 +23,5 @@ QHostAddress Unmapped(const QHostAddress& peer);
 std::string PortHolderHint(quint16 port);
 // A literal address, IPv4 or IPv6, nothing to look up.
 bool ReadAddress(const QString& text, QHostAddress& address);
-// An --allow network: empty when it is one, else what is wrong with it.
-QString ReadNetwork(const QString& text, QPair<QHostAddress, int>& network);
+// An --allow network; a usage failure when it is not one.
+Outcome ReadNetwork(const QString& text, QPair<QHostAddress, int>& network);

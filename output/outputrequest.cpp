@@ -22,49 +22,52 @@ bool ReadUnsigned(std::string_view text, int base, unsigned& value)
 
 } // namespace
 
-bool ReadPortOption(const std::string& text, OutputRequest& request, std::string& why)
+Outcome ReadPortOption(const std::string& text, OutputRequest& request)
 {
     request.kind = OutputRequest::Kind::Parport;
     request.asWritten = text;
     const std::string form = "--port: '" + text + "' ";
     if (text.rfind("/dev/", 0) == 0 && text.size() > 5) {
         request.device = text;
-        return true;
+        return {};
     }
     unsigned value = 0;
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) {
         if (!ReadUnsigned(std::string_view(text).substr(2), 16, value) || value > 0xFFFF) {
-            why = form + "is not an I/O address (0x100 to 0xffff, such as 0xd010).";
-            return false;
+            return Failure{form + "is not an I/O address (0x100 to 0xffff, such as 0xd010).",
+                           ExitStatus::Usage};
         }
         if (value < LowestRawIoAddress) {
-            why = form + "is below " + Hex(LowestRawIoAddress) +
-                  ", where the PC's own controllers are, not a parallel port.";
-            return false;
+            return Failure{form + "is below " + Hex(LowestRawIoAddress) +
+                               ", where the PC's own controllers are, not a parallel port.",
+                           ExitStatus::Usage};
         }
         request.byAddress = true;
         request.address = value;
-        return true;
+        return {};
     }
     if (IsDecimalDigits(text)) {
         if (ReadUnsigned(text, 10, value) && value <= HighestPortNumber) {
             request.device = "/dev/parport" + std::to_string(value);
-            return true;
+            return {};
         }
         // Addresses are written in hex; a decimal one is almost always a missing 0x.
         unsigned asHex = 0;
         const bool hexFits =
             ReadUnsigned(text, 16, asHex) && asHex >= LowestRawIoAddress && asHex <= 0xFFFF;
-        why = form + "is not a port number (0-" + std::to_string(HighestPortNumber) + "); " +
-              (hexFits ? "did you mean 0x" + text + "?" : "write an I/O address in hex, with 0x.");
-        return false;
+        return Failure{form + "is not a port number (0-" + std::to_string(HighestPortNumber) +
+                           "); " +
+                           (hexFits ? "did you mean 0x" + text + "?"
+                                    : "write an I/O address in hex, with 0x."),
+                       ExitStatus::Usage};
     }
-    why = form + "is not a port number (0-15), an I/O address (such as 0xd010) or a device "
-                 "(such as /dev/parport1).";
-    return false;
+    return Failure{form +
+                       "is not a port number (0-15), an I/O address (such as 0xd010) or a device "
+                       "(such as /dev/parport1).",
+                   ExitStatus::Usage};
 }
 
-bool ReadGpioOption(const std::string& text, OutputRequest& request, std::string& why)
+Outcome ReadGpioOption(const std::string& text, OutputRequest& request)
 {
     request.kind = OutputRequest::Kind::Gpio;
     request.asWritten = text;
@@ -83,10 +86,10 @@ bool ReadGpioOption(const std::string& text, OutputRequest& request, std::string
     }
     if (request.chip.empty() || lines.size() != 4 ||
         std::any_of(lines.begin(), lines.end(), [](const auto& l) { return l.empty(); })) {
-        why = "--gpio: '" + text +
-              "' is not CHIP:L0,L1,L2,L3 with exactly four lines (such as "
-              "gpiochip0:17,18,27,22).";
-        return false;
+        return Failure{"--gpio: '" + text +
+                           "' is not CHIP:L0,L1,L2,L3 with exactly four lines (such as "
+                           "gpiochip0:17,18,27,22).",
+                       ExitStatus::Usage};
     }
     for (std::size_t i = 0; i < 4; ++i) {
         request.lines[i].asWritten = lines[i];
@@ -94,10 +97,10 @@ bool ReadGpioOption(const std::string& text, OutputRequest& request, std::string
             continue; // a line name
         unsigned offset = 0;
         if (!ReadUnsigned(lines[i], 10, offset)) {
-            why = "--gpio: line '" + lines[i] + "' is not a line offset (too large).";
-            return false;
+            return Failure{"--gpio: line '" + lines[i] + "' is not a line offset (too large).",
+                           ExitStatus::Usage};
         }
         request.lines[i].offset = offset;
     }
-    return true;
+    return {};
 }

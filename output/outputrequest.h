@@ -2,6 +2,8 @@
 // Which coil output the operator asked for on the command line, read from its text.
 #pragma once
 
+#include "base/failure.h"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -27,7 +29,7 @@ struct OutputRequest {
     std::array<GpioLineRequest, 4> lines;
 };
 
-// "0".."15", "0xd010", "/dev/parport1". False, with why, when malformed.
-bool ReadPortOption(const std::string& text, OutputRequest& request, std::string& why);
-// "CHIP:L0,L1,L2,L3" with exactly four lines. False, with why, when malformed.
-bool ReadGpioOption(const std::string& text, OutputRequest& request, std::string& why);
+// "0".."15", "0xd010", "/dev/parport1"; a usage failure when malformed.
+Outcome ReadPortOption(const std::string& text, OutputRequest& request);
+// "CHIP:L0,L1,L2,L3" with exactly four lines; a usage failure when malformed.
+Outcome ReadGpioOption(const std::string& text, OutputRequest& request);

@@ -75,67 +75,68 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     const MqttCommandLine mqttOptions(parser);
 
     CommandLine result;
-    auto fail = [&result](const QString& text) {
-        result.action = CommandLine::Action::UsageError;
-        result.text = text;
+    auto fail = [&result](Failure failure) {
+        failure.line += " See stepper-dial --help.";
+        result.failure = std::move(failure);
         return result;
     };
+    const auto usage = [](const QString& text) {
+        return Failure{text.toStdString(), ExitStatus::Usage};
+    };
     if (!parser.parse(arguments))
-        return fail(parser.errorText());
+        return fail(usage(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
-        return fail("Unexpected argument '" + parser.positionalArguments().first() + "'.");
+        return fail(usage("Unexpected argument '" + parser.positionalArguments().first() + "'."));
     for (const QString& text : parser.values(listen)) {
         QHostAddress address;
         if (!ReadAddress(text, address))
-            return fail("--listen: '" + text + "' is not an IPv4 or IPv6 address.");
+            return fail(usage("--listen: '" + text + "' is not an IPv4 or IPv6 address."));
         if (result.listener.addresses.contains(address))
-            return fail("--listen: " + address.toString() + " is given twice.");
+            return fail(usage("--listen: " + address.toString() + " is given twice."));
         result.listener.addresses.append(address);
     }
     for (const QString& text : parser.values(allow)) {
         QPair<QHostAddress, int> network;
-        if (const QString why = ReadNetwork(text, network); !why.isEmpty())
-            return fail(why);
+        if (Outcome failed = ReadNetwork(text, network))
+            return fail(*failed);
         result.listener.allowed.append(network);
     }
-    if (const QString why = webOptions.Read(parser, result.listener.allowed, result.web);
-        !why.isEmpty())
-        return fail(why);
+    if (Outcome failed = webOptions.Read(parser, result.listener.allowed, result.web))
+        return fail(*failed);
     const int outputs =
         int(parser.isSet(simulate)) + int(parser.isSet(port)) + int(parser.isSet(gpio));
     if (outputs > 1 || parser.values(port).size() > 1 || parser.values(gpio).size() > 1)
-        return fail("Name one output: --simulate, --port or --gpio, once.");
+        return fail(usage("Name one output: --simulate, --port or --gpio, once."));
     result.headless = parser.isSet(headless);
     if (parser.values(state).size() > 1 || parser.values(position).size() > 1)
-        return fail("Give --state and --position once each.");
+        return fail(usage("Give --state and --position once each."));
     result.stateFile = parser.value(state);
     if (parser.isSet(state) && result.stateFile.isEmpty())
-        return fail("--state: name a file, such as /var/lib/stepper-dial/position.");
+        return fail(usage("--state: name a file, such as /var/lib/stepper-dial/position."));
     if (parser.isSet(position)) {
         // Strict, unlike a client's text: a typo here would silently move the dial's zero.
         bool number = false;
         const double degrees = QLocale::c().toDouble(parser.value(position).trimmed(), &number);
         if (!number || !DialCore::InReach(degrees))
-            return fail("--position: '" + parser.value(position) +
-                        "' is not a number of degrees within reach (such as 0 or -45.5).");
+            return fail(usage("--position: '" + parser.value(position) +
+                              "' is not a number of degrees within reach (such as 0 or -45.5)."));
         result.position = degrees;
     }
-    if (const QString why = mqttOptions.Read(parser, result.mqtt, result.mqttCredentials);
-        !why.isEmpty())
-        return fail(why);
-    std::string why;
+    if (Outcome failed = mqttOptions.Read(parser, result.mqtt, result.mqttCredentials))
+        return fail(*failed);
+    Outcome output;
     if (parser.isSet(simulate))
         result.output.kind = OutputRequest::Kind::Simulate;
-    else if (parser.isSet(port) &&
-             !ReadPortOption(parser.value(port).toStdString(), result.output, why))
-        return fail(QString::fromStdString(why));
-    else if (parser.isSet(gpio) &&
-             !ReadGpioOption(parser.value(gpio).toStdString(), result.output, why))
-        return fail(QString::fromStdString(why));
+    else if (parser.isSet(port))
+        output = ReadPortOption(parser.value(port).toStdString(), result.output);
+    else if (parser.isSet(gpio))
+        output = ReadGpioOption(parser.value(gpio).toStdString(), result.output);
+    if (output)
+        return fail(*output);
     if (parser.isSet(help)) {
         result.action = CommandLine::Action::ShowHelp;
         // Without an application object Qt cannot know the program's name.
-        result.text = parser.helpText().replace(
+        result.help = parser.helpText().replace(
             "<executable_name>", QString::fromUtf8(ProgramName.data(), ProgramName.size()));
     } else if (parser.isSet(version)) {
         result.action = CommandLine::Action::ShowVersion;

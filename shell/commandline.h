@@ -13,7 +13,7 @@
 #include <optional>
 
 struct CommandLine {
-    enum class Action { Run, ShowHelp, ShowVersion, ListPorts, RemoveDiscovery, UsageError };
+    enum class Action { Run, ShowHelp, ShowVersion, ListPorts, RemoveDiscovery };
     Action action = Action::Run;
     OutputRequest output;
     ListenerOptions listener;
@@ -23,7 +23,8 @@ struct CommandLine {
     std::optional<double> position; // degrees: where the motor stands at start
     MqttOptions mqtt;               // the broker; none unless --mqtt
     MqttCredentials mqttCredentials;
-    QString text; // help, version or the usage error
+    Outcome failure; // a bad command line: the program ends with it
+    QString help;
     QString note; // for standard error: what an action ignores
 };
 

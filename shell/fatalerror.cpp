@@ -5,8 +5,10 @@
 #include "quitsignals.h"
 #include "window/windowfront.h"
 
-int ReportFatal(const std::string& fault, WindowFront* front, ExitStatus status)
+int ReportFatal(const Failure& failure, WindowFront* front)
 {
+    const std::string& fault = failure.line;
+    const ExitStatus status = failure.status;
     // A service names its settings file, so the journal line says where to mend the options.
     const QString settings = qEnvironmentVariable("STEPPER_DIAL_SETTINGS");
     const std::string line =

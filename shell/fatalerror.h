@@ -4,12 +4,12 @@
 // line names the file that holds the options.
 #pragma once
 
-#include "base/exitstatus.h"
+#include "base/failure.h"
 
 #include <string>
 
 class WindowFront;
 
-// status: what the program ends with, also when a quit signal closes the message box; returned
-// for main to end with.
-int ReportFatal(const std::string& line, WindowFront* front, ExitStatus status);
+// Its status is what the program ends with, also when a quit signal closes the message box;
+// returned for main to end with.
+int ReportFatal(const Failure& failure, WindowFront* front);

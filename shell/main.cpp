@@ -72,11 +72,10 @@ int main(int argc, char* argv[])
         arguments << QString::fromLocal8Bit(argv[i]);
     arguments[0] = QString::fromUtf8(ProgramName.data(), ProgramName.size());
     const CommandLine commandLine = ReadCommandLine(arguments);
+    if (commandLine.failure)
+        return ReportFatal(*commandLine.failure, nullptr);
     switch (commandLine.action) {
-    case CommandLine::Action::UsageError:
-        return ReportFatal(commandLine.text.toStdString() + " See stepper-dial --help.", nullptr,
-                           ExitStatus::Usage);
-    case CommandLine::Action::ShowHelp: return Print(commandLine.text.toStdString());
+    case CommandLine::Action::ShowHelp: return Print(commandLine.help.toStdString());
     case CommandLine::Action::ShowVersion:
         return Print(std::string(ProgramName) + " " + ProgramVersion + "\n");
     case CommandLine::Action::ListPorts: {
@@ -114,7 +113,7 @@ int main(int argc, char* argv[])
     const auto gpioChips = MakeGpioChips();
     PortAttempt choice = ChoosePort(kernel, *gpioChips, commandLine.output, STDOUT_FILENO);
     if (!choice.port) {
-        return ReportFatal(choice.why, front, ExitStatus::Hardware);
+        return ReportFatal({choice.why, ExitStatus::Hardware}, front);
     }
     Report(choice.why);
     return RunProgram(*choice.port, commandLine, front, argv[0]);

@@ -50,31 +50,29 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     auto clock = MakeSteppingClock();
     if (!clock) {
         CoilOutput(port).DeenergiseCoils();
-        return ReportFatal(std::string("cannot create the stepping clock (timerfd): ") +
-                               std::strerror(errno) +
-                               "; is this a Linux kernel with timerfd and eventfd?",
-                           front, ExitStatus::Clock);
+        return ReportFatal({std::string("cannot create the stepping clock (timerfd): ") +
+                                std::strerror(errno) +
+                                "; is this a Linux kernel with timerfd and eventfd?",
+                            ExitStatus::Clock},
+                           front);
     }
     DialCore core(port, std::move(clock), commandLine.listener);
     // The file first: a second program on it is told so, not that port 3000 is taken.
     if (!commandLine.stateFile.isEmpty()) {
         const PositionMemory::Start start =
             core.RememberPosition(commandLine.stateFile.toStdString());
-        if (start.refused) {
-            return ReportFatal(start.line, front, *start.refused);
-        }
+        if (start.refused)
+            return ReportFatal(*start.refused, front);
         Report(start.line);
     }
-    if (!core.Start()) {
+    if (Outcome failed = core.Start()) {
         core.ShutDown();
-        return ReportFatal("cannot listen on TCP port " + std::to_string(core.CommandPort()) +
-                               ": " + core.ListenFailure(),
-                           front, ExitStatus::StartUp);
+        return ReportFatal(*failed, front);
     }
     WebFront web(core, commandLine.web);
-    if (std::string why; !web.Listen(why)) {
+    if (Outcome failed = web.Listen()) {
         core.ShutDown();
-        return ReportFatal(why, front, ExitStatus::StartUp);
+        return ReportFatal(*failed, front);
     }
     for (const WebAddress& at : web.Addresses()) {
         const QString host = at.address.toString();
@@ -91,9 +89,9 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
             std::make_unique<BrokerLink>(options, commandLine.mqttCredentials, options.ClientId(),
                                          options.Topic("availability"),
                                          options.Topic("angle/set")));
-        if (QString why; !mqtt->Start(why)) {
+        if (Outcome failed = mqtt->Start()) {
             core.ShutDown();
-            return ReportFatal(why.toStdString(), front, ExitStatus::Usage);
+            return ReportFatal(*failed, front);
         }
         // Nothing would ever work with these credentials: the service must not restart on it.
         QObject::connect(mqtt.get(), &MqttFront::CredentialsRefused, app.get(),

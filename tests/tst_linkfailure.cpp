@@ -50,7 +50,7 @@ void TestLinkFailure::vanishedPeerIsDroppedAndTheNextServed()
 {
     // Shortened keepalive: silent 1 s, then 2 probes 1 s apart.
     CommandListener listener({.port = 0, .keepAlive = {1, 1, 2}});
-    QVERIFY(listener.Listen());
+    QVERIFY(!listener.Listen());
     QSignalSpy gone(&listener, &CommandListener::ClientEnded);
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, listener.LocalPort());

@@ -183,14 +183,13 @@ struct FakeChips final : GpioChips {
 OutputRequest Request(const QString& arguments)
 {
     OutputRequest request;
-    std::string why;
     const QStringList words = arguments.split(' ', Qt::SkipEmptyParts);
     if (words.value(0) == "--simulate")
         request.kind = OutputRequest::Kind::Simulate;
     else if (words.value(0) == "--port")
-        ReadPortOption(words.value(1).toStdString(), request, why);
+        (void)ReadPortOption(words.value(1).toStdString(), request);
     else if (words.value(0) == "--gpio")
-        ReadGpioOption(words.value(1).toStdString(), request, why);
+        (void)ReadGpioOption(words.value(1).toStdString(), request);
     return request;
 }
 
@@ -500,14 +499,13 @@ void TestPortChoice::badSpecs()
     QFETCH(QString, text);
     QFETCH(QString, mention);
     OutputRequest request;
-    std::string why;
-    const bool read = option == "--port" ? ReadPortOption(text.toStdString(), request, why)
-                                         : ReadGpioOption(text.toStdString(), request, why);
-    QVERIFY(!read);
-    const QString message = QString::fromStdString(why);
-    QVERIFY2(message.startsWith(option + ": ") && message.contains(mention), why.c_str());
+    const Outcome failed = option == "--port" ? ReadPortOption(text.toStdString(), request)
+                                              : ReadGpioOption(text.toStdString(), request);
+    QVERIFY(failed && failed->status == ExitStatus::Usage);
+    const QString message = QString::fromStdString(failed->line);
+    QVERIFY2(message.startsWith(option + ": ") && message.contains(mention), qPrintable(message));
     if (mention.isEmpty())
-        QVERIFY2(message.startsWith(option + ": '" + text + "'"), why.c_str());
+        QVERIFY2(message.startsWith(option + ": '" + text + "'"), qPrintable(message));
 }
 
 void TestPortChoice::listing_data()

@@ -68,8 +68,7 @@ private:
     {
         QStringList launcher;
         if (!strace.isEmpty()) {
-            if (QProcess::execute("strace", {"-o", "/dev/null", "true"}) != 0 ||
-                !NativeStrace())
+            if (QProcess::execute("strace", {"-o", "/dev/null", "true"}) != 0 || !NativeStrace())
                 return nullptr;
             // LeakSanitizer cannot run under ptrace.
             launcher = QString("env ASAN_OPTIONS=detect_leaks=0 strace -f -o %1 %2 --")
@@ -116,7 +115,7 @@ void TestPosition::firstStepWaitsForItsRecord()
 {
     CoreUnderTest t;
     t.core.RememberPosition(File().toStdString());
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     t.core.Command("90", true);
     // The drive is told to move only once the file says where the move may take it.
     t.Fire();
@@ -155,7 +154,7 @@ void TestPosition::extremesStayReadable()
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(Text(start)) > 0);
             file.close();
             CoreUnderTest t;
-            QVERIFY(!t.core.RememberPosition(File().toStdString()).refused && t.core.Start());
+            QVERIFY(!t.core.RememberPosition(File().toStdString()).refused && !t.core.Start());
             t.core.Command(QString::fromLatin1(target), true);
             QTRY_VERIFY(t.core.State().moving || !t.core.State().uncertain);
             for (int tick = 0; tick < 40; ++tick)

@@ -89,7 +89,7 @@ struct NotifySocket {
 struct RunningCore {
     RunningCore()
     {
-        QVERIFY(core.Start());
+        QVERIFY(!core.Start());
         core.StartStepping();
     }
     RecordingPort port;

@@ -36,7 +36,7 @@ void TestStepping::startUpWritesOneZeroAndStaysIdle()
 {
     CoreUnderTest t;
     QVERIFY(t.port.writes.empty());
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     QCOMPARE(t.port.writes, Bytes{0});
     QVERIFY(!t.core.State().moving);
     // "360" stands in the field, yet nothing moves until a message starts the timer.
@@ -88,7 +88,7 @@ void TestStepping::moves()
     QFETCH(qint64, end);
     QFETCH(QString, label);
     CoreUnderTest t;
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     MoveTo(t, from);
     t.port.writes.clear();
 
@@ -104,7 +104,7 @@ void TestStepping::moves()
 void TestStepping::fractionalTargetFromAbove()
 {
     CoreUnderTest t;
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     MoveTo(t, "90");
     MoveTo(t, "50");
     QCOMPARE(t.core.State().step, 7);
@@ -125,7 +125,7 @@ void TestStepping::unchangedPositionRewritesPattern()
 {
     // Just under a fractional target: step up then back down, the same byte written again.
     CoreUnderTest t;
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     MoveTo(t, "50");
     t.port.writes.clear();
     for (int i = 0; i < 3; ++i) {
@@ -139,7 +139,7 @@ void TestStepping::unchangedPositionRewritesPattern()
 void TestStepping::negativePositionsKeepDrivingCoils()
 {
     CoreUnderTest t;
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     t.port.writes.clear();
     MoveTo(t, "-37.5");
     QCOMPARE(t.core.State().step, -5);
@@ -153,7 +153,7 @@ void TestStepping::negativePositionsKeepDrivingCoils()
 void TestStepping::editingDuringMoveRetargets()
 {
     CoreUnderTest t;
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     t.core.Command("90", true);
     for (int i = 0; i < 4; ++i)
         t.Fire();
@@ -167,7 +167,7 @@ void TestStepping::editingDuringMoveRetargets()
 void TestStepping::editingWhileIdleMovesNothing()
 {
     CoreUnderTest t;
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     t.core.Command("180", false);
     QVERIFY(!t.core.State().moving);
     QCOMPARE(t.port.writes, Bytes{0});
@@ -176,7 +176,7 @@ void TestStepping::editingWhileIdleMovesNothing()
 void TestStepping::shutDownDeenergises()
 {
     CoreUnderTest t;
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     t.core.Command("90", true);
     t.Fire();
     t.core.ShutDown();
@@ -214,7 +214,7 @@ void TestStepping::settingThePositionKeepsTheCoils()
     QFETCH(QString, next);
     QFETCH(Bytes, writes);
     CoreUnderTest t;
-    QVERIFY(t.core.Start());
+    QVERIFY(!t.core.Start());
     t.core.Command(before, true);
     for (int tick = 0; tick != ticks && t.core.State().moving; ++tick)
         t.Fire();

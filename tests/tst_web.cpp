@@ -51,8 +51,7 @@ private:
         explicit Served(bool readOnly = false, QList<QPair<QHostAddress, int>> allowed = {})
             : web(core, WebOptions{{{QHostAddress::LocalHost, 0}}, readOnly, allowed})
         {
-            std::string why;
-            listening = core.Start() && web.Listen(why);
+            listening = !core.Start() && !web.Listen();
             port = web.Addresses().first().port;
         }
         WebFront web;

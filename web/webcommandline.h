@@ -3,6 +3,7 @@
 // read back from it here, so a new page setting touches this module only.
 #pragma once
 
+#include "base/failure.h"
 #include "pageserver.h"
 
 #include <QCommandLineOption>
@@ -13,9 +14,9 @@
 class WebCommandLine {
 public:
     explicit WebCommandLine(QCommandLineParser& parser);
-    // The options given, pages admitted from `allowed` (the command port's --allow); empty
-    // when they can be used, else the usage error.
-    QString Read(const QCommandLineParser& parser, const Networks& allowed,
+    // The options given, pages admitted from `allowed` (the command port's --allow); a usage
+    // failure when they cannot be used.
+    Outcome Read(const QCommandLineParser& parser, const Networks& allowed,
                  WebOptions& options) const;
     // The options given, as "--web": for a note on what an action ignores.
     QStringList Given(const QCommandLineParser& parser) const;

@@ -43,25 +43,26 @@ WebFront::~WebFront()
         page->socket->disconnect(this);
 }
 
-bool WebFront::Listen(std::string& why)
+Outcome WebFront::Listen()
 {
     for (WebAddress& at : options_.addresses) {
         auto* listener = new WebGate(options_.allowed, this);
         if (!listener->listen(at.address, at.port)) {
-            why = "cannot serve the web page on " + at.address.toString().toStdString() + " port " +
-                  std::to_string(at.port) + ": " + listener->errorString().toStdString();
+            std::string why =
+                "cannot serve the web page on " + at.address.toString().toStdString() + " port " +
+                std::to_string(at.port) + ": " + listener->errorString().toStdString();
             if (listener->serverError() == QAbstractSocket::AddressInUseError)
                 why += " (another program holds it; stop that program, or give --web another "
                        "port; " +
                        PortHolderHint(at.port) + ")";
-            return false;
+            return Failure{why, ExitStatus::StartUp};
         }
         at.port = listener->serverPort();
         server_.bind(listener);
         gates_.push_back(listener);
     }
     ping_.start();
-    return true;
+    return {};
 }
 
 void WebFront::TakePages()

@@ -8,6 +8,7 @@
 // closed, alone.
 #pragma once
 
+#include "base/failure.h"
 #include "core/dialstate.h"
 #include "pageserver.h"
 
@@ -32,8 +33,8 @@ public:
     WebFront(DialCore& core, WebOptions options, QObject* parent = nullptr);
     ~WebFront() override;
 
-    // Listens on every address; false with the reason on the first that fails.
-    bool Listen(std::string& why);
+    // Listens on every address; a failure on the first that cannot be had.
+    Outcome Listen();
     // Where the page is served, the ports chosen by the system filled in.
     const QList<WebAddress>& Addresses() const { return options_.addresses; }
 

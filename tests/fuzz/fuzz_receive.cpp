@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     tickClock = new ManualClock;
     core =
         new DialCore(*port, std::unique_ptr<SteppingClock>(tickClock), ListenerOptions{.port = 0});
-    if (!core->Start())
+    if (core->Start())
         std::abort();
     core->StartStepping();
     return 0;
