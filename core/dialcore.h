@@ -43,6 +43,9 @@ public:
     // while the event loop is busy. ShutDown still follows.
     void Halt() { drive_.Halt(); }
 
+    // One read from the client: exactly "disconnect" ends the connection; anything else is
+    // a command that moves the motor.
+    void Winsock1_DataArrival(const QByteArray& received);
     // The one way a command comes in, from the client, the window, the page or MQTT: the
     // text replaces the requested text whole (the motor follows it if it moves already), and
     // with `go` the motor moves from its next tick on toward it.
@@ -80,9 +83,6 @@ signals:
     void StateChanged();
 
 private:
-    // One read from the client: exactly "disconnect" ends the connection; anything else is
-    // a command that moves the motor.
-    void Winsock1_DataArrival(const QByteArray& received);
     // The motor moves from its next tick on toward the requested angle.
     void EnableSteppingTimer();
     // Reads the drive as the display refresh does while moving; at rest, records it.

@@ -49,15 +49,15 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const QByteArray received(reinterpret_cast<const char*>(data), qsizetype(size));
-    const QString before = core->RequestedText();
+    const QString before = core->State().requestedText;
     const bool disconnect = size == 10 && std::memcmp(data, "disconnect", 10) == 0;
-    core->Command(QString::fromLatin1(received), true);
+    core->Winsock1_DataArrival(received);
     if (disconnect) {
-        if (core->RequestedText() != before)
+        if (core->State().requestedText != before)
             std::abort();
         return 0;
     }
-    const QString& text = core->RequestedText();
+    const QString text = core->State().requestedText;
     if (text.size() != std::min(qsizetype(size), MaxAngleTextLength) ||
         text.toLatin1() != received.left(text.size()) || !core->State().moving)
         std::abort();
