@@ -246,10 +246,10 @@ PositionFile::Reading PositionFile::Read()
         return reading;
     }
     text.resize(std::size_t(size));
-    if (auto record = ParsePositionRecord(text, reading.why)) {
+    if (Outcome failed = ParsePositionRecord(text, reading.record))
+        reading.why = failed->line;
+    else
         reading.kind = Reading::Kind::Good;
-        reading.record = *record;
-    }
     return reading;
 }
 

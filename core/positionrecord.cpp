@@ -65,33 +65,29 @@ std::string FormatPositionRecord(const PositionRecord& r)
     return body + std::string(CheckKey) + Check(body) + "\n";
 }
 
-std::optional<PositionRecord> ParsePositionRecord(std::string_view text, std::string& why)
+Outcome ParsePositionRecord(std::string_view text, PositionRecord& record)
 {
     if (!text.starts_with(Header)) {
-        why = "not a stepper-dial position file";
-        return std::nullopt;
+        return Failure{"not a stepper-dial position file"};
     }
     std::vector<std::string_view> lines = Split(text, '\n');
     if (lines.empty() || !lines.back().empty()) {
-        why = "the file ends in the middle of a line (cut short?)";
-        return std::nullopt;
+        return Failure{"the file ends in the middle of a line (cut short?)"};
     }
     lines.pop_back();
     std::int64_t version = 0;
     if (!ReadNumber(lines.front().substr(Header.size()), version) || version < 1) {
-        why = "its version line is damaged";
-        return std::nullopt;
+        return Failure{"its version line is damaged"};
     }
     if (version > PositionRecord::Version) {
-        why = "it was written by a newer stepper-dial (format " + std::to_string(version) + ")";
-        return std::nullopt;
+        return Failure{"it was written by a newer stepper-dial (format " + std::to_string(version) +
+                       ")"};
     }
     const std::string_view checkLine = lines.back();
     const std::size_t bodySize = std::size_t(checkLine.data() - text.data());
     if (lines.size() != 6 || !checkLine.starts_with(CheckKey) ||
         checkLine.substr(CheckKey.size()) != Check(text.substr(0, bodySize))) {
-        why = "its checksum does not match (cut short or edited)";
-        return std::nullopt;
+        return Failure{"its checksum does not match (cut short or edited)"};
     }
     PositionRecord r;
     auto numbers = [](std::string_view line, std::string_view key, std::size_t count,
@@ -123,8 +119,8 @@ std::optional<PositionRecord> ParsePositionRecord(std::string_view text, std::st
         r.doubtHigh = range[1];
     }
     if (!good) {
-        why = "it holds a value out of range";
-        return std::nullopt;
+        return Failure{"it holds a value out of range"};
     }
-    return r;
+    record = r;
+    return {};
 }

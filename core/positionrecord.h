@@ -5,6 +5,8 @@
 // edited record read as bad, never as a position.
 #pragma once
 
+#include "base/failure.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,5 +30,5 @@ struct PositionRecord {
 };
 
 std::string FormatPositionRecord(const PositionRecord& record);
-// The record, or nothing with `why` saying what is wrong with the text.
-std::optional<PositionRecord> ParsePositionRecord(std::string_view text, std::string& why);
+// Reads the text into `record`; a failure saying what is wrong with the text.
+Outcome ParsePositionRecord(std::string_view text, PositionRecord& record);

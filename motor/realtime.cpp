@@ -73,14 +73,14 @@ std::string MakeRealTime(std::thread& thread, pid_t tid, RealTimeBroker* broker)
         return prefix + "real-time (SCHED_FIFO priority " + std::to_string(priority) + ", " +
                LockMemory() + ")";
 
-    std::string refused;
     int granted = SteppingPriority;
-    if (broker && broker->MakeThreadRealtime(tid, granted, refused))
+    const Outcome refused = broker ? broker->MakeThreadRealtime(tid, granted) : Outcome();
+    if (broker && !refused)
         return prefix + "real-time through " + broker->Name() + " (SCHED_FIFO priority " +
                std::to_string(granted) + ", " + LockMemory() + ")";
     const std::string allow =
         "real-time scheduling not permitted: " + std::string(std::strerror(error)) +
-        (broker ? "; " + broker->Name() + ": " + refused : std::string()) +
+        (broker ? "; " + broker->Name() + ": " + refused->line : std::string()) +
         "; allow it with LimitRTPRIO=" + std::to_string(SteppingPriority) +
         " in a systemd unit, or a line '<user> - rtprio " + std::to_string(SteppingPriority) +
         "' in /etc/security/limits.d/, or run as root";

@@ -5,6 +5,8 @@
 // normal priority.
 #pragma once
 
+#include "base/failure.h"
+
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -21,8 +23,8 @@ public:
     // One line's worth of who this is ("RealtimeKit").
     virtual std::string Name() const = 0;
     // Asks for SCHED_FIFO for the thread, at most at priority, which it lowers to what was
-    // granted; false with why when refused or absent.
-    virtual bool MakeThreadRealtime(pid_t tid, int& priority, std::string& why) = 0;
+    // granted; a failure saying why when refused or absent.
+    virtual Outcome MakeThreadRealtime(pid_t tid, int& priority) = 0;
 };
 
 // Returns one line for standard error: what the thread got, from whom, and how to allow more.

@@ -100,12 +100,9 @@ int main(int argc, char* argv[])
 
     // The window's module only where a window is wanted: a headless run maps no GUI library.
     WindowFront* front = nullptr;
-    if (!commandLine.headless) {
-        std::string why;
-        front = LoadWindowFront(why);
-        if (!front)
-            Report("cannot load the window: " + why + "; running headless");
-    }
+    if (!commandLine.headless)
+        if (Outcome failed = LoadWindowFront(front))
+            Report("cannot load the window: " + failed->line + "; running headless");
 
     // The output before the window: one named but unavailable ends the run, with or without
     // a display, before port 3000 is ever opened.

@@ -35,17 +35,16 @@ std::optional<qlonglong> Property(QDBusConnection& bus, const char* name, std::s
 
 } // namespace
 
-bool RealtimeKit::MakeThreadRealtime(pid_t tid, int& priority, std::string& why)
+Outcome RealtimeKit::MakeThreadRealtime(pid_t tid, int& priority)
 {
+    std::string why;
     QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
-        why = "no system bus";
-        return false;
-    }
+    if (!bus.isConnected())
+        return Failure{"no system bus"};
     const auto maxPriority = Property(bus, "MaxRealtimePriority", why);
     const auto maxRtTime = maxPriority ? Property(bus, "RTTimeUSecMax", why) : std::nullopt;
     if (!maxPriority || !maxRtTime)
-        return false;
+        return Failure{why};
     priority = int(std::clamp<qlonglong>(*maxPriority, 1, priority));
     // The daemon serves only processes that cap their real-time CPU time within its limit;
     // the stepping thread sleeps every millisecond, far below any such cap.
@@ -55,15 +54,13 @@ bool RealtimeKit::MakeThreadRealtime(pid_t tid, int& priority, std::string& why)
     if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > cap)
         limit.rlim_max = cap;
     limit.rlim_cur = std::min(limit.rlim_cur, limit.rlim_max);
-    if (setrlimit(RLIMIT_RTTIME, &limit) != 0) {
-        why = "cannot set RLIMIT_RTTIME";
-        return false;
-    }
+    if (setrlimit(RLIMIT_RTTIME, &limit) != 0)
+        return Failure{"cannot set RLIMIT_RTTIME"};
     const QDBusMessage reply =
         Call(bus, Service, "MakeThreadRealtime",
              {QVariant::fromValue(quint64(tid)), QVariant::fromValue(quint32(priority))});
     if (reply.type() == QDBusMessage::ReplyMessage)
-        return true;
-    why = reply.errorMessage().isEmpty() ? "no answer" : reply.errorMessage().toStdString();
-    return false;
+        return {};
+    return Failure{reply.errorMessage().isEmpty() ? "no answer"
+                                                  : reply.errorMessage().toStdString()};
 }

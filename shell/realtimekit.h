@@ -11,5 +11,5 @@ public:
     static constexpr int CallTimeoutMs = 2000;
 
     std::string Name() const override { return "RealtimeKit"; }
-    bool MakeThreadRealtime(pid_t tid, int& priority, std::string& why) override;
+    Outcome MakeThreadRealtime(pid_t tid, int& priority) override;
 };

@@ -7,14 +7,14 @@
 #include <filesystem>
 #include <system_error>
 
-WindowFront* LoadWindowFront(std::string& why)
+Outcome LoadWindowFront(WindowFront*& front)
 {
+    front = nullptr;
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-        why = "cannot tell where the program is (/proc/self/exe: " + error.message() + ")";
-        return nullptr;
-    }
+    if (error)
+        return Failure{"cannot tell where the program is (/proc/self/exe: " + error.message() +
+                       ")"};
     const std::filesystem::path places[] = {self.parent_path() / WindowModuleFile,
                                             self.parent_path().parent_path() / STEPPER_MODULE_DIR /
                                                 WindowModuleFile};
@@ -24,14 +24,13 @@ WindowFront* LoadWindowFront(std::string& why)
         // Never unloaded: the window's code runs until the process ends.
         QLibrary module(QString::fromStdString(place.string()));
         using Entry = WindowFront* (*)();
-        if (auto entry = reinterpret_cast<Entry>(module.resolve(WindowFrontSymbol)))
-            return entry();
-        why = module.errorString().toStdString();
-        return nullptr;
+        if (auto entry = reinterpret_cast<Entry>(module.resolve(WindowFrontSymbol))) {
+            front = entry();
+            return {};
+        }
+        return Failure{module.errorString().toStdString()};
     }
-    why = std::string(WindowModuleFile) + " is in neither " + places[0].parent_path().string() +
-          " nor " + places[1].parent_path().string() +
-          " (reinstall the package, or start with "
-          "--headless)";
-    return nullptr;
+    return Failure{std::string(WindowModuleFile) + " is in neither " +
+                   places[0].parent_path().string() + " nor " + places[1].parent_path().string() +
+                   " (reinstall the package, or start with --headless)"};
 }

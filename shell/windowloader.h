@@ -4,9 +4,9 @@
 // never calls this.
 #pragma once
 
-#include <string>
+#include "base/failure.h"
 
 class WindowFront;
 
-// The front end, or null with why.
-WindowFront* LoadWindowFront(std::string& why);
+// Sets `front` to the window module's front end; a failure saying why it cannot be had.
+Outcome LoadWindowFront(WindowFront*& front);

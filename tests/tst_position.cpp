@@ -24,8 +24,10 @@ QByteArray Contents(const QString& path)
 
 std::optional<PositionRecord> RecordIn(const QString& path)
 {
-    std::string why;
-    return ParsePositionRecord(Contents(path).toStdString(), why);
+    PositionRecord record;
+    if (ParsePositionRecord(Contents(path).toStdString(), record))
+        return std::nullopt;
+    return record;
 }
 
 QByteArray Text(const PositionRecord& record)
