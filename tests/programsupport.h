@@ -13,6 +13,7 @@
 #include <QFile>
 #include <csignal>
 #include <map>
+#include <set>
 #include <unistd.h>
 #include <vector>
 
@@ -245,10 +246,12 @@ struct TraceReplay {
     QString fault;
     qint64 position = 0;
     int ticks = 0;
+    std::set<qint64> visited; // every position the trace stood at, the start's included
 
     void Follow(const std::vector<PortWrite>& writes, std::size_t from = 0)
     {
         static const std::map<int, int> phaseOf{{3, 0}, {6, 1}, {12, 2}, {9, 3}};
+        visited.insert(position);
         for (std::size_t i = from; i < writes.size() && valid; ++i) {
             const int value = writes[i].value;
             if (value == 0)
@@ -264,9 +267,9 @@ struct TraceReplay {
             const int expected = int(((position % 4) + 4) % 4);
             const int move = (it->second - expected + 4) % 4;
             if (move == 1) {
-                ++position;
+                visited.insert(++position);
             } else if (move == 3) {
-                --position;
+                visited.insert(--position);
             } else if (move == 2) {
                 valid = false;
                 fault = QString("write %1 jumps two phases").arg(i);

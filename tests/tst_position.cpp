@@ -224,10 +224,15 @@ void TestPosition::stoppedMidMoveRestores()
         };
         // A disk slower than a second lets the motor go unrecorded, and says so.
         const bool unrecorded = program->errors.contains("moves without waiting");
-        QVERIFY2(unrecorded || (after->moving ? after->lowest <= replay.position &&
-                                                    replay.position <= after->highest
-                                : killed ? restsAt(after->step)
-                                         : after->step == replay.position),
+        // The trace of a killed run may stop short of the move the record describes (its
+        // writer runs at idle priority, and a busy machine gives it nothing for a while):
+        // only a trace that reached the move's start can be held to the move's range.
+        const bool traceBehind = killed && after->moving && !replay.visited.count(after->step);
+        QVERIFY2(unrecorded || traceBehind ||
+                     (after->moving
+                          ? after->lowest <= replay.position && replay.position <= after->highest
+                      : killed ? restsAt(after->step)
+                               : after->step == replay.position),
                  qPrintable(QString("run %1 at %2: %3%4")
                                 .arg(run)
                                 .arg(replay.position)
