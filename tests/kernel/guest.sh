@@ -8,7 +8,9 @@
 # without a parallel port runs the GPIO ones).
 program=$1 gpio_sim=$2 release=$3
 shift 3
-cases=${*:-list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-busy gpio-missing remembered port-taken}
+cases="$*"
+[ -n "${cases// /}" ] ||
+  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-busy gpio-missing remembered port-taken"
 want() { case " $cases " in *" $1 "*) return 0 ;; esac; return 1; }
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen HOME=/tmp XDG_RUNTIME_DIR=/tmp/xdg
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"

@@ -46,10 +46,10 @@ gpio_sim=$("$here/build-gpio-sim.sh" "$release" "$cache" 2>"$cache/gpio-sim-buil
     esac
   done
   echo 'for d in dev proc sys; do mount --move /$d /newroot/$d; done'
-  # shellcheck disable=SC2086
   printf 'exec switch_root /newroot /bin/bash %q %q %q %q' "$here/guest.sh" "$program" \
     "$gpio_sim" "$release"
-  printf ' %q' ${STEPPER_KERNEL_CASES:-}
+  # shellcheck disable=SC2086
+  [ -z "${STEPPER_KERNEL_CASES:-}" ] || printf ' %q' $STEPPER_KERNEL_CASES
   echo
 } | "$here/initramfs.sh" "$busybox" / "$release" ro "$cache/initrd.gz"
 
@@ -80,5 +80,6 @@ if ! grep -q '^KERNEL-STAGE booted' "$log"; then
   skip "the VM did not start (qemu status $status; see $log)"
 fi
 grep -q '^KERNEL-STAGE done' "$log" || { echo "the guest did not finish (qemu status $status)"; exit 1; }
+grep -q '^CASE ' "$log" || { echo "the guest ran no case"; exit 1; }
 if grep -q '^CASE .* FAIL' "$log"; then exit 1; fi
 exit 0
