@@ -16,3 +16,12 @@ struct Failure {
 
 // Empty: done.
 using Outcome = std::optional<Failure>;
+
+// A bad command line: the line (std::string, or Qt's text) and the usage status.
+template <class Text> Failure UsageFailure(const Text& line)
+{
+    if constexpr (requires { line.toStdString(); })
+        return {line.toStdString(), ExitStatus::Usage};
+    else
+        return {std::string(line), ExitStatus::Usage};
+}

@@ -137,10 +137,9 @@ Outcome BrokerLink::Configure()
 {
     mosq_ = mosquitto_new(clientId_.constData(), true, this);
     if (!mosq_) {
-        return Failure{
+        return UsageFailure(
             QString("cannot set up an MQTT client: " + QString::fromLocal8Bit(std::strerror(errno)))
-                .toStdString(),
-            ExitStatus::Usage};
+                .toStdString());
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_threaded_set(mosq_, true);
@@ -167,13 +166,13 @@ Outcome BrokerLink::Configure()
                                       nullptr, nullptr);
     }
     if (error != MOSQ_ERR_SUCCESS) {
-        return Failure{QString("cannot set up the MQTT connection to " + options_.BrokerText() +
-                               ": " + ErrorText(error) +
-                               (options_.tls && !options_.caFile.isEmpty()
-                                    ? " (is --mqtt-ca " + options_.caFile + " a readable PEM file?)"
-                                    : QString()))
-                           .toStdString(),
-                       ExitStatus::Usage};
+        return UsageFailure(
+            QString("cannot set up the MQTT connection to " + options_.BrokerText() + ": " +
+                    ErrorText(error) +
+                    (options_.tls && !options_.caFile.isEmpty()
+                         ? " (is --mqtt-ca " + options_.caFile + " a readable PEM file?)"
+                         : QString()))
+                .toStdString());
     }
     return {};
 }

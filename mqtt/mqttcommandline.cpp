@@ -35,17 +35,14 @@ MqttCommandLine::MqttCommandLine(QCommandLineParser& parser)
 Outcome MqttCommandLine::Read(const QCommandLineParser& parser, MqttOptions& options,
                               MqttCredentials& credentials) const
 {
-    const auto usage = [](const QString& line) {
-        return Failure{line.toStdString(), ExitStatus::Usage};
-    };
     for (const auto* option : {&name_, &prefix_, &credentials_, &ca_, &discovery_}) {
         if (parser.values(*option).size() > 1)
-            return usage("Give --" + option->names().constFirst() + " once.");
+            return UsageFailure("Give --" + option->names().constFirst() + " once.");
         if (parser.isSet(*option) && !parser.isSet(mqtt_))
-            return usage("--" + option->names().constFirst() + ": give --mqtt too.");
+            return UsageFailure("--" + option->names().constFirst() + ": give --mqtt too.");
     }
     if (parser.values(mqtt_).size() > 1)
-        return usage("Give --mqtt once: one broker.");
+        return UsageFailure("Give --mqtt once: one broker.");
     if (!parser.isSet(mqtt_))
         return {};
     if (Outcome failed = ReadMqttUrl(parser.value(mqtt_), options))
@@ -53,24 +50,24 @@ Outcome MqttCommandLine::Read(const QCommandLineParser& parser, MqttOptions& opt
     options.name =
         parser.isSet(name_) ? parser.value(name_) : TopicSafeName(QSysInfo::machineHostName());
     if (!IsTopicSafeName(options.name))
-        return usage("--mqtt-name: '" + options.name +
-                     "' is not 1 to 64 letters, digits, - and _ (such as dial_7).");
+        return UsageFailure("--mqtt-name: '" + options.name +
+                            "' is not 1 to 64 letters, digits, - and _ (such as dial_7).");
     if (parser.isSet(prefix_))
         options.prefix = parser.value(prefix_);
     if (!IsTopicPrefix(options.prefix))
-        return usage("--mqtt-prefix: '" + options.prefix +
-                     "' is not a topic without + or #, empty levels or a leading $ (such as "
-                     "lab/dials).");
+        return UsageFailure("--mqtt-prefix: '" + options.prefix +
+                            "' is not a topic without + or #, empty levels or a leading $ (such as "
+                            "lab/dials).");
     options.caFile = parser.value(ca_);
     if (parser.isSet(ca_) && !options.tls)
-        return usage("--mqtt-ca: the broker's URL is mqtt://, without TLS; give mqtts://.");
+        return UsageFailure("--mqtt-ca: the broker's URL is mqtt://, without TLS; give mqtts://.");
     const QString discovery = parser.value(discovery_);
     if (discovery == "off")
         options.discovery = MqttOptions::Discovery::Off;
     else if (discovery == "remove")
         options.discovery = MqttOptions::Discovery::Remove;
     else if (parser.isSet(discovery_) && discovery != "on")
-        return usage("--mqtt-discovery: '" + discovery + "' is not on, off or remove.");
+        return UsageFailure("--mqtt-discovery: '" + discovery + "' is not on, off or remove.");
     options.credentialsFile = parser.value(credentials_);
     if (parser.isSet(credentials_))
         return ReadCredentials(options.credentialsFile, credentials);

@@ -20,18 +20,15 @@ Outcome ReadMqttUrl(const QString& url, MqttOptions& options)
     if (!parsed.isValid() || (scheme != "mqtt" && scheme != "mqtts") || parsed.host().isEmpty() ||
         !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == "/") ||
         parsed.hasQuery() || parsed.hasFragment()) {
-        return Failure{QString("--mqtt: '" + url +
-                               "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (such as "
-                               "mqtt://192.168.1.5); a user and password go in --mqtt-credentials.")
-                           .toStdString(),
-                       ExitStatus::Usage};
+        return UsageFailure("--mqtt: '" + url +
+                            "' is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (such as "
+                            "mqtt://192.168.1.5); a user and password go in --mqtt-credentials.");
     }
     options.tls = scheme == "mqtts";
     options.host = parsed.host();
     const int port = parsed.port(options.tls ? 8883 : 1883);
     if (port <= 0) {
-        return Failure{QString("--mqtt: '" + url + "' names port 0.").toStdString(),
-                       ExitStatus::Usage};
+        return UsageFailure("--mqtt: '" + url + "' names port 0.");
     }
     options.port = quint16(port);
     return {};

@@ -34,14 +34,11 @@ bool ReadAddress(const QString& text, QHostAddress& address)
 
 Outcome ReadNetwork(const QString& text, QPair<QHostAddress, int>& network)
 {
-    const auto usage = [](const QString& line) {
-        return Failure{line.toStdString(), ExitStatus::Usage};
-    };
     network = QHostAddress::parseSubnet(text);
     if (network.second < 0)
-        return usage("--allow: '" + text + "' is not a network (such as 192.168.1.0/24).");
+        return UsageFailure("--allow: '" + text + "' is not a network (such as 192.168.1.0/24).");
     if (Unmapped(network.first) != network.first && network.second < 96)
-        return usage(
+        return UsageFailure(
             "--allow: '" + text +
             "' reaches beyond the IPv4-mapped addresses; give the IPv4 network instead (such "
             "as 127.0.0.0/8).");

@@ -34,13 +34,11 @@ Outcome ReadPortOption(const std::string& text, OutputRequest& request)
     unsigned value = 0;
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) {
         if (!ReadUnsigned(std::string_view(text).substr(2), 16, value) || value > 0xFFFF) {
-            return Failure{form + "is not an I/O address (0x100 to 0xffff, such as 0xd010).",
-                           ExitStatus::Usage};
+            return UsageFailure(form + "is not an I/O address (0x100 to 0xffff, such as 0xd010).");
         }
         if (value < LowestRawIoAddress) {
-            return Failure{form + "is below " + Hex(LowestRawIoAddress) +
-                               ", where the PC's own controllers are, not a parallel port.",
-                           ExitStatus::Usage};
+            return UsageFailure(form + "is below " + Hex(LowestRawIoAddress) +
+                                ", where the PC's own controllers are, not a parallel port.");
         }
         request.byAddress = true;
         request.address = value;
@@ -55,16 +53,13 @@ Outcome ReadPortOption(const std::string& text, OutputRequest& request)
         unsigned asHex = 0;
         const bool hexFits =
             ReadUnsigned(text, 16, asHex) && asHex >= LowestRawIoAddress && asHex <= 0xFFFF;
-        return Failure{form + "is not a port number (0-" + std::to_string(HighestPortNumber) +
-                           "); " +
-                           (hexFits ? "did you mean 0x" + text + "?"
-                                    : "write an I/O address in hex, with 0x."),
-                       ExitStatus::Usage};
+        return UsageFailure(
+            form + "is not a port number (0-" + std::to_string(HighestPortNumber) + "); " +
+            (hexFits ? "did you mean 0x" + text + "?" : "write an I/O address in hex, with 0x."));
     }
-    return Failure{form +
-                       "is not a port number (0-15), an I/O address (such as 0xd010) or a device "
-                       "(such as /dev/parport1).",
-                   ExitStatus::Usage};
+    return UsageFailure(form +
+                        "is not a port number (0-15), an I/O address (such as 0xd010) or a device "
+                        "(such as /dev/parport1).");
 }
 
 Outcome ReadGpioOption(const std::string& text, OutputRequest& request)
@@ -86,10 +81,9 @@ Outcome ReadGpioOption(const std::string& text, OutputRequest& request)
     }
     if (request.chip.empty() || lines.size() != 4 ||
         std::any_of(lines.begin(), lines.end(), [](const auto& l) { return l.empty(); })) {
-        return Failure{"--gpio: '" + text +
-                           "' is not CHIP:L0,L1,L2,L3 with exactly four lines (such as "
-                           "gpiochip0:17,18,27,22).",
-                       ExitStatus::Usage};
+        return UsageFailure("--gpio: '" + text +
+                            "' is not CHIP:L0,L1,L2,L3 with exactly four lines (such as "
+                            "gpiochip0:17,18,27,22).");
     }
     for (std::size_t i = 0; i < 4; ++i) {
         request.lines[i].asWritten = lines[i];
@@ -97,8 +91,8 @@ Outcome ReadGpioOption(const std::string& text, OutputRequest& request)
             continue; // a line name
         unsigned offset = 0;
         if (!ReadUnsigned(lines[i], 10, offset)) {
-            return Failure{"--gpio: line '" + lines[i] + "' is not a line offset (too large).",
-                           ExitStatus::Usage};
+            return UsageFailure("--gpio: line '" + lines[i] +
+                                "' is not a line offset (too large).");
         }
         request.lines[i].offset = offset;
     }

@@ -80,19 +80,17 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         result.failure = std::move(failure);
         return result;
     };
-    const auto usage = [](const QString& text) {
-        return Failure{text.toStdString(), ExitStatus::Usage};
-    };
     if (!parser.parse(arguments))
-        return fail(usage(parser.errorText()));
+        return fail(UsageFailure(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
-        return fail(usage("Unexpected argument '" + parser.positionalArguments().first() + "'."));
+        return fail(
+            UsageFailure("Unexpected argument '" + parser.positionalArguments().first() + "'."));
     for (const QString& text : parser.values(listen)) {
         QHostAddress address;
         if (!ReadAddress(text, address))
-            return fail(usage("--listen: '" + text + "' is not an IPv4 or IPv6 address."));
+            return fail(UsageFailure("--listen: '" + text + "' is not an IPv4 or IPv6 address."));
         if (result.listener.addresses.contains(address))
-            return fail(usage("--listen: " + address.toString() + " is given twice."));
+            return fail(UsageFailure("--listen: " + address.toString() + " is given twice."));
         result.listener.addresses.append(address);
     }
     for (const QString& text : parser.values(allow)) {
@@ -106,20 +104,21 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     const int outputs =
         int(parser.isSet(simulate)) + int(parser.isSet(port)) + int(parser.isSet(gpio));
     if (outputs > 1 || parser.values(port).size() > 1 || parser.values(gpio).size() > 1)
-        return fail(usage("Name one output: --simulate, --port or --gpio, once."));
+        return fail(UsageFailure("Name one output: --simulate, --port or --gpio, once."));
     result.headless = parser.isSet(headless);
     if (parser.values(state).size() > 1 || parser.values(position).size() > 1)
-        return fail(usage("Give --state and --position once each."));
+        return fail(UsageFailure("Give --state and --position once each."));
     result.stateFile = parser.value(state);
     if (parser.isSet(state) && result.stateFile.isEmpty())
-        return fail(usage("--state: name a file, such as /var/lib/stepper-dial/position."));
+        return fail(UsageFailure("--state: name a file, such as /var/lib/stepper-dial/position."));
     if (parser.isSet(position)) {
         // Strict, unlike a client's text: a typo here would silently move the dial's zero.
         bool number = false;
         const double degrees = QLocale::c().toDouble(parser.value(position).trimmed(), &number);
         if (!number || !DialCore::InReach(degrees))
-            return fail(usage("--position: '" + parser.value(position) +
-                              "' is not a number of degrees within reach (such as 0 or -45.5)."));
+            return fail(
+                UsageFailure("--position: '" + parser.value(position) +
+                             "' is not a number of degrees within reach (such as 0 or -45.5)."));
         result.position = degrees;
     }
     if (Outcome failed = mqttOptions.Read(parser, result.mqtt, result.mqttCredentials))

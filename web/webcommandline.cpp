@@ -15,9 +15,6 @@ WebCommandLine::WebCommandLine(QCommandLineParser& parser)
 Outcome WebCommandLine::Read(const QCommandLineParser& parser, const Networks& allowed,
                              WebOptions& options) const
 {
-    const auto usage = [](const QString& line) {
-        return Failure{line.toStdString(), ExitStatus::Usage};
-    };
     for (const QString& text : parser.values(web_)) {
         // "127.0.0.1:3080" or "[::1]:3080": the port after the last colon.
         const qsizetype colon = text.lastIndexOf(':');
@@ -30,11 +27,12 @@ Outcome WebCommandLine::Read(const QCommandLineParser& parser, const Networks& a
         const uint port = text.mid(colon + 1).toUInt(&number);
         WebAddress at{QHostAddress(), quint16(port)};
         if (colon < 0 || !ReadAddress(host, at.address) || !number || port == 0 || port > 65535)
-            return usage("--web: '" + text + "' is not ADDRESS:PORT (such as 127.0.0.1:3080).");
+            return UsageFailure("--web: '" + text +
+                                "' is not ADDRESS:PORT (such as 127.0.0.1:3080).");
         options.addresses.append(at);
     }
     if (parser.isSet(readOnly_) && !parser.isSet(web_))
-        return usage("--web-read-only: give --web too.");
+        return UsageFailure("--web-read-only: give --web too.");
     options.readOnly = parser.isSet(readOnly_);
     options.allowed = allowed;
     return {};
