@@ -37,6 +37,8 @@ public:
     // The stepping thread, real time where it may be had; returns the line that says what it
     // got.
     std::string StartStepping(RealTimeBroker* broker = nullptr);
+    // How fast the motor may go; before StartStepping. Without it, a step every tick.
+    void SetSpeedProfile(const SpeedProfile& profile) { drive_.SetSpeedProfile(profile); }
     // At exit: the stepping thread stopped first, then the coils off. Idempotent.
     void ShutDown();
     // Any thread, without a lock: the motor stops and the coils go off within a tick, even

@@ -111,13 +111,14 @@ PositionMemory::Start PositionMemory::Restore()
     return {record_.step, record_.phaseOffset, line, {}};
 }
 
-bool PositionMemory::CoverMove(std::int64_t currentStep, double targetSteps)
+bool PositionMemory::CoverMove(std::int64_t currentStep, double targetSteps, std::int64_t runOn)
 {
     if (held_)
         return true;
-    const std::int64_t lowest = std::min(SteppingController::LowestRest(targetSteps), currentStep);
+    const std::int64_t lowest =
+        std::min(SteppingController::LowestRest(targetSteps), currentStep - runOn);
     const std::int64_t highest =
-        std::max(SteppingController::HighestRest(targetSteps), currentStep);
+        std::max(SteppingController::HighestRest(targetSteps), currentStep + runOn);
     if (!record_.moving) {
         record_.moving = true;
         record_.lowest = record_.highest = record_.step;

@@ -122,6 +122,10 @@ void StepperDrive::TakeStart()
         TakePosition();
     if (!(state_.load() & StartAsked))
         return;
+    // The ramp counts its rest in ticks: however long the clock stood counts toward the gap
+    // before the next run's first step.
+    if (ramps_ && !(state_.load() & ClockRunning))
+        ramp_.Rested((clock_->Now() - stoppedAt_) / SteppingClockGrid::Period);
     clock_->Start();
     // Running before the ask is taken, so the motor never reads as standing in between; a
     // start asked for in between finds the clock already running.
@@ -129,9 +133,17 @@ void StepperDrive::TakeStart()
     state_.fetch_and(~StartAsked);
 }
 
-void StepperDrive::TakePosition()
+void StepperDrive::ClockStopped()
 {
     clock_->Stop();
+    if (ramps_)
+        stoppedAt_ = clock_->Now();
+}
+
+void StepperDrive::TakePosition()
+{
+    ClockStopped();
+    ramp_.Stop();
     unsigned state = state_.load();
     do { // again if another ask came meanwhile
         stepping_.SetPosition(askedStep_.load());
@@ -149,15 +161,33 @@ void StepperDrive::Tick()
         TakePosition();
         return;
     }
-    stepping_.MoveTowardRequested(requested);
-    coils_.WriteCoilPattern(stepping_.Phase());
-    currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
+    bool arrived = false;
+    if (ramps_) {
+        arrived = RampTick(requested);
+    } else {
+        stepping_.MoveTowardRequested(requested);
+        coils_.WriteCoilPattern(stepping_.Phase());
+        currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
+        arrived = stepping_.TargetReached();
+    }
     // Only this thread writes it: a plain store, no locked read-modify-write on the tick.
     ticks_.store(ticks_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    if (stepping_.TargetReached()) {
-        clock_->Stop();
+    if (arrived) {
+        ClockStopped();
         // A start asked for during this tick stays set: the next turn of the loop starts the
         // clock again and reads the new angle.
         state_.fetch_and(~ClockRunning);
     }
+}
+
+bool StepperDrive::RampTick(double requested)
+{
+    stepping_.Aim(requested);
+    if (const int step = ramp_.Tick(stepping_.TargetSteps, stepping_.CurrentStep)) {
+        stepping_.CurrentStep += step;
+        coils_.WriteCoilPattern(stepping_.Phase());
+        currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
+    }
+    // Within a step of the target, yet still running on at speed: it brakes and comes back.
+    return ramp_.Standing() && stepping_.TargetReached();
 }

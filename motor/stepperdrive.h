@@ -8,6 +8,7 @@
 #include "coiloutput.h"
 #include "drivehealth.h"
 #include "realtime.h"
+#include "speedramp.h"
 #include "steppingclock.h"
 #include "steppingcontroller.h"
 
@@ -27,6 +28,15 @@ public:
     // Start-up, on the event loop's thread before the stepping thread runs.
     void DeenergiseCoils() { coils_.DeenergiseCoils(); }
     void InitStepping() { stepping_.InitStepping(); }
+    // Before the stepping thread runs; without it, a step every tick.
+    void SetSpeedProfile(const SpeedProfile& profile)
+    {
+        ramp_ = SpeedRamp(profile);
+        ramps_ = profile.Ramps();
+        brakingSteps_ = profile.BrakingSteps();
+    }
+    // How far past where it stands a moving motor may run when its target changes.
+    std::int64_t BrakingSteps() const { return brakingSteps_; }
     // Stands the motor: before the stepping thread runs, or once it has stopped.
     void StopMoving();
 
@@ -92,10 +102,17 @@ private:
     void TakePosition();
     // The tick: read the target, one step at most, the coil pattern, the stop rule.
     void Tick();
+    // The ramp's tick: a step only on the ticks the ramp gives one; true once at rest.
+    bool RampTick(double requested);
+    void ClockStopped();
 
     CoilOutput coils_;
     std::unique_ptr<SteppingClock> clock_;
     SteppingController stepping_;
+    SpeedRamp ramp_;
+    bool ramps_ = false;
+    std::int64_t brakingSteps_ = 0;
+    std::int64_t stoppedAt_ = 0; // the clock's time at the last stop, for the ramp
     std::atomic<double> requestedDegrees_{0.0};
     std::atomic<std::int64_t> currentStep_{0};
     std::atomic<unsigned> state_{0};

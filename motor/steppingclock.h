@@ -31,6 +31,8 @@ public:
     virtual void TickEnded() {}
     // Any thread: the current or the next WaitForTick returns false.
     virtual void Wake() = 0;
+    // The time in nanoseconds on the clock's own scale, for how long it stood between moves.
+    virtual std::int64_t Now() const { return MonotonicNanoseconds(); }
 };
 
 // An absolute 1 ms grid on a CLOCK_MONOTONIC timerfd; wake-ups come through an eventfd.

@@ -6,7 +6,7 @@
 
 void SteppingController::MoveTowardRequested(double requestedDegrees)
 {
-    TargetSteps = requestedDegrees / StepAngle;
+    Aim(requestedDegrees);
     if (TargetSteps > static_cast<double>(CurrentStep))
         ++CurrentStep;
     if (TargetSteps < static_cast<double>(CurrentStep))

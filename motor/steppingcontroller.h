@@ -21,6 +21,7 @@ struct SteppingController {
     // The first three steps of the tick: target from the requested degrees, then two
     // independent tests, so a tick just under a fractional target goes up and back down.
     void MoveTowardRequested(double requestedDegrees);
+    void Aim(double requestedDegrees) { TargetSteps = requestedDegrees / StepAngle; }
 
     int Phase() const { return StepGeometry::PhaseOf(CurrentStep, PhaseOffset); }
 

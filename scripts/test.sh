@@ -42,7 +42,7 @@ fuzz() {
   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DSTEPPER_FUZZ=ON \
     -DSTEPPER_FUZZ_SECONDS="${FUZZ_SECONDS:-60}" >/dev/null
   cmake --build build-fuzz -j"$jobs"
-  ctest --test-dir build-fuzz -L fuzz --output-on-failure
+  ctest --test-dir build-fuzz -L fuzz -j"$jobs" --output-on-failure
   grep -h -E '^Done [0-9]+ runs' build-fuzz/Testing/Temporary/LastTest.log || true
 }
 

@@ -68,8 +68,18 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "The motor stands at DEG degrees now (the needle's real place): nothing moves, and a "
         "doubt about the position ends.",
         "DEG");
-    for (const auto& option :
-         {help, version, simulate, port, gpio, listPorts, listen, allow, headless, state, position})
+    const QCommandLineOption maxRate(
+        "max-rate",
+        "The motor's top speed, 1 to 1000 steps a second. Default: 1000, a step every tick.", "N");
+    const QCommandLineOption startRate(
+        "start-rate",
+        "The speed a move starts, ends and turns at, 1 to --max-rate steps a second; below "
+        "--max-rate, moves speed up and brake at --accel. Default: --max-rate.",
+        "N");
+    const QCommandLineOption accel(
+        "accel", "Speeding up and braking, 1 to 1000000 steps a second per second.", "N");
+    for (const auto& option : {help, version, simulate, port, gpio, listPorts, listen, allow,
+                               headless, state, position, maxRate, startRate, accel})
         parser.addOption(option);
     const WebCommandLine webOptions(parser);
     const MqttCommandLine mqttOptions(parser);
@@ -121,6 +131,17 @@ CommandLine ReadCommandLine(const QStringList& arguments)
                              "' is not a number of degrees within reach (such as 0 or -45.5)."));
         result.position = degrees;
     }
+    SpeedOptions speed;
+    for (const auto& [option, text] :
+         {std::pair{&maxRate, &speed.maxRate}, std::pair{&startRate, &speed.startRate},
+          std::pair{&accel, &speed.accel}}) {
+        if (parser.values(*option).size() > 1)
+            return fail(UsageFailure("Give --" + option->names().constFirst() + " once."));
+        if (parser.isSet(*option))
+            *text = parser.value(*option).toStdString();
+    }
+    if (Outcome failed = ReadSpeedProfile(speed, result.speed))
+        return fail(*failed);
     if (Outcome failed = mqttOptions.Read(parser, result.mqtt, result.mqttCredentials))
         return fail(*failed);
     Outcome output;
@@ -144,7 +165,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     } else if (parser.isSet(listPorts)) {
         result.action = CommandLine::Action::ListPorts;
         QStringList ignored;
-        for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position})
+        for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position,
+                                   maxRate, startRate, accel})
             if (parser.isSet(option))
                 ignored << "--" + option.names().constFirst();
         ignored << webOptions.Given(parser) << mqttOptions.Given(parser);

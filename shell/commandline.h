@@ -4,6 +4,7 @@
 #pragma once
 
 #include "command/commandlistener.h"
+#include "motor/speedprofile.h"
 #include "mqtt/mqttcommandline.h"
 #include "output/outputrequest.h"
 #include "web/webcommandline.h"
@@ -21,7 +22,8 @@ struct CommandLine {
     WebOptions web;                 // the web page: where, read-only
     QString stateFile;              // where the position is kept; empty: nowhere
     std::optional<double> position; // degrees: where the motor stands at start
-    MqttOptions mqtt;               // the broker; none unless --mqtt
+    SpeedProfile speed;
+    MqttOptions mqtt; // the broker; none unless --mqtt
     MqttCredentials mqttCredentials;
     Outcome failure; // a bad command line: the program ends with it
     QString help;

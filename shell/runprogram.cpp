@@ -102,6 +102,9 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     }
     if (commandLine.position)
         core.SetCurrentAngle(*commandLine.position); // in reach: the command line checked it
+    if (commandLine.speed.Ramps())
+        Report("motor speed: " + commandLine.speed.Description());
+    core.SetSpeedProfile(commandLine.speed);
     RealtimeKit realtimeKit;
     Report(core.StartStepping(&realtimeKit));
     if (commandLine.headless)

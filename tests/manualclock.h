@@ -45,6 +45,7 @@ public:
             return false;
         }
         --fires_;
+        ++ticks_;
         return true;
     }
     void TickEnded() override
@@ -73,6 +74,12 @@ public:
         return changed_.wait_for(lock, std::chrono::seconds(5),
                                  [this, ended] { return ended_ >= ended; });
     }
+    // Time passes only as ticks are fired, a millisecond each; a tick's time is its own.
+    std::int64_t Now() const override
+    {
+        std::lock_guard lock(mutex_);
+        return ticks_ * SteppingClockGrid::Period;
+    }
     bool Running() const
     {
         std::lock_guard lock(mutex_);
@@ -91,5 +98,6 @@ private:
     bool woken_ = false;
     int fires_ = 0;
     int ended_ = 0;
+    std::int64_t ticks_ = 0;
     int starts_ = 0;
 };

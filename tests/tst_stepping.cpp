@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The tick rule end to end through the real DialCore: requested text in, coil bytes out.
+#include "rampcheck.h"
 #include "testsupport.h"
 
 #include "core/angletext.h"
@@ -7,6 +8,7 @@
 
 using Bytes = std::vector<int>;
 Q_DECLARE_METATYPE(Bytes)
+Q_DECLARE_METATYPE(SpeedProfile)
 
 class TestStepping : public QObject {
     Q_OBJECT
@@ -22,6 +24,8 @@ private slots:
     void shutDownDeenergises();
     void settingThePositionKeepsTheCoils_data();
     void settingThePositionKeepsTheCoils();
+    void ramps_data();
+    void ramps();
 
 private:
     // Puts the motor at a position by commanding its angle and running to a stop.
@@ -226,6 +230,72 @@ void TestStepping::settingThePositionKeepsTheCoils()
     t.core.Command(next, true);
     t.RunUntilIdle();
     QCOMPARE(Bytes(t.port.writes.begin() + qsizetype(mark), t.port.writes.end()), writes);
+}
+
+void TestStepping::ramps_data()
+{
+    QTest::addColumn<SpeedProfile>("profile");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<int>("tick"); // when `then` is sent: mid-move, or after the motor stood
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<qint64>("end");
+    QTest::addColumn<int>("turns"); // a move that can brake in time never passes its target
+    // At 500, 100 and 2000 the top rate comes 60 steps into a run, at about tick 200.
+    const SpeedProfile weak{500, 100, 2000};
+    QTest::newRow("short, never at the top") << weak << "90" << -1 << "" << qint64(12) << 0;
+    QTest::newRow("long") << weak << "3600" << -1 << "" << qint64(480) << 0;
+    QTest::newRow("turned back while speeding up")
+        << weak << "3600" << 40 << "-45" << qint64(-6) << 1;
+    QTest::newRow("turned back at the top rate") << weak << "3600" << 700 << "0" << qint64(0) << 1;
+    QTest::newRow("pushed on while braking") << weak << "90" << 65 << "180" << qint64(24) << 0;
+    QTest::newRow("nearer than the brakes reach")
+        << weak << "3600" << 300 << "832.5" << qint64(111) << 1;
+    QTest::newRow("back to a fraction after a stop")
+        << weak << "90" << 200 << "50" << qint64(7) << 1;
+    QTest::newRow("start rate at the top")
+        << SpeedProfile{250, 250, 0} << "90" << -1 << "" << qint64(12) << 0;
+    QTest::newRow("rates between whole ticks")
+        << SpeedProfile{400, 300, 5000} << "-90" << -1 << "" << qint64(-12) << 0;
+}
+
+void TestStepping::ramps()
+{
+    QFETCH(SpeedProfile, profile);
+    QFETCH(QString, first);
+    QFETCH(int, tick);
+    QFETCH(QString, then);
+    QFETCH(qint64, end);
+    QFETCH(int, turns);
+    CoreUnderTest t;
+    t.core.SetSpeedProfile(profile);
+    QVERIFY(!t.core.Start());
+    t.core.Command(first, true);
+    std::vector<RampStep> steps;
+    bool stood = true;
+    int turned = 0;
+    // Ticks fired, and so time on the hand-fired clock, stand still while the motor does.
+    for (int turn = 0; turn < 20000 && (t.core.State().moving || turn <= tick); ++turn) {
+        stood = stood || !t.core.State().moving;
+        if (turn == tick)
+            t.core.Command(then, true);
+        const qint64 before = t.core.State().step;
+        t.Fire();
+        const qint64 after = t.core.State().step;
+        if (after == before)
+            continue;
+        QCOMPARE(std::abs(after - before), 1);
+        QCOMPARE(t.port.writes.back(),
+                 int(StepGeometry::CoilPatterns[StepGeometry::PhaseOf(after, 0)]));
+        turned += !steps.empty() && steps.back().direction != int(after - before);
+        steps.push_back({t.clock->Now() / SteppingClockGrid::Period, int(after - before), stood});
+        stood = false;
+    }
+    const std::string fault = RampFault(steps, profile);
+    QVERIFY2(fault.empty(), fault.c_str());
+    QVERIFY(!t.core.State().moving);
+    QCOMPARE(t.core.State().step, end);
+    QCOMPARE(qint64(t.port.writes.size()), qint64(steps.size()) + 1);
+    QCOMPARE(turned, turns);
 }
 
 QTEST_MAIN(TestStepping)
