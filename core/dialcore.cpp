@@ -169,10 +169,10 @@ void DialCore::Steer()
 {
     const double degrees = target_;
     if (memory_ && (startWanted_ || drive_.IsMoving())) {
-        // A moving motor follows a new text as a start would, once the file allows it; on a
-        // ramp it may run on past where it stands before it can turn.
-        const std::int64_t runOn = drive_.IsMoving() ? drive_.BrakingSteps() : 0;
-        if (!memory_->CoverMove(drive_.CurrentStep(), StepGeometry::StepsFor(degrees), runOn)) {
+        // A moving motor follows a new text as a start would, once the file allows it. On a
+        // ramp it may run on while it brakes, but never past the target it had, which the
+        // record already covers.
+        if (!memory_->CoverMove(drive_.CurrentStep(), StepGeometry::StepsFor(degrees))) {
             startWanted_ = true;
             return;
         }

@@ -111,14 +111,13 @@ PositionMemory::Start PositionMemory::Restore()
     return {record_.step, record_.phaseOffset, line, {}};
 }
 
-bool PositionMemory::CoverMove(std::int64_t currentStep, double targetSteps, std::int64_t runOn)
+bool PositionMemory::CoverMove(std::int64_t currentStep, double targetSteps)
 {
     if (held_)
         return true;
-    const std::int64_t lowest =
-        std::min(SteppingController::LowestRest(targetSteps), currentStep - runOn);
+    const std::int64_t lowest = std::min(SteppingController::LowestRest(targetSteps), currentStep);
     const std::int64_t highest =
-        std::max(SteppingController::HighestRest(targetSteps), currentStep + runOn);
+        std::max(SteppingController::HighestRest(targetSteps), currentStep);
     if (!record_.moving) {
         record_.moving = true;
         record_.lowest = record_.highest = record_.step;

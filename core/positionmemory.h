@@ -36,9 +36,8 @@ public:
     Start Restore();
 
     // True when the motor, now at `currentStep`, may head for `targetSteps` at once; else
-    // false and MayMove follows once the record on the disk covers it. A motor that may run
-    // on up to `runOn` steps either way before it turns has that much more covered.
-    bool CoverMove(std::int64_t currentStep, double targetSteps, std::int64_t runOn = 0);
+    // false and MayMove follows once the record on the disk covers it.
+    bool CoverMove(std::int64_t currentStep, double targetSteps);
     // The motor stands at `step`: recorded if that is news.
     void AtRest(std::int64_t step, int phaseOffset);
     // The operator says where the motor stands: the doubt ends, and a bad file is kept as

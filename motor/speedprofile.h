@@ -27,8 +27,6 @@ struct SpeedProfile {
     std::int64_t TopIndex() const;
     // The time between steps at speed index k, in microseconds, rounded up.
     std::int64_t IntervalMicroseconds(std::int64_t index) const;
-    // How far past any point a moving motor may run before it can stand or turn.
-    std::int64_t BrakingSteps() const { return Ramps() ? TopIndex() + 2 : 0; }
     // What it allows, in words, for the operator.
     std::string Description() const;
 };

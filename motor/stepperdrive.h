@@ -33,10 +33,7 @@ public:
     {
         ramp_ = SpeedRamp(profile);
         ramps_ = profile.Ramps();
-        brakingSteps_ = profile.BrakingSteps();
     }
-    // How far past where it stands a moving motor may run when its target changes.
-    std::int64_t BrakingSteps() const { return brakingSteps_; }
     // Stands the motor: before the stepping thread runs, or once it has stopped.
     void StopMoving();
 
@@ -111,7 +108,6 @@ private:
     SteppingController stepping_;
     SpeedRamp ramp_;
     bool ramps_ = false;
-    std::int64_t brakingSteps_ = 0;
     std::int64_t stoppedAt_ = 0; // the clock's time at the last stop, for the ramp
     std::atomic<double> requestedDegrees_{0.0};
     std::atomic<std::int64_t> currentStep_{0};

@@ -19,6 +19,8 @@ private slots:
     void initTestCase() { RequireFreePort3000(); }
     void startsWithOneZeroAndNamesBackend();
     void commandsMoveTheMotorEndToEnd();
+    void rampedMovesSpeedUpAndBrake_data();
+    void rampedMovesSpeedUpAndBrake();
     void quitSignalsDeenergise_data();
     void quitSignalsDeenergise();
     void stalledTraceReaderHoldsNothingUp();
@@ -75,6 +77,42 @@ void TestProgram::commandsMoveTheMotorEndToEnd()
     program.Signal(SIGTERM);
     QVERIFY(program.WaitForExit());
     QCOMPARE(program.writes.back().value, 0);
+}
+
+void TestProgram::rampedMovesSpeedUpAndBrake_data()
+{
+    QTest::addColumn<QByteArray>("angle");
+    QTest::addColumn<int>("steps");
+    QTest::newRow("90") << QByteArray("90") << 12;
+    QTest::newRow("3600") << QByteArray("3600") << 480;
+}
+
+void TestProgram::rampedMovesSpeedUpAndBrake()
+{
+    QFETCH(QByteArray, angle);
+    QFETCH(int, steps);
+    ProgramUnderTest program(
+        {"--simulate", "--max-rate", "500", "--start-rate", "100", "--accel", "2000"});
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client));
+    program.Send(client, angle);
+    QVERIFY(program.WaitForWrites(std::size_t(steps) + 1));
+    program.WaitUntilQuiet(300);
+    TraceReplay replay;
+    replay.Follow(program.writes);
+    QVERIFY2(replay.valid, qPrintable(replay.fault));
+    QCOMPARE(replay.position, steps);
+    QCOMPARE(replay.ticks, steps); // a write only with a step
+    // Two ticks are never closer than 0.9 ms however late the first came, so n ticks span at
+    // least 0.9 n ms even on a busy machine: 10 ms at the ends, 2 ms at the top rate.
+    std::vector<qint64> gaps;
+    for (std::size_t i = 2; i < program.writes.size(); ++i)
+        gaps.push_back(program.writes[i].microseconds - program.writes[i - 1].microseconds);
+    const auto fastest = std::min_element(gaps.begin(), gaps.end());
+    QVERIFY2(
+        gaps.front() >= 9000 && gaps.back() >= 9000 && *fastest >= 1800,
+        qPrintable(QString("%1 .. %2 .. %3").arg(gaps.front()).arg(*fastest).arg(gaps.back())));
+    QVERIFY(fastest != gaps.begin() && fastest != gaps.end() - 1);
 }
 
 void TestProgram::quitSignalsDeenergise_data()
@@ -330,6 +368,13 @@ void TestProgram::badCommandLine_data()
     QTest::newRow("mqtt credentials missing")
         << broker + QStringList{"--mqtt-credentials", "/nonexistent"} << 2
         << "No such file or directory";
+    QTest::newRow("start rate without accel")
+        << QStringList{"--start-rate", "100"} << 2 << "--start-rate below --max-rate needs --accel";
+    QTest::newRow("start rate above the top")
+        << QStringList{"--max-rate", "200", "--start-rate", "300", "--accel", "10"} << 2
+        << "--start-rate: '300' is not a whole number from 1 to 200";
+    QTest::newRow("accel alone") << QStringList{"--accel", "2000"} << 2
+                                 << "--accel needs a --start-rate below --max-rate";
     QTest::newRow("mqtt name alone") << QStringList{"--mqtt-name", "a"} << 2 << "give --mqtt too";
     QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use";
     QTest::newRow("list ports ignores")
