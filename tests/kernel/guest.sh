@@ -10,7 +10,7 @@ program=$1 gpio_sim=$2 release=$3
 shift 3
 cases="$*"
 [ -n "${cases// /}" ] ||
-  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-busy gpio-missing remembered port-taken"
+  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-ramp gpio-busy gpio-missing remembered port-taken"
 want() { case " $cases " in *" $1 "*) return 0 ;; esac; return 1; }
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen HOME=/tmp XDG_RUNTIME_DIR=/tmp/xdg
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
@@ -170,6 +170,56 @@ if want gpio-move; then
     result FAIL gpio-move "through $gpiod: lines $(lines); $(tr '\n' '|' </tmp/gpio.log)"
     stop
     hang_up
+  fi
+fi
+
+if want gpio-ramp; then
+  # A ramped 90 degrees on the lines, read back through sysfs as they change (no fork in the
+  # loop, so reads come far more often than the 10 ms between the fastest steps).
+  # Every change must be one phase on, 12 steps in all, the position file saying step 12,
+  # and the ends slower than the middle; TCG keeps loose time, and so do the bounds.
+  poll_lines() { # PATTERN: "MICROSECONDS PATTERN" at every change of L0..L3, until the
+    # lines have shown PATTERN for a second (30 s at most)
+    local now=${EPOCHREALTIME/./} last= since pattern v k
+    local end=$((now + 30000000))
+    since=$now
+    while [ "$now" -lt "$end" ] && { [ "$last" != "$1" ] || [ $((now - since)) -lt 1000000 ]; }; do
+      pattern=
+      for k in 0 1 2 3; do
+        read -r v <"$sim/sim_gpio$k/value"
+        pattern+=$v
+      done
+      now=${EPOCHREALTIME/./}
+      if [ "$pattern" != "$last" ]; then
+        echo "$now $pattern"
+        last=$pattern since=$now
+      fi
+    done
+  }
+  begin
+  rm -f /tmp/ramp.position
+  start /tmp/ramp.log --headless --gpio "$chip:0,1,2,3" --state /tmp/ramp.position \
+    --max-rate 100 --start-rate 20 --accel 200
+  poll_lines 1100 >/tmp/ramp.lines &
+  poller=$!
+  renice -n 19 -p "$poller" >/dev/null # it reads all the time: the program comes first
+  send 90
+  wait "$poller"
+  stop
+  hang_up
+  shape=$(awk 'BEGIN { split("1100 0110 0011 1001", p); for (k in p) phase[p[k]] = k - 1 }
+    $2 in phase { d = (phase[$2] - at + 4) % 4; at = phase[$2]
+      if (d == 2) jumps++
+      if (d == 1 || d == 3) { steps += d == 1 ? 1 : -1
+        if (t) { gap = ($1 - t) / 1000; if (!first) first = gap; last = gap; if (!least || gap < least) least = gap }
+        t = $1 } }
+    END { printf "%d %d %.0f %.0f %.0f", steps, jumps, first, least, last }' /tmp/ramp.lines)
+  read -r steps jumps first least last <<<"$shape"
+  if [ "$steps" = 12 ] && [ "$jumps" = 0 ] && grep -qx 'position 12' /tmp/ramp.position &&
+    [ "$first" -ge 35 ] && [ "$last" -ge 35 ] && [ "$least" -ge 5 ] && [ "$least" -lt "$first" ]; then
+    result ok gpio-ramp "12 steps, intervals ${first} ms .. ${least} ms .. ${last} ms, the file at step 12"
+  else
+    result FAIL gpio-ramp "steps $steps, jumps $jumps, intervals $first .. $least .. $last ms; $(head -c 300 /tmp/ramp.lines | tr "\\n" " "); $(tr '\n' '|' </tmp/ramp.log) $(tr '\n' ' ' </tmp/ramp.position)"
   fi
 fi
 
