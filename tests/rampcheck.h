@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What a ramped move must look like from its steps alone. In a run (steps one way) the k-th
-// interval from either end is no faster than a constant acceleration from the start rate
-// gives over k steps (a tick short at most, on the 1 ms grid), the end ones no faster than the
-// start rate, and none faster than the top rate.
+// A ramped move from its steps alone: in a run (steps one way) the k-th interval from either
+// end no faster than constant acceleration from the start rate gives over k steps (a tick
+// short at most, on the 1 ms grid), the end ones no faster than the start rate, none above top.
 #pragma once
 
 #include "motor/speedprofile.h"

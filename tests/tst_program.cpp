@@ -335,8 +335,6 @@ void TestProgram::badCommandLine_data()
     QTest::newRow("start rate above the top")
         << QStringList{"--max-rate", "200", "--start-rate", "300", "--accel", "10"} << 2
         << "--start-rate: '300' is not a whole number from 1 to 200";
-    QTest::newRow("accel alone") << QStringList{"--accel", "2000"} << 2
-                                 << "--accel needs a --start-rate below --max-rate";
     QTest::newRow("mqtt name alone") << QStringList{"--mqtt-name", "a"} << 2 << "give --mqtt too";
     QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use";
     QTest::newRow("list ports ignores")

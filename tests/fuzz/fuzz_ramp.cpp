@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Fuzzes the speed ramp alone: a profile, target changes at random ticks, then a wait for
-// rest. Every interval must keep to the profile, and the motor come to rest less than a step
-// from its last target within the time its moves can take.
+// Fuzzes the speed ramp: a profile, targets changed at random ticks, then a wait for rest,
+// which must come, with every interval kept to the profile.
 #include "../rampcheck.h"
 #include "motor/speedramp.h"
 
