@@ -21,11 +21,25 @@ std::int64_t SpeedProfile::IntervalMicroseconds(std::int64_t index) const
     return std::int64_t(std::ceil(1e6 / speed));
 }
 
+namespace {
+
+// "500", or "300 (250: a step every 4 ms)" where the rate falls between whole ticks.
+std::string RateText(int rate, int ticks)
+{
+    const std::string text = std::to_string(rate);
+    if (SpeedProfile::TickRate % rate == 0)
+        return text;
+    return text + " (" + std::to_string(SpeedProfile::TickRate / ticks) + ": a step every " +
+           std::to_string(ticks) + " ms)";
+}
+
+} // namespace
+
 std::string SpeedProfile::Description() const
 {
     if (startRate == maxRate)
-        return std::to_string(maxRate) + " steps a second";
-    return std::to_string(startRate) + " to " + std::to_string(maxRate) +
+        return RateText(maxRate, TopTicks()) + " steps a second";
+    return RateText(startRate, StartTicks()) + " to " + RateText(maxRate, TopTicks()) +
            " steps a second, speeding up and braking at " + std::to_string(accel) +
            " steps a second per second";
 }
