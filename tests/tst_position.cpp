@@ -194,8 +194,11 @@ void TestPosition::stoppedMidMoveRestores()
         QVERIFY(killed || program->process.exitCode() == 0);
         const bool doubted = before && (before->doubt != PositionRecord::Doubt::None ||
                                         before->lowest != before->highest);
-        QCOMPARE(program->errors.contains("uncertain"), doubted);
-        if (before) // started where the file said
+        // Standard error is written by a thread of its own, in order: a kill can beat it to
+        // the start-up lines on a slow machine, and the last of them says the rest came.
+        const bool told = !killed || program->errors.contains("stepping thread");
+        QVERIFY(!told || program->errors.contains("uncertain") == doubted);
+        if (before && told) // started where the file said
             QVERIFY2(
                 program->errors.contains(
                     QString::fromStdString(FormatAngleText(before->step * 7.5, ".")) + " degrees"),
