@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "positionrecord.h"
 
+#include "base/wholenumber.h"
 #include "motor/steppingcontroller.h"
 
 #include <QCryptographicHash>
-#include <charconv>
 #include <vector>
 
 namespace {
@@ -28,9 +28,7 @@ struct Line {
 
 bool ReadNumber(std::string_view word, std::int64_t& value)
 {
-    const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
-    return error == std::errc() && end == word.data() + word.size() &&
-           value >= -SteppingController::ReachableSteps &&
+    return ReadWholeNumber(word, value) && value >= -SteppingController::ReachableSteps &&
            value <= SteppingController::ReachableSteps;
 }
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "speedprofile.h"
 
+#include "base/wholenumber.h"
+
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
 std::int64_t SpeedProfile::TopIndex() const
@@ -52,9 +53,7 @@ Outcome ReadRate(const std::optional<std::string>& text, const char* option, int
 {
     if (!text)
         return {};
-    const char* end = text->data() + text->size();
-    const auto [at, error] = std::from_chars(text->data(), end, value);
-    if (error != std::errc() || at != end || value < lowest || value > highest)
+    if (!ReadWholeNumber(*text, value) || value < lowest || value > highest)
         return UsageFailure(std::string(option) + ": '" + *text + "' is not a whole number from " +
                             std::to_string(lowest) + " to " + std::to_string(highest) + " " + unit +
                             ".");

@@ -1,24 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "outputrequest.h"
 
+#include "base/wholenumber.h"
 #include "devicenames.h"
 #include "rawioport.h"
 
 #include <algorithm>
-#include <charconv>
 #include <vector>
 
 namespace {
 
 constexpr unsigned HighestPortNumber = 15;
-
-bool ReadUnsigned(std::string_view text, int base, unsigned& value)
-{
-    if (text.empty())
-        return false;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    return error == std::errc() && end == text.data() + text.size();
-}
 
 } // namespace
 
@@ -33,7 +25,7 @@ Outcome ReadPortOption(const std::string& text, OutputRequest& request)
     }
     unsigned value = 0;
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) {
-        if (!ReadUnsigned(std::string_view(text).substr(2), 16, value) || value > 0xFFFF) {
+        if (!ReadWholeNumber(std::string_view(text).substr(2), value, 16) || value > 0xFFFF) {
             return UsageFailure(form + "is not an I/O address (0x100 to 0xffff, such as 0xd010).");
         }
         if (value < LowestRawIoAddress) {
@@ -45,14 +37,14 @@ Outcome ReadPortOption(const std::string& text, OutputRequest& request)
         return {};
     }
     if (IsDecimalDigits(text)) {
-        if (ReadUnsigned(text, 10, value) && value <= HighestPortNumber) {
+        if (ReadWholeNumber(text, value) && value <= HighestPortNumber) {
             request.device = "/dev/parport" + std::to_string(value);
             return {};
         }
         // Addresses are written in hex; a decimal one is almost always a missing 0x.
         unsigned asHex = 0;
         const bool hexFits =
-            ReadUnsigned(text, 16, asHex) && asHex >= LowestRawIoAddress && asHex <= 0xFFFF;
+            ReadWholeNumber(text, asHex, 16) && asHex >= LowestRawIoAddress && asHex <= 0xFFFF;
         return UsageFailure(
             form + "is not a port number (0-" + std::to_string(HighestPortNumber) + "); " +
             (hexFits ? "did you mean 0x" + text + "?" : "write an I/O address in hex, with 0x."));
@@ -90,7 +82,7 @@ Outcome ReadGpioOption(const std::string& text, OutputRequest& request)
         if (!IsDecimalDigits(lines[i]))
             continue; // a line name
         unsigned offset = 0;
-        if (!ReadUnsigned(lines[i], 10, offset)) {
+        if (!ReadWholeNumber(lines[i], offset)) {
             return UsageFailure("--gpio: line '" + lines[i] +
                                 "' is not a line offset (too large).");
         }
