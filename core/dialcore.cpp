@@ -122,6 +122,9 @@ DialState DialCore::State() const
     state.uncertain = memory_ && memory_->Uncertain();
     if (state.uncertain)
         state.doubt = memory_->WhereItStands(state.step);
+    const TimingCounts timing = drive_.Timing();
+    state.lateTicks = timing.lateTicks;
+    state.stepIntervals = timing.intervals;
     return state;
 }
 

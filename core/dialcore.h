@@ -78,6 +78,8 @@ public:
     // Liveness of the stepping thread, for a watchdog: ask, then read the answer later.
     void PingDrive() { drive_.Ping(); }
     DriveHealth Health() const { return drive_.Health(); }
+    // The stepping thread's timing and steps since start-up.
+    TimingCounts Timing() const { return drive_.Timing(); }
 
 signals:
     // The state may have changed: while the motor moves at most once a DisplayRefreshMs,

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "angletext.h"
+#include "motor/steppingtiming.h"
 
 #include <QString>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,7 +20,10 @@ struct DialState {
     double angle = 0.0;    // the same position in degrees
     bool moving = false;   // from a start until the motor is seen at rest
     bool uncertain = false;
-    std::string doubt; // where the rotor may stand while uncertain, such as "anywhere"
+    std::string doubt;           // where the rotor may stand while uncertain, such as "anywhere"
+    std::uint64_t lateTicks = 0; // ticks more than 0.5 ms late since start-up
+    // The intervals between the last move's steps, counted by IntervalBoundsNs.
+    std::array<std::uint64_t, IntervalBoundsNs.size() + 1> stepIntervals{};
 
     bool operator==(const DialState&) const = default;
 

@@ -124,8 +124,11 @@ void StepperDrive::TakeStart()
         return;
     // The ramp counts its rest in ticks: however long the clock stood counts toward the gap
     // before the next run's first step.
-    if (ramps_ && !(state_.load() & ClockRunning))
-        ramp_.Rested((clock_->Now() - stoppedAt_) / SteppingClockGrid::Period);
+    if (!(state_.load() & ClockRunning)) {
+        if (ramps_)
+            ramp_.Rested((clock_->Now() - stoppedAt_) / SteppingClockGrid::Period);
+        timing_.MoveStarted();
+    }
     clock_->Start();
     // Running before the ask is taken, so the motor never reads as standing in between; a
     // start asked for in between finds the clock already running.
@@ -162,6 +165,7 @@ void StepperDrive::Tick()
         return;
     }
     bool arrived = false;
+    const std::int64_t before = stepping_.CurrentStep;
     if (ramps_) {
         arrived = RampTick(requested);
     } else {
@@ -170,8 +174,9 @@ void StepperDrive::Tick()
         currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
         arrived = stepping_.TargetReached();
     }
-    // Only this thread writes it: a plain store, no locked read-modify-write on the tick.
-    ticks_.store(ticks_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    timing_.CountTick(clock_->Lateness());
+    if (stepping_.CurrentStep != before)
+        timing_.CountStep(clock_->TickAt());
     if (arrived) {
         ClockStopped();
         // A start asked for during this tick stays set: the next turn of the loop starts the

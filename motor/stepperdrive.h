@@ -11,6 +11,7 @@
 #include "speedramp.h"
 #include "steppingclock.h"
 #include "steppingcontroller.h"
+#include "steppingtiming.h"
 
 #include <atomic>
 #include <cstdint>
@@ -77,9 +78,10 @@ public:
     DriveHealth Health() const
     {
         return {pingsAsked_.load(std::memory_order_relaxed),
-                pingsAnswered_.load(std::memory_order_relaxed),
-                ticks_.load(std::memory_order_relaxed), IsMoving()};
+                pingsAnswered_.load(std::memory_order_relaxed), timing_.Ticks(), IsMoving()};
     }
+    // Any thread: how well the stepping thread kept its time, and the steps it made.
+    TimingCounts Timing() const { return timing_.Read(); }
 
 private:
     // The state word: the clock runs, a start is asked for, a position is asked for (asks set
@@ -117,6 +119,6 @@ private:
     std::atomic<bool> quit_{false};
     std::atomic<std::uint64_t> pingsAsked_{0};
     std::atomic<std::uint64_t> pingsAnswered_{0};
-    std::atomic<std::uint64_t> ticks_{0};
+    SteppingTiming timing_;
     std::thread thread_;
 };

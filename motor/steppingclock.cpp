@@ -66,10 +66,13 @@ bool TimerfdSteppingClock::WaitForTick()
         [[maybe_unused]] ssize_t got = ::read(timerFd_, &expirations, sizeof expirations);
         if (!grid_.IsRunning())
             continue;
-        const bool tick = grid_.OnWake(MonotonicNanoseconds());
+        const std::int64_t now = MonotonicNanoseconds();
+        const bool tick = grid_.OnWake(now);
         Arm(grid_.ArmAt());
-        if (tick)
+        if (tick) {
+            tickAt_ = now;
             return true;
+        }
     }
 }
 

@@ -33,6 +33,9 @@ public:
     virtual void Wake() = 0;
     // The time in nanoseconds on the clock's own scale, for how long it stood between moves.
     virtual std::int64_t Now() const { return MonotonicNanoseconds(); }
+    // The last tick: when it came, on the scale of Now, and how long after its time.
+    virtual std::int64_t TickAt() const { return Now(); }
+    virtual std::int64_t Lateness() const { return 0; }
 };
 
 // An absolute 1 ms grid on a CLOCK_MONOTONIC timerfd; wake-ups come through an eventfd.
@@ -49,6 +52,8 @@ public:
     bool WaitForTick() override;
     void TickEnded() override { grid_.TickEnded(MonotonicNanoseconds()); }
     void Wake() override;
+    std::int64_t TickAt() const override { return tickAt_; }
+    std::int64_t Lateness() const override { return grid_.Lateness(); }
 
 private:
     void Arm(std::int64_t deadline);
@@ -56,6 +61,7 @@ private:
     int timerFd_ = -1;
     int wakeFd_ = -1;
     SteppingClockGrid grid_;
+    std::int64_t tickAt_ = 0;
 };
 
 std::unique_ptr<SteppingClock> MakeSteppingClock();

@@ -28,6 +28,9 @@ public:
     bool IsRunning() const { return running_; }
     // When the timer should fire for the next deadline.
     std::int64_t ArmAt() const { return armAt_; }
+    // How long after its grid point the last tick came; a tick held back by the gap counts
+    // from its grid point too. A tick up to WakeLead early is on time.
+    std::int64_t Lateness() const { return lateness_; }
 
     // The gap is kept from the end of the tick's work, so it holds between the port writes
     // however long a tick took to reach its write.
@@ -40,9 +43,10 @@ public:
         if (!running_ || now < armAt_)
             return false;
         if (now - lastTick_ < MinimumGap) {
-            SetDeadline(lastTick_ + MinimumGap, 0); // a hard limit: no lead
+            armAt_ = lastTick_ + MinimumGap; // a hard limit: no lead
             return false;
         }
+        lateness_ = now > gridPoint_ ? now - gridPoint_ : 0;
         const std::int64_t latestGridPoint = anchor_ + (now + WakeLead - anchor_) / Period * Period;
         SetDeadline(latestGridPoint + Period, WakeLead);
         lastTick_ = now;
@@ -50,10 +54,16 @@ public:
     }
 
 private:
-    void SetDeadline(std::int64_t deadline, std::int64_t lead) { armAt_ = deadline - lead; }
+    void SetDeadline(std::int64_t gridPoint, std::int64_t lead)
+    {
+        gridPoint_ = gridPoint;
+        armAt_ = gridPoint - lead;
+    }
 
     bool running_ = false;
     std::int64_t armAt_ = 0;
+    std::int64_t gridPoint_ = 0;
+    std::int64_t lateness_ = 0;
     std::int64_t anchor_ = 0;
     std::int64_t lastTick_ = std::numeric_limits<std::int64_t>::min() / 2;
 };

@@ -65,6 +65,7 @@ void MqttFront::TakeConnected()
                                  options_.prefix + '/' + options_.name)
                .toStdString());
     everConnected_ = true;
+    connected_ = true;
     away_ = false;
     sent_.clear(); // a broker that restarted may have lost what it held
     unanswered_.clear();
@@ -106,6 +107,7 @@ void MqttFront::TakeSubscriptionRefused(const QString& why)
 
 void MqttFront::TakeTakenOver()
 {
+    connected_ = false;
     ReportOutage("another dial uses the name " + options_.prefix + '/' + options_.name +
                      " on the broker at " + options_.BrokerText() +
                      " and took this connection; give each dial its own --mqtt-name (or "
@@ -115,6 +117,7 @@ void MqttFront::TakeTakenOver()
 
 void MqttFront::TakeLost(const QString& why)
 {
+    connected_ = false;
     ReportOutage((everConnected_ ? "lost the broker at " : "cannot reach the broker at ") +
                  options_.BrokerText() + (why.isEmpty() ? QString() : " (" + why + ')'));
 }
@@ -134,6 +137,7 @@ void MqttFront::ReportOutage(const QString& what, int retrySeconds)
 
 void MqttFront::TakeRefused(const QString& why, bool credentials)
 {
+    connected_ = false;
     if (credentials && !everConnected_) {
         emit CredentialsRefused(
             "MQTT: the broker at " + options_.BrokerText() + " refuses this client: " + why +
@@ -162,6 +166,7 @@ void MqttFront::PublishState(const DialState& state)
     Publish("moving", Flag(state.moving));
     Publish("client", state.client.toUtf8());
     Publish("position_uncertain", Flag(state.uncertain));
+    Publish("late_ticks", QByteArray::number(qulonglong(state.lateTicks)));
 }
 
 void MqttFront::Publish(const char* leaf, const QByteArray& payload)

@@ -32,6 +32,8 @@ public:
     Outcome Start();
     // "offline", then a clean disconnect; bounded.
     void Stop();
+    // Whether the broker is connected now.
+    bool IsConnected() const { return connected_; }
 
 signals:
     // The broker's first answer refused the credentials: nothing would ever work.
@@ -59,5 +61,6 @@ private:
     QHash<int, QByteArray> unanswered_;  // QoS 1 messages by id -> topic
     QSet<QByteArray> refusedTopics_;     // each refusal said once
     bool everConnected_ = false;
+    bool connected_ = false;
     bool away_ = false; // an outage reported and not yet over
 };

@@ -78,8 +78,15 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "N");
     const QCommandLineOption accel(
         "accel", "Speeding up and braking, 1 to 1000000 steps a second per second.", "N");
-    for (const auto& option : {help, version, simulate, port, gpio, listPorts, listen, allow,
-                               headless, state, position, maxRate, startRate, accel})
+    const QCommandLineOption latencyTest(
+        "latency-test",
+        "Check whether this machine keeps the 1 ms stepping clock: run it for SECONDS (the "
+        "argument after it; default 10) as a move would, writing nothing, then print a report "
+        "and exit.");
+    const QCommandLineOption json("json", "With --latency-test: print the report as JSON.");
+    for (const auto& option :
+         {help, version, simulate, port, gpio, listPorts, listen, allow, headless, state, position,
+          maxRate, startRate, accel, latencyTest, json})
         parser.addOption(option);
     const WebCommandLine webOptions(parser);
     const MqttCommandLine mqttOptions(parser);
@@ -92,9 +99,20 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     };
     if (!parser.parse(arguments))
         return fail(UsageFailure(parser.errorText()));
-    if (!parser.positionalArguments().isEmpty())
-        return fail(
-            UsageFailure("Unexpected argument '" + parser.positionalArguments().first() + "'."));
+    QStringList positional = parser.positionalArguments();
+    if (parser.isSet(latencyTest) && !positional.isEmpty()) {
+        const QString seconds = positional.takeFirst();
+        bool number = false;
+        result.latencySeconds = seconds.toInt(&number);
+        if (!number || result.latencySeconds < 1 || result.latencySeconds > 3600)
+            return fail(UsageFailure("--latency-test: '" + seconds +
+                                     "' is not a whole number of seconds from 1 to 3600."));
+    }
+    if (parser.isSet(json) && !parser.isSet(latencyTest))
+        return fail(UsageFailure("--json: give --latency-test too."));
+    result.json = parser.isSet(json);
+    if (!positional.isEmpty())
+        return fail(UsageFailure("Unexpected argument '" + positional.first() + "'."));
     for (const QString& text : parser.values(listen)) {
         QHostAddress address;
         if (!ReadAddress(text, address))
@@ -160,6 +178,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
             "<executable_name>", QString::fromUtf8(ProgramName.data(), ProgramName.size()));
     } else if (parser.isSet(version)) {
         result.action = CommandLine::Action::ShowVersion;
+    } else if (parser.isSet(latencyTest)) {
+        result.action = CommandLine::Action::LatencyTest;
     } else if (result.mqtt.discovery == MqttOptions::Discovery::Remove) {
         result.action = CommandLine::Action::RemoveDiscovery;
     } else if (parser.isSet(listPorts)) {

@@ -14,7 +14,7 @@
 #include <optional>
 
 struct CommandLine {
-    enum class Action { Run, ShowHelp, ShowVersion, ListPorts, RemoveDiscovery };
+    enum class Action { Run, ShowHelp, ShowVersion, ListPorts, RemoveDiscovery, LatencyTest };
     Action action = Action::Run;
     OutputRequest output;
     ListenerOptions listener;
@@ -23,7 +23,9 @@ struct CommandLine {
     QString stateFile;              // where the position is kept; empty: nowhere
     std::optional<double> position; // degrees: where the motor stands at start
     SpeedProfile speed;
-    MqttOptions mqtt; // the broker; none unless --mqtt
+    int latencySeconds = 10; // --latency-test: how long
+    bool json = false;       // its report as one JSON object
+    MqttOptions mqtt;        // the broker; none unless --mqtt
     MqttCredentials mqttCredentials;
     Outcome failure; // a bad command line: the program ends with it
     QString help;

@@ -5,6 +5,9 @@
 #include "quitsignals.h"
 #include "window/windowfront.h"
 
+#include <cerrno>
+#include <cstring>
+
 int ReportFatal(const Failure& failure, WindowFront* front)
 {
     const std::string& fault = failure.line;
@@ -21,4 +24,11 @@ int ReportFatal(const Failure& failure, WindowFront* front)
     GuardQuit([] {}, std::chrono::milliseconds(0), ToInt(status));
     front->ShowFatal(line);
     return ToInt(status);
+}
+
+Failure NoClockFailure()
+{
+    return {std::string("cannot create the stepping clock (timerfd): ") + std::strerror(errno) +
+                "; is this a Linux kernel with timerfd and eventfd?",
+            ExitStatus::Clock};
 }

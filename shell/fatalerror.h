@@ -13,3 +13,6 @@ class WindowFront;
 // Its status is what the program ends with, also when a quit signal closes the message box;
 // returned for main to end with.
 int ReportFatal(const Failure& failure, WindowFront* front);
+
+// The kernel gave no stepping clock; read errno at once.
+Failure NoClockFailure();

@@ -5,6 +5,7 @@
 #include "base/report.h"
 #include "commandline.h"
 #include "fatalerror.h"
+#include "latencyreport.h"
 #include "mqtt/discoveryremoval.h"
 #include "output/portchoice.h"
 #include "output/portlist.h"
@@ -88,6 +89,11 @@ int main(int argc, char* argv[])
         int appArgc = 1;
         QCoreApplication app(appArgc, argv);
         return ToInt(RemoveDiscovery(commandLine.mqtt, commandLine.mqttCredentials));
+    }
+    case CommandLine::Action::LatencyTest: {
+        int appArgc = 1;
+        QCoreApplication app(appArgc, argv); // for RealtimeKit's bus
+        return RunLatencyTest(commandLine.latencySeconds, commandLine.json);
     }
     case CommandLine::Action::Run: break;
     }

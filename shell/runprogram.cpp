@@ -16,9 +16,6 @@
 #include "web/webfront.h"
 #include "window/windowfront.h"
 
-#include <cerrno>
-#include <cstring>
-
 namespace {
 
 CoilPort* fatalPort = nullptr;
@@ -50,11 +47,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     auto clock = MakeSteppingClock();
     if (!clock) {
         CoilOutput(port).DeenergiseCoils();
-        return ReportFatal({std::string("cannot create the stepping clock (timerfd): ") +
-                                std::strerror(errno) +
-                                "; is this a Linux kernel with timerfd and eventfd?",
-                            ExitStatus::Clock},
-                           front);
+        return ReportFatal(NoClockFailure(), front);
     }
     DialCore core(port, std::move(clock), commandLine.listener);
     // The file first: a second program on it is told so, not that port 3000 is taken.
@@ -74,14 +67,17 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         core.ShutDown();
         return ReportFatal(*failed, front);
     }
-    for (const WebAddress& at : web.Addresses()) {
+    const auto url = [](const WebAddress& at) {
         const QString host = at.address.toString();
-        Report(QString("web page at http://%1:%2/%3")
-                   .arg(host.contains(':') ? '[' + host + ']' : host)
-                   .arg(at.port)
-                   .arg(commandLine.web.readOnly ? " (read-only)" : "")
-                   .toStdString());
-    }
+        return QString("http://%1:%2/")
+            .arg(host.contains(':') ? '[' + host + ']' : host)
+            .arg(at.port)
+            .toStdString();
+    };
+    for (const WebAddress& at : web.Addresses())
+        Report("web page at " + url(at) + (commandLine.web.readOnly ? " (read-only)" : ""));
+    for (const WebAddress& at : web.MetricsAddresses())
+        Report("metrics at " + url(at) + "metrics");
     std::unique_ptr<MqttFront> mqtt;
     if (const MqttOptions& options = commandLine.mqtt; options.Enabled()) {
         mqtt = std::make_unique<MqttFront>(
@@ -89,6 +85,7 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
             std::make_unique<BrokerLink>(options, commandLine.mqttCredentials, options.ClientId(),
                                          options.Topic("availability"),
                                          options.Topic("angle/set")));
+        web.SetMqttConnected([front = mqtt.get()] { return front->IsConnected(); });
         if (Outcome failed = mqtt->Start()) {
             core.ShutDown();
             return ReportFatal(*failed, front);

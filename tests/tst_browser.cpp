@@ -28,7 +28,7 @@ public:
         const quint16 port = FreePort();
         process_.start(chromium,
                        {"--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                        "--window-size=600,800", "--user-data-dir=" + profile_.path(),
+                        "--window-size=600,960", "--user-data-dir=" + profile_.path(),
                         QString("--remote-debugging-port=%1").arg(port), url});
         QElapsedTimer timer;
         timer.start();
@@ -141,6 +141,13 @@ void TestBrowser::pageFollowsAndTurnsTheDial()
     replay.Follow(program.writes);
     QCOMPARE(replay.position, 24);
     QTRY_COMPARE_WITH_TIMEOUT(text("Label2"), QString("180"), 20000);
+    // The last move's 12 steps, 11 intervals, in the page's own bars.
+    QCOMPARE(browser
+                 .Evaluate("[...document.querySelectorAll('#intervals .steps')]"
+                           ".reduce((sum, e) => sum + +e.textContent, 0)")
+                 .toInt(),
+             11);
+    QVERIFY(text("late").contains("since start-up: "));
 
     // The screenshot: the needle is drawn where the window's geometry puts its tip, and not
     // where it stood before.

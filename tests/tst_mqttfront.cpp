@@ -111,7 +111,8 @@ void TestMqttFront::announcedOnConnecting()
                                            {"target", "360"},
                                            {"moving", "false"},
                                            {"client", ""},
-                                           {"position_uncertain", "false"}})
+                                           {"position_uncertain", "false"},
+                                           {"late_ticks", "0"}})
         QCOMPARE(t.Held(leaf), payload);
     // Where the release before put its announcement is cleared, whatever this one does.
     const auto* old = t.session->Last("homeassistant/number/t1/config");

@@ -342,6 +342,7 @@ void TestSoak::webFloods()
     // Refused connections are said at most once a second, not one line each.
     QVERIFY2(program.errors.count('\n') < 20, qPrintable(program.errors.left(2000)));
     QTcpSocket next;
-    QVERIFY(ProgramUnderTest::Connect(next, 20000));
+    QVERIFY2(ProgramUnderTest::Connect(next, 20000),
+             qPrintable((program.Collect(), program.errors)));
     QVERIFY(program.Send(next, "90") && program.WaitForWrites(13, 20000));
 }

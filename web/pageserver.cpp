@@ -69,8 +69,9 @@ bool AsksToUpgrade(const QHttpServerRequest& request)
 
 } // namespace
 
-PageServer::PageServer(const WebOptions& options, QByteArray page)
-    : options_(options), page_(std::move(page))
+PageServer::PageServer(const WebOptions& options, QByteArray page,
+                       std::function<QByteArray()> metrics)
+    : options_(options), page_(std::move(page)), metrics_(std::move(metrics))
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
     // Refused here, a request from elsewhere never becomes a WebSocket at all.
@@ -84,7 +85,8 @@ PageServer::PageServer(const WebOptions& options, QByteArray page)
 
 bool PageServer::IsOurs(const QString& path, QByteArrayView host, QByteArrayView origin) const
 {
-    return path == "/live" && HostIsOurs(host, options_.addresses) && OriginIsOurs(origin, host);
+    return !options_.pageless && path == "/live" && HostIsOurs(host, options_.addresses) &&
+           OriginIsOurs(origin, host);
 }
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 5, 0)
@@ -92,7 +94,7 @@ bool PageServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
 {
     // Qt 6.4 makes a WebSocket of an upgrade only when it is taken here and nothing is
     // written; the page's socket is checked once it is one. Any other is answered.
-    if (AsksToUpgrade(request))
+    if (AsksToUpgrade(request) && !options_.pageless)
         return true;
     QHttpServerResponder responder = makeResponder(request, socket);
     Answer(request, responder);
@@ -125,7 +127,9 @@ void PageServer::Answer(const QHttpServerRequest& request, QHttpServerResponder&
         responder.write("this page takes nothing\n", "text/plain", Code::PayloadTooLarge);
     else if (!HostIsOurs(request.value("Host"), options_.addresses))
         responder.write("not for you\n", "text/plain", QHttpServerResponder::StatusCode::Forbidden);
-    else if (request.url().path() != "/" || IsUpgrade(request))
+    else if (request.url().path() == "/metrics" && !IsUpgrade(request))
+        responder.write(metrics_(), "text/plain; version=0.0.4; charset=utf-8");
+    else if (options_.pageless || request.url().path() != "/" || IsUpgrade(request))
         responder.write("no such page\n", "text/plain", QHttpServerResponder::StatusCode::NotFound);
     else
         responder.write(page_, "text/html; charset=utf-8");

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The page's HTTP side: "/" answered with the page to those it is for, anything else refused,
-// and upgrades to "/live" handed on as WebSockets. Qt 6.5 changed how a request is answered
-// and Qt 6.8 asks a verifier before it upgrades; those differences stay in this file.
+// The page's HTTP side: "/" answered with the page and "/metrics" with the metrics to those
+// they are for, anything else refused, and upgrades to "/live" handed on as WebSockets. Qt 6.5
+// changed how a request is answered and Qt 6.8 asks a verifier before it upgrades; those
+// differences stay in this file.
 #pragma once
 
 #include "webguard.h"
@@ -9,6 +10,7 @@
 #include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QHostAddress>
+#include <functional>
 
 class QHttpServerRequest;
 class QHttpServerResponder;
@@ -18,11 +20,13 @@ struct WebOptions {
     bool readOnly = false;
     // Networks a page may come from; empty: any (the command port's --allow).
     Networks allowed;
+    QList<WebAddress> metricsAddresses; // where /metrics is served alone (--metrics)
+    bool pageless = false;              // this server answers /metrics only
 };
 
 class PageServer : public QAbstractHttpServer {
 public:
-    PageServer(const WebOptions& options, QByteArray page);
+    PageServer(const WebOptions& options, QByteArray page, std::function<QByteArray()> metrics);
 
     // Whether a request for `path`, naming `host` and, from a browser, `origin`, is one this
     // server answers. Who may connect at all (--allow) the WebGate in front has decided.
@@ -43,4 +47,5 @@ private:
 
     const WebOptions& options_;
     const QByteArray page_;
+    const std::function<QByteArray()> metrics_;
 };

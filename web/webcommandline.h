@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The web page's options, --web and --web-read-only: declared on the program's parser and
-// read back from it here, so a new page setting touches this module only.
+// The web page's options, --web, --web-read-only and --metrics: declared on the program's parser
+// and read back from it here, so a new page setting touches this module only.
 #pragma once
 
 #include "base/failure.h"
@@ -24,4 +24,5 @@ public:
 private:
     QCommandLineOption web_;
     QCommandLineOption readOnly_;
+    QCommandLineOption metrics_;
 };

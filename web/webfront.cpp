@@ -3,9 +3,11 @@
 
 #include "core/dialcore.h"
 #include "core/statefeed.h"
+#include "metricstext.h"
 #include "network/networkpolicy.h"
 #include "webgate.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QWebSocket>
@@ -21,6 +23,20 @@ QByteArray Header(const QWebSocket& socket, const char* name)
     return socket.request().rawHeader(name);
 }
 
+// The last move's step intervals, each bucket with its upper bound in milliseconds (none for
+// the last, which takes the rest).
+QJsonArray Intervals(const DialState& state)
+{
+    QJsonArray buckets;
+    for (std::size_t bucket = 0; bucket < state.stepIntervals.size(); ++bucket)
+        buckets.append(
+            QJsonObject{{"upToMs", bucket < IntervalBoundsNs.size()
+                                       ? QJsonValue(double(IntervalBoundsNs[bucket]) / 1e6)
+                                       : QJsonValue()},
+                        {"steps", qint64(state.stepIntervals[bucket])}});
+    return buckets;
+}
+
 } // namespace
 
 struct WebFront::Page {
@@ -29,8 +45,12 @@ struct WebFront::Page {
 };
 
 WebFront::WebFront(DialCore& core, WebOptions options, QObject* parent)
-    : QObject(parent), core_(core), options_(std::move(options)), server_(options_, PageHtml)
+    : QObject(parent), core_(core), options_(std::move(options)), metricsOptions_(options_),
+      server_(options_, PageHtml, [this] { return Metrics(); }),
+      metricsServer_(metricsOptions_, {}, [this] { return Metrics(); })
 {
+    metricsOptions_.addresses = options_.metricsAddresses;
+    metricsOptions_.pageless = true;
     connect(&server_, &QAbstractHttpServer::newWebSocketConnection, this, &WebFront::TakePages);
     ping_.setInterval(PingMs);
     connect(&ping_, &QTimer::timeout, this, &WebFront::CheckPages);
@@ -45,24 +65,40 @@ WebFront::~WebFront()
 
 Outcome WebFront::Listen()
 {
-    for (WebAddress& at : options_.addresses) {
+    if (Outcome failed = Serve(options_.addresses, "the web page", "--web", server_))
+        return failed;
+    if (Outcome failed =
+            Serve(metricsOptions_.addresses, "the metrics", "--metrics", metricsServer_))
+        return failed;
+    ping_.start();
+    return {};
+}
+
+Outcome WebFront::Serve(QList<WebAddress>& addresses, const char* what, const char* option,
+                        PageServer& server)
+{
+    for (WebAddress& at : addresses) {
         auto* listener = new WebGate(options_.allowed, this);
         if (!listener->listen(at.address, at.port)) {
             std::string why =
-                "cannot serve the web page on " + at.address.toString().toStdString() + " port " +
-                std::to_string(at.port) + ": " + listener->errorString().toStdString();
+                std::string("cannot serve ") + what + " on " + at.address.toString().toStdString() +
+                " port " + std::to_string(at.port) + ": " + listener->errorString().toStdString();
             if (listener->serverError() == QAbstractSocket::AddressInUseError)
-                why += " (another program holds it; stop that program, or give --web another "
-                       "port; " +
-                       PortHolderHint(at.port) + ")";
+                why += std::string(" (another program holds it; stop that program, or give ") +
+                       option + " another port; " + PortHolderHint(at.port) + ")";
             return Failure{why, ExitStatus::StartUp};
         }
         at.port = listener->serverPort();
-        server_.bind(listener);
+        server.bind(listener);
         gates_.push_back(listener);
     }
-    ping_.start();
     return {};
+}
+
+QByteArray WebFront::Metrics() const
+{
+    return MetricsText(core_.State(), core_.Timing(),
+                       {int(pages_.size()), mqttConnected_ && mqttConnected_()});
 }
 
 void WebFront::TakePages()
@@ -164,6 +200,8 @@ QString WebFront::StateMessage(const DialState& state) const
                           // Read by pages and scripts of the last release; gone in the next.
                           {"requested", state.requestedText},
                           {"uncertain", state.uncertain},
+                          {"lateTicks", qint64(state.lateTicks)},
+                          {"intervals", Intervals(state)},
                       })
             .toJson(QJsonDocument::Compact));
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The web page: a view of the DialCore like the window, served with Qt's HTTP server on the
-// addresses given, one page at "/" and its WebSocket at "/live". Each open page gets the
+// addresses given, one page at "/", its WebSocket at "/live" and the metrics at "/metrics";
+// on the --metrics addresses, the metrics alone. Each open page gets the
 // state (needle, requested text, status, client, moving, any doubt) at most 30 times a
 // second while the motor moves, the latest only, and once at rest; unless read-only, a page
 // edits the requested text as Text1 does and turns the dial with Enter. Nothing here waits
@@ -14,6 +15,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,8 +37,14 @@ public:
 
     // Listens on every address; a failure on the first that cannot be had.
     Outcome Listen();
-    // Where the page is served, the ports chosen by the system filled in.
+    // Where the page and the metrics alone are served, the ports chosen by the system filled in.
     const QList<WebAddress>& Addresses() const { return options_.addresses; }
+    const QList<WebAddress>& MetricsAddresses() const { return metricsOptions_.addresses; }
+    // Where the metrics learn whether the MQTT broker is connected; without it, never.
+    void SetMqttConnected(std::function<bool()> connected)
+    {
+        mqttConnected_ = std::move(connected);
+    }
 
 private:
     struct Page;
@@ -49,10 +57,16 @@ private:
     void SendState(const DialState& state);
     void CheckPages();
     QString StateMessage(const DialState& state) const;
+    QByteArray Metrics() const;
+    Outcome Serve(QList<WebAddress>& addresses, const char* what, const char* option,
+                  PageServer& server);
 
     DialCore& core_;
     WebOptions options_;
+    WebOptions metricsOptions_;
     PageServer server_;
+    PageServer metricsServer_;
+    std::function<bool()> mqttConnected_;
     std::vector<WebGate*> gates_; // children, one per address
     std::vector<std::unique_ptr<Page>> pages_;
     QTimer ping_;
