@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The speed ramp's plan, and what its rule costs a tick beside the plain rule's.
+// The speed ramp's plan, and what its rule and the timing counters cost a tick beside the
+// plain rule's.
 //   ramp-plan MAX START ACCEL DEGREES: the tick of each step of that move from rest, a line each
-//   ramp-plan --cost: nanoseconds a tick of each rule, over ten million ticks of a long move
+//   ramp-plan --cost: nanoseconds a tick of each, over ten million ticks of a long move
 #include "motor/speedramp.h"
 #include "motor/stepgeometry.h"
 #include "motor/steppingcontroller.h"
+#include "motor/steppingtiming.h"
 
 #include <chrono>
 #include <cstdio>
@@ -39,8 +41,18 @@ int main(int argc, char** argv)
             stepping.Aim(degrees);
             stepping.CurrentStep += ramp.Tick(stepping.TargetSteps, stepping.CurrentStep);
         });
-        std::printf("plain %.2f ns a tick (%lld steps)\nramp %.2f ns a tick (%lld steps)\n",
-                    plainNs, (long long)plain.CurrentStep, rampNs, (long long)stepping.CurrentStep);
+        // A tick and a step counted, with a lateness and a time that change as on the thread.
+        SteppingTiming timing;
+        std::int64_t at = 0;
+        const double countersNs = NanosecondsPerTick([&] {
+            at += 1'000'000;
+            timing.CountTick((at / 1'000'000 * 7919) % 60'000);
+            timing.CountStep(at);
+        });
+        std::printf("plain %.2f ns a tick (%lld steps)\nramp %.2f ns a tick (%lld steps)\n"
+                    "counters %.2f ns a tick (%llu ticks counted)\n",
+                    plainNs, (long long)plain.CurrentStep, rampNs, (long long)stepping.CurrentStep,
+                    countersNs, (unsigned long long)timing.Read().ticks);
         return 0;
     }
     if (argc != 5) {

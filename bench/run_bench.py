@@ -11,6 +11,7 @@ restarted under the program.
 Ramped moves (--ramp-only): a 3600-degree move on the speed ramp, as root and unprivileged,
 against its planned ticks, turn about with a plain move and the bare loop.
 Usage: python3 bench/run_bench.py [--build build] [--json FILE] [--repeat N] [--ramp-only]
+       [--counters-against PLAIN]
 """
 import argparse
 import fcntl
@@ -454,6 +455,20 @@ def run_ramp(binary, bare, plan_tool, env, repeat):
     return {name: median_of(result) for name, result in runs.items()}
 
 
+def run_counters(binary, plain, bare, env, repeat):
+    """This build against one without the stepping thread's counters (PLAIN, its
+    stepper-dial), a headless move each, turn about with the bare loop."""
+    runs = {"stepper-dial / headless, with the counters": [],
+            "stepper-dial / headless, without them": [],
+            "bare timerfd loop (beside the counters)": []}
+    for _ in range(repeat):
+        runs["stepper-dial / headless, with the counters"].append(
+            run_once(binary, env, ["--headless"]))
+        runs["stepper-dial / headless, without them"].append(run_once(plain, env, ["--headless"]))
+        runs["bare timerfd loop (beside the counters)"].append(run_bare(bare))
+    return {name: median_of(result) for name, result in runs.items()}
+
+
 def run_busy_desktop(binary, bare, env, repeat):
     """The program (trace to a file) and the bare loop, turn about, while two CPU-bound loops
     keep both cores of the machine busy, as a compile and a browser tab would."""
@@ -559,6 +574,9 @@ def main():
                         help="only the busy-desktop pair (two CPU-bound loops beside it)")
     parser.add_argument("--ramp-only", action="store_true",
                         help="only ramped moves, as root and unprivileged, beside a plain move")
+    parser.add_argument("--counters-against", metavar="PLAIN", default=None,
+                        help="only a headless move, turn about with PLAIN/stepper-dial (a build "
+                             "without the stepping thread's counters)")
     args = parser.parse_args()
     program = os.path.join(args.build, "stepper-dial")
     results = {}
@@ -572,7 +590,12 @@ def main():
         offscreen = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         offscreen.pop("WAYLAND_DISPLAY", None)
         bare = os.path.join(args.build, "bench", "bare-timerfd")
-        if args.ramp_only:
+        if args.counters_against:
+            results = run_counters(program, os.path.join(args.counters_against, "stepper-dial"),
+                                   bare, dict(os.environ), args.repeat)
+            platforms = {}
+            args.ramp_only = True  # nothing else
+        elif args.ramp_only:
             results = run_ramp(program, bare, os.path.join(args.build, "bench", "ramp-plan"),
                                dict(os.environ), args.repeat)
             platforms = {}

@@ -37,7 +37,7 @@ CommandListener::~CommandListener()
 
 bool CommandListener::IsListening() const
 {
-    return !servers_.empty() && servers_.front()->isListening();
+    return !servers_.empty() && servers_.front() && servers_.front()->isListening();
 }
 
 Outcome CommandListener::Listen()
@@ -81,6 +81,8 @@ void CommandListener::CloseServers()
 {
     // Later, not now: this may run inside one of the servers' own signals.
     for (QTcpServer* server : servers_) {
+        if (!server)
+            continue;
         server->disconnect(this);
         server->close();
         server->deleteLater();
@@ -135,11 +137,12 @@ void CommandListener::AcceptFailed(const QString& why)
 void CommandListener::RetryAccepting()
 {
     for (QTcpServer* server : servers_)
-        if (!TakeArrivals(server))
+        if (server && !TakeArrivals(server))
             return;
     acceptRetry_.stop();
     for (QTcpServer* server : servers_)
-        server->resumeAccepting();
+        if (server)
+            server->resumeAccepting();
     Report("taking connections on TCP port " + std::to_string(options_.port) + " again");
     ServeNext();
 }
@@ -204,7 +207,8 @@ void CommandListener::Adopt(QTcpSocket* socket)
     // while a client that already hung up is served, the next one may still connect.
     if (!HasHungUp(*client_)) {
         for (QTcpServer* server : servers_)
-            TakeArrivals(server);
+            if (server)
+                TakeArrivals(server);
         CloseServers();
     }
     client_->setReadBufferSize(ReadBufferSize);

@@ -15,6 +15,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -97,7 +98,8 @@ private:
     bool IsListening() const;
 
     ListenerOptions options_;
-    std::vector<QTcpServer*> servers_; // children, one per address
+    // Children, one per address; guarded, so a server gone by any path is never touched.
+    std::vector<QPointer<QTcpServer>> servers_;
     QTcpSocket* client_ = nullptr;
     // Connections completed before the slot was taken, oldest first; children of this.
     std::deque<QTcpSocket*> waiting_;

@@ -25,12 +25,13 @@ packages=(build-essential cmake pkg-config qt6-base-dev qt6-httpserver-dev qt6-w
 if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
   # A compiler cache for the suite's many builds, fuzzing, network namespaces for the link-failure tests, strace (crashes injected into the
   # position file's writes), a browser for the web page, an MQTT broker and its clients
-  # (with openssl for the TLS case), the package checks, and the
+  # (with openssl for the TLS case), Prometheus and promtool for the metrics, the package
+  # checks, and the
   # kernel stage: Debian's kernel with its headers and sources (gpio-sim is built from them)
   # booted in QEMU from a busybox initramfs; and a Debian root (debootstrap) in which the
   # package's service boots under systemd, or in which another release runs the suite.
   packages+=(ccache clang "$clang_runtime" iproute2 desktop-file-utils appstream lintian systemd
-    python3 dbus-daemon strace chromium mosquitto mosquitto-clients openssl
+    python3 dbus-daemon strace chromium mosquitto mosquitto-clients openssl prometheus
     qemu-system-x86 linux-image-amd64 linux-headers-amd64 "$kernel_source" busybox-static cpio
     kmod debootstrap e2fsprogs util-linux)
 fi

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -29,11 +30,11 @@ std::string Ms(std::int64_t ns)
     return Fixed(double(ns) / 1e6, 3) + " ms";
 }
 
-// A share as a percentage that never rounds up to a whole 100.
+// A share as a percentage to the hundredth, never rounded up to a whole 100.
 std::string Percent(double share)
 {
-    const double hundredths = std::floor(share * 10000.0) / 100.0;
-    return Fixed(hundredths, 2) + " %";
+    const double hundredths = std::min(std::round(share * 10000.0), share < 1.0 ? 9999.0 : 10000.0);
+    return Fixed(hundredths / 100.0, 2) + " %";
 }
 
 std::string BucketName(std::size_t bucket)

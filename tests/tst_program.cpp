@@ -4,6 +4,10 @@
 
 Q_DECLARE_METATYPE(std::vector<int>)
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -31,6 +35,8 @@ private slots:
     void messageBoxEndsOnAQuitSignal();
     void badCommandLine_data();
     void badCommandLine();
+    void latencyTest_data();
+    void latencyTest();
 };
 
 void TestProgram::startsWithOneZeroAndNamesBackend()
@@ -311,6 +317,10 @@ void TestProgram::badCommandLine_data()
         << QStringList{"--port", "15"} << 3 << "cannot drive --port 15: /dev/parport15";
     QTest::newRow("gpio chip missing") << QStringList{"--gpio", "gpiochip15:17,18,27,22"} << 3
                                        << "cannot drive --gpio gpiochip15:17,18,27,22: ";
+    QTest::newRow("latency test of no time")
+        << QStringList{"--latency-test", "0"} << 2 << "--latency-test: '0'";
+    QTest::newRow("metrics without a port")
+        << QStringList{"--metrics", "127.0.0.1"} << 2 << "--metrics: '127.0.0.1'";
     QTest::newRow("listen twice") << QStringList{"--listen", "127.0.0.1", "--listen", "127.0.0.1"}
                                   << 2 << "--listen: 127.0.0.1 is given twice";
     QTest::newRow("allow beyond IPv4-mapped")
@@ -365,6 +375,66 @@ void TestProgram::badCommandLine()
     if (status != 0)
         QCOMPARE(program.errors.count('\n'), 1);
     QVERIFY(program.writes.empty());
+}
+
+void TestProgram::latencyTest_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::newRow("text") << false;
+    QTest::newRow("json") << true;
+}
+
+// Two seconds of the stepping clock: every grid point accounted for once, and the report
+// agreeing with itself. How late the ticks came is the machine's business, not the test's.
+void TestProgram::latencyTest()
+{
+    QFETCH(bool, json);
+    QProcess run;
+    run.start(qEnvironmentVariable("STEPPER_DIAL"),
+              QStringList{"--latency-test", "2"} + (json ? QStringList{"--json"} : QStringList{}));
+    QVERIFY(run.waitForFinished(60000));
+    QCOMPARE(run.exitCode(), 0);
+    QVERIFY(run.readAllStandardError().contains("latency test: 1 of 2 s, worst so far "));
+    const QString out = QString::fromUtf8(run.readAllStandardOutput());
+    double ticks = 0, delivered = 0, missed = 0, bars = 0, percent = 0, worst = 0;
+    QString verdict;
+    if (json) {
+        const QJsonObject report = QJsonDocument::fromJson(out.toUtf8()).object();
+        ticks = report["ticks"].toDouble();
+        delivered = report["delivered"].toDouble();
+        missed = report["missed"].toDouble();
+        for (const QJsonValue bucket : report["histogram"].toArray())
+            bars += bucket["ticks"].toDouble();
+        percent = report["within0.5ms"].toDouble() * 100;
+        worst = report["latenessMs"]["max"].toDouble();
+        verdict = report["verdict"].toString();
+    } else {
+        const auto number = [&out](const char* pattern, int group = 1) {
+            const QRegularExpressionMatch found = QRegularExpression(pattern).match(out);
+            return found.hasMatch() ? found.captured(group).toDouble() : -1.0;
+        };
+        ticks = number(R"(\nticks: (\d+) \()");
+        delivered = number(R"(\((\d+) delivered, )");
+        missed = number(R"(delivered, (\d+) missed\))");
+        auto rows = QRegularExpression(R"(\n  [<>]=? [\d.]+ ms +(\d+) #*(?=\n))").globalMatch(out);
+        for (int row = 0; row < 9; ++row)
+            bars += rows.next().captured(1).toDouble();
+        QVERIFY(!rows.hasNext());
+        percent = number(R"(, ([\d.]+) % within 0.5 ms\n)");
+        worst = number(R"(, max ([\d.]+) ms\n)");
+        verdict = QRegularExpression(R"(\nverdict: (.*)\n$)").match(out).captured(1);
+    }
+    QVERIFY2(ticks >= 1900 && ticks <= 2100, qPrintable(out));
+    QCOMPARE(delivered + missed, ticks);
+    QCOMPARE(bars, delivered);
+    const bool keeps = percent >= 99.9 && missed == 0;
+    QVERIFY2(verdict.startsWith(keeps ? "keeps 1 kHz: " : "does not keep 1 kHz: "),
+             qPrintable(verdict));
+    const double said = verdict.section(": ", 1).section(" %", 0, 0).toDouble();
+    QVERIFY2(qAbs(said - percent) <= 0.01 && verdict.contains(QString(" of ticks within 0.5 ms, "
+                                                                      "worst %1 ms")
+                                                                  .arg(worst, 0, 'f', 3)),
+             qPrintable(verdict));
 }
 
 QTEST_GUILESS_MAIN(TestProgram)

@@ -267,10 +267,13 @@ void TestStepping::ramps()
     QVERIFY(!t.core.Start());
     t.core.Command(first, true);
     std::vector<RampStep> steps;
+    std::size_t moveStart = 0; // the first step of the last move
     int turns = 0;
     std::int64_t fastest = 1000;
     // Ticks fired, and so time on the hand-fired clock, stand still while the motor does.
     for (int turn = 0; turn < 20000 && (t.core.State().moving || turn <= tick); ++turn) {
+        if (!t.core.State().moving)
+            moveStart = steps.size();
         if (turn == tick)
             t.core.Command(then, true);
         const qint64 before = t.core.State().step;
@@ -292,6 +295,15 @@ void TestStepping::ramps()
     QCOMPARE(t.port.writes.size(), steps.size() + 1); // a write only with a step
     QTEST(turns, "turns");
     QTEST(int(fastest), "fastest");
+    // The stepping thread's own counts: every tick and step, each interval in its bucket.
+    const TimingCounts timing = t.core.Timing();
+    QCOMPARE(timing.steps, steps.size());
+    QCOMPARE(qint64(timing.ticks), t.clock->Now() / SteppingClockGrid::Period);
+    std::array<std::uint64_t, IntervalBoundsNs.size() + 1> intervals{};
+    for (std::size_t i = moveStart + 1; i < steps.size(); ++i)
+        ++intervals[BucketOf(IntervalBoundsNs,
+                             (steps[i].tick - steps[i - 1].tick) * SteppingClockGrid::Period)];
+    QVERIFY(timing.intervals == intervals);
 }
 
 QTEST_MAIN(TestStepping)

@@ -184,6 +184,11 @@ void TestWeb::answered_data()
     QTest::addColumn<QByteArray>("answer");  // empty: closed before a byte is read
     const QByteArray get = "GET / HTTP/1.1\r\nHost: HOST\r\n";
     QTest::newRow("the page") << get + "\r\n" << true << QByteArray("HTTP/1.1 200");
+    QTest::newRow("the metrics") << QByteArray("GET /metrics HTTP/1.1\r\nHost: HOST\r\n\r\n")
+                                 << true << QByteArray("HTTP/1.1 200");
+    QTest::newRow("the metrics for another Host")
+        << QByteArray("GET /metrics HTTP/1.1\r\nHost: evil.example\r\n\r\n") << true
+        << QByteArray("HTTP/1.1 403");
     QTest::newRow("a wrong Host") << QByteArray("GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n")
                                   << true << QByteArray("HTTP/1.1 403");
     QTest::newRow("outside --allow") << get + "\r\n" << false << QByteArray();
