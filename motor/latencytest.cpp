@@ -2,9 +2,6 @@
 #include "latencytest.h"
 
 #include <algorithm>
-#include <future>
-#include <pthread.h>
-#include <unistd.h>
 
 LatencyTest::LatencyTest(std::unique_ptr<SteppingClock> clock, int seconds)
     : clock_(std::move(clock)), seconds_(seconds),
@@ -20,14 +17,8 @@ LatencyTest::~LatencyTest()
 
 std::string LatencyTest::Start(RealTimeBroker* broker)
 {
-    std::promise<pid_t> started;
-    std::future<pid_t> tid = started.get_future();
-    thread_ = std::thread([this, &started] {
-        pthread_setname_np(pthread_self(), "stepping");
-        started.set_value(gettid());
-        Run();
-    });
-    scheduling_ = MakeRealTime(thread_, tid.get(), broker);
+    scheduling_ = StartSteppingThread(
+        thread_, [this] { Run(); }, broker);
     return scheduling_;
 }
 

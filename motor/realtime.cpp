@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -88,4 +89,18 @@ std::string MakeRealTime(std::thread& thread, pid_t tid, RealTimeBroker* broker)
         return prefix + "normal priority with a short time slice (" +
                std::to_string(SteppingSliceNs / 1000) + " us) (" + allow + ")";
     return prefix + "normal priority (" + allow + ")";
+}
+
+std::string StartSteppingThread(std::thread& thread, std::function<void()> run,
+                                RealTimeBroker* broker)
+{
+    // The thread's kernel id, for a broker that schedules it from outside.
+    std::promise<pid_t> started;
+    std::future<pid_t> tid = started.get_future();
+    thread = std::thread([&started, run = std::move(run)] {
+        pthread_setname_np(pthread_self(), "stepping");
+        started.set_value(gettid());
+        run();
+    });
+    return MakeRealTime(thread, tid.get(), broker);
 }

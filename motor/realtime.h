@@ -7,6 +7,7 @@
 
 #include "base/failure.h"
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -29,3 +30,8 @@ public:
 
 // Returns one line for standard error: what the thread got, from whom, and how to allow more.
 std::string MakeRealTime(std::thread& thread, pid_t tid, RealTimeBroker* broker);
+
+// Starts `run` on a thread named "stepping", made real-time as above; returns MakeRealTime's
+// line.
+std::string StartSteppingThread(std::thread& thread, std::function<void()> run,
+                                RealTimeBroker* broker);

@@ -2,7 +2,6 @@
 #include "stepperdrive.h"
 
 #include <cstring>
-#include <future>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -53,15 +52,8 @@ void StepperDrive::AskPosition(std::int64_t step)
 
 std::string StepperDrive::StartThread(RealTimeBroker* broker)
 {
-    // The thread's kernel id, for a broker that schedules it from outside.
-    std::promise<pid_t> started;
-    std::future<pid_t> tid = started.get_future();
-    thread_ = std::thread([this, &started] {
-        pthread_setname_np(pthread_self(), "stepping");
-        started.set_value(gettid());
-        Run();
-    });
-    return MakeRealTime(thread_, tid.get(), broker);
+    return StartSteppingThread(
+        thread_, [this] { Run(); }, broker);
 }
 
 void StepperDrive::ShutDown()
