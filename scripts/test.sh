@@ -38,9 +38,9 @@ fuzz() {
     echo "== Fuzzing skipped: clang++ not found"
     return
   fi
-  stage fuzz "Fuzzing (${FUZZ_SECONDS:-45} s a target)"
+  stage fuzz "Fuzzing (${FUZZ_SECONDS:-30} s a target)"
   cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DSTEPPER_FUZZ=ON \
-    -DSTEPPER_FUZZ_SECONDS="${FUZZ_SECONDS:-45}" >/dev/null
+    -DSTEPPER_FUZZ_SECONDS="${FUZZ_SECONDS:-30}" >/dev/null
   cmake --build build-fuzz -j"$jobs"
   ctest --test-dir build-fuzz -L fuzz -j"$jobs" --output-on-failure
   grep -h -E '^Done [0-9]+ runs' build-fuzz/Testing/Temporary/LastTest.log || true
