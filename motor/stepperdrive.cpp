@@ -2,8 +2,6 @@
 #include "stepperdrive.h"
 
 #include <cstring>
-#include <pthread.h>
-#include <unistd.h>
 
 StepperDrive::StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock)
     : coils_(port), clock_(std::move(clock))
