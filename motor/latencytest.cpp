@@ -33,7 +33,6 @@ void LatencyTest::Run()
             continue;
         const std::int64_t late = clock_->Lateness();
         lateness_[count++] = late;
-        count_.store(count, std::memory_order_relaxed);
         if (late > worst_.load(std::memory_order_relaxed))
             worst_.store(late, std::memory_order_relaxed);
         clock_->TickEnded();

@@ -42,7 +42,6 @@ public:
     std::string Start(RealTimeBroker* broker);
     // Any thread, while it runs.
     bool Running() const { return !done_.load(); }
-    std::uint64_t TicksSoFar() const { return count_.load(std::memory_order_relaxed); }
     std::int64_t WorstSoFar() const { return worst_.load(std::memory_order_relaxed); }
     // Waits for the end of the run.
     LatencySummary Finish();
@@ -54,7 +53,6 @@ private:
     int seconds_;
     std::string scheduling_;
     std::vector<std::int64_t> lateness_; // sized before the run: nothing allocated in it
-    std::atomic<std::uint64_t> count_{0};
     std::atomic<std::int64_t> worst_{0};
     std::atomic<bool> done_{false};
     std::thread thread_;
