@@ -28,18 +28,27 @@ install(FILES packaging/copyright ${STEPPER_CHANGELOG_GZ} DESTINATION ${CMAKE_IN
 
 # The service for machines without a display; the package neither enables nor starts it.
 # Where units, sysusers, module lists and udev rules go is the release's own answer: /lib on
-# Debian 12, /usr/lib on Debian 13 (whose /lib is only an alias).
+# Debian 12, /usr/lib on Debian 13 (whose /lib is only an alias). pkg-config knows it where
+# systemd's and udev's development files are in; elsewhere the release's defaults stand, so
+# building the program never needs them.
 find_package(PkgConfig REQUIRED)
-pkg_get_variable(STEPPER_UNIT_DIR systemd systemdsystemunitdir)
-pkg_get_variable(STEPPER_SYSUSERS_DIR systemd sysusersdir)
-pkg_get_variable(STEPPER_MODULES_LOAD_DIR systemd modulesloaddir)
-pkg_get_variable(STEPPER_UDEV_DIR udev udevdir)
-foreach(dir STEPPER_UNIT_DIR STEPPER_SYSUSERS_DIR STEPPER_MODULES_LOAD_DIR STEPPER_UDEV_DIR)
-  if(NOT ${dir})
-    message(FATAL_ERROR "pkg-config knows no systemd or udev directories: install systemd "
-                        "(Debian 12) or systemd-dev (Debian 13), as scripts/setup-deps.sh does")
+cmake_host_system_information(RESULT STEPPER_DEBIAN_RELEASE QUERY DISTRIB_VERSION_ID)
+if(STEPPER_DEBIAN_RELEASE STREQUAL "12")
+  set(STEPPER_LIB_ROOT /lib)
+else()
+  set(STEPPER_LIB_ROOT /usr/lib)
+endif()
+function(stepper_install_dir var module variable default)
+  pkg_get_variable(found ${module} ${variable})
+  if(NOT found)
+    set(found ${default})
   endif()
-endforeach()
+  set(${var} ${found} PARENT_SCOPE)
+endfunction()
+stepper_install_dir(STEPPER_UNIT_DIR systemd systemdsystemunitdir ${STEPPER_LIB_ROOT}/systemd/system)
+stepper_install_dir(STEPPER_SYSUSERS_DIR systemd sysusersdir /usr/lib/sysusers.d)
+stepper_install_dir(STEPPER_MODULES_LOAD_DIR systemd modulesloaddir /usr/lib/modules-load.d)
+stepper_install_dir(STEPPER_UDEV_DIR udev udevdir ${STEPPER_LIB_ROOT}/udev)
 install(FILES packaging/stepper-dial.service DESTINATION ${STEPPER_UNIT_DIR})
 install(FILES packaging/stepper-dial.sysusers DESTINATION ${STEPPER_SYSUSERS_DIR}
         RENAME stepper-dial.conf)

@@ -8,8 +8,8 @@ set -euo pipefail
 # shellcheck disable=SC1091
 release=$(. /etc/os-release && echo "${VERSION_ID:-}")
 case $release in
-12) kernel_source=linux-source-6.1 clang_runtime=libclang-rt-14-dev unit_files=systemd ;;
-13) kernel_source=linux-source-6.12 clang_runtime=libclang-rt-19-dev unit_files=systemd-dev ;;
+12) kernel_source=linux-source-6.1 clang_runtime=libclang-rt-14-dev unit_files=(systemd udev) ;;
+13) kernel_source=linux-source-6.12 clang_runtime=libclang-rt-19-dev unit_files=(systemd-dev) ;;
 *)
   echo "stepper-dial: Debian 12 or 13 expected, /etc/os-release says VERSION_ID=${release:-none};" \
     "install the packages scripts/setup-deps.sh names by hand" >&2
@@ -17,10 +17,11 @@ case $release in
   ;;
 esac
 
-# Building (pkg-config finds where units go), the package target (file and dpkg-dev for
-# CPack), and what the program draws with.
+# Building, where the package's units and udev rules go (pkg-config's systemd.pc and udev.pc;
+# the build falls back on the release's folders without them), the package target (file and
+# dpkg-dev for CPack), and what the program draws with.
 packages=(build-essential cmake pkg-config qt6-base-dev qt6-httpserver-dev qt6-websockets-dev
-  libgl-dev libgpiod-dev libsystemd-dev "$unit_files" libmosquitto-dev libqt6svg6 culmus fontconfig
+  libgl-dev libgpiod-dev libsystemd-dev "${unit_files[@]}" libmosquitto-dev libqt6svg6 culmus fontconfig
   xvfb xauth file dpkg-dev)
 if [ "${WITH_TEST_TOOLS:-0}" = 1 ]; then
   # A compiler cache for the suite's many builds, fuzzing, network namespaces for the link-failure tests, strace (crashes injected into the

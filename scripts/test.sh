@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Sets up what is missing, builds everything and runs the whole suite through ctest, stage by
-# stage: a bounded libFuzzer run of the reader and the receive path, the tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, under ThreadSanitizer, the tests on the
-# Release build (with the kernel stage: the program against the real drivers in a VM), the
-# Debian package's checks, its service booting under a real systemd, the Release build, its
-# tests and its package on another Debian release in a root of its own, and last the arm64
-# package cross-built, its tests run under qemu-user and its program on an emulated arm64
-# machine.
-# Usage: scripts/test.sh [STAGE...] (fuzz asan tsan release package boot other arm64, the
-# default). STEPPER_BUILD names the Release build's folder (build); STEPPER_OTHER_RELEASE the
-# other release (trixie on Debian 12, none on 13, where the stages above already run on it).
+# stage: the README's first command on a fresh minimal root of this machine's release, a
+# bounded libFuzzer run of the reader and the receive path, the tests under AddressSanitizer
+# and UndefinedBehaviorSanitizer, under ThreadSanitizer, the tests on the Release build (with
+# the kernel stage: the program against the real drivers in a VM), the Debian package's
+# checks, its service booting under a real systemd, the Release build, its tests and its
+# package on another Debian release in a root of its own, and last the arm64 package
+# cross-built, its tests run under qemu-user and its program on an emulated arm64 machine.
+# It ends with every stage, test and case that was skipped and why; a kernel stage skipped
+# as root on a machine that reaches the archive fails it, since a version could have been had.
+# Usage: scripts/test.sh [STAGE...] (newcomer fuzz asan tsan release package boot other arm64,
+# the default). STEPPER_BUILD names the Release build's folder (build); STEPPER_OTHER_RELEASE
+# the other release (trixie on Debian 12, none on 13, where the stages above already run on it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 WITH_TEST_TOOLS=1 scripts/setup-deps.sh
@@ -24,6 +26,26 @@ export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache CCACH
 host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 other=${STEPPER_OTHER_RELEASE-$(if [ "$host_release" = bookworm ]; then echo trixie; fi)}
 
+skips=$(mktemp)
+trap 'rm -f "$skips"' EXIT
+# Skipped BY: records the skips that BY printed (read from standard input), one line each:
+# ours say "... skipped: why", Qt Test's "SKIP   : case() why".
+skipped() { grep -h -E 'skipped: |skipped$|^SKIP +:' | sed "s/^/$1: /" | sort -u >>"$skips" || true; }
+# Guarded BY COMMAND...: runs a stage's script; its status 77 is a skip, recorded.
+guarded() {
+  local by=$1 out status=0
+  shift
+  out=$(mktemp)
+  "$@" 2>&1 | tee "$out" || status=${PIPESTATUS[0]}
+  [ "$status" = 77 ] && skipped "$by" <"$out"
+  rm -f "$out"
+  [ "$status" = 0 ] || [ "$status" = 77 ]
+}
+# What a ctest run in DIR skipped.
+ctest_skips() {
+  if [ -f "$1/Testing/Temporary/LastTest.log" ]; then skipped "$2" <"$1/Testing/Temporary/LastTest.log"; fi
+}
+
 stage() { # NAME TITLE: starts a stage, saying how long the one before took
   local now
   now=$(date +%s)
@@ -33,9 +55,15 @@ stage() { # NAME TITLE: starts a stage, saying how long the one before took
   return 0
 }
 
+newcomer() {
+  stage newcomer "The README's first command on a fresh minimal $host_release root"
+  guarded newcomer tests/release/newcomer.sh "$host_release"
+}
+
 fuzz() {
   if ! command -v clang++ >/dev/null; then
     echo "== Fuzzing skipped: clang++ not found"
+    echo "fuzz: clang++ not found" >>"$skips"
     return
   fi
   stage fuzz "Fuzzing (${FUZZ_SECONDS:-30} s a target)"
@@ -51,6 +79,7 @@ asan() {
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTEPPER_SANITIZE=ON >/dev/null
   cmake --build build-asan -j"$jobs"
   ctest --test-dir build-asan --output-on-failure -LE kernel
+  ctest_skips build-asan asan
 }
 
 tsan() {
@@ -60,13 +89,17 @@ tsan() {
   # The soak's floods run under AddressSanitizer and on the Release build; its threads are the
   # same as the other tests'.
   ctest --test-dir build-tsan --output-on-failure -LE 'kernel|soak'
+  ctest_skips build-tsan tsan
 }
 
 release() {
   stage release "Release build and tests ($(. /etc/os-release && echo "$PRETTY_NAME"))"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j"$jobs"
-  ctest --test-dir "$build" --output-on-failure
+  local status=0
+  ctest --test-dir "$build" --output-on-failure || status=$?
+  ctest_skips "$build" release
+  return $status
 }
 
 package() {
@@ -79,9 +112,7 @@ package() {
 
 boot() {
   stage boot "The package's service at boot (a Debian root with systemd, booted in QEMU)"
-  local status=0
-  tests/boot/run.sh "$build"/stepper-dial_*.deb build-boot || status=$?
-  [ "$status" = 0 ] || [ "$status" = 77 ]
+  guarded boot tests/boot/run.sh "$build"/stepper-dial_*.deb build-boot
 }
 
 other() {
@@ -90,9 +121,8 @@ other() {
     return
   fi
   stage other "The Release build, its tests and its package on Debian $other"
-  local status=0
-  tests/release/run.sh "$other" "build-$other" || status=$?
-  [ "$status" = 0 ] || [ "$status" = 77 ]
+  guarded "$other" tests/release/run.sh "$other" "build-$other" || return 1
+  ctest_skips "build-$other" "$other"
 }
 
 arm64() {
@@ -103,6 +133,7 @@ arm64() {
   fi
   if ! STEPPER_CROSS=arm64 WITH_TEST_TOOLS=1 scripts/setup-deps.sh; then
     echo "== arm64 stage skipped: its cross-build packages cannot be installed here"
+    echo "arm64: its cross-build packages cannot be installed here" >>"$skips"
     return
   fi
   local deb status=0
@@ -110,28 +141,47 @@ arm64() {
   # From here arm64 programs run as this machine's own, through qemu-user.
   tests/arm64/binfmt.sh on || status=$?
   if [ "$status" = 77 ]; then
-    echo "== arm64 tests skipped"
+    echo "== arm64 tests skipped: arm64 programs cannot run here"
+    echo "arm64: arm64 programs cannot run here (no binfmt handler)" >>"$skips"
     return
   fi
   [ "$status" = 0 ] || return 1
-  trap 'tests/arm64/binfmt.sh off' EXIT
+  trap 'tests/arm64/binfmt.sh off; rm -f "$skips"' EXIT
   scripts/check-package.sh build-arm64
   # Isolated from this machine's ports like the other release's. The soak is the native
   # stages' (the same code, many times slower under emulation).
   unshare --net -- sh -c 'ip link set lo up && exec ctest --test-dir build-arm64 \
     --output-on-failure -LE "kernel|soak"'
-  tests/arm64/run.sh "$deb" || status=$?
-  [ "$status" = 0 ] || [ "$status" = 77 ]
+  ctest_skips build-arm64 arm64
+  guarded arm64 tests/arm64/run.sh "$deb"
+}
+
+# Reaches the archive: a small package can be downloaded.
+reaches_archive() {
+  local dir status=0
+  dir=$(mktemp -d)
+  (cd "$dir" && timeout 120 apt-get download -qq hostname >/dev/null 2>&1) || status=$?
+  rm -rf "$dir"
+  return $status
 }
 
 started=$(date +%s)
-for name in "${@:-fuzz asan tsan release package boot other arm64}"; do
+for name in "${@:-newcomer fuzz asan tsan release package boot other arm64}"; do
   for one in $name; do
     case $one in
-    fuzz | asan | tsan | release | package | boot | other | arm64) "$one" ;;
-    *) echo "scripts/test.sh: no stage '$one' (fuzz asan tsan release package boot other arm64)" >&2; exit 2 ;;
+    newcomer | fuzz | asan | tsan | release | package | boot | other | arm64) "$one" ;;
+    *) echo "scripts/test.sh: no stage '$one' (newcomer fuzz asan tsan release package boot other arm64)" >&2; exit 2 ;;
     esac
   done
 done
 stage "" ""
+if [ -s "$skips" ]; then
+  echo "== skipped:"
+  sed 's/^/   /' "$skips"
+fi
+# A kernel stage skipped where it could have run is a proof lost, not a pass.
+if grep -q 'kernel stage skipped' "$skips" && [ "$(id -u)" = 0 ] && reaches_archive; then
+  echo "== a kernel stage was skipped on a machine that has root and reaches the archive: fail"
+  exit 1
+fi
 echo "== all stages passed in $(($(date +%s) - started)) s"

@@ -12,22 +12,19 @@
 CommandLine ReadCommandLine(const QStringList& arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
+    QString description =
         QString("Turns a four-phase stepper motor to the angle a TCP client sends to port %1. "
                 "Without --port or --gpio it drives the parallel port at %2 (ppdev, then raw "
-                "I/O), else a simulated port. Exit status: %3 normal; %4 port %1 or a --web port "
-                "unavailable, the position file kept by another program, or standard output "
-                "unwritable; %5 bad command line (an option, a --state that is not a regular file, "
-                "an MQTT setting); %6 the output unavailable (named, or the default port held) or "
-                "the MQTT broker refusing the credentials; %7 no stepping clock (timerfd) in this "
-                "kernel.")
+                "I/O), else a simulated port. Exit status:")
             .arg(CommandPort)
-            .arg(QString::fromStdString(DataPortText()))
-            .arg(ToInt(ExitStatus::Normal))
-            .arg(ToInt(ExitStatus::StartUp))
-            .arg(ToInt(ExitStatus::Usage))
-            .arg(ToInt(ExitStatus::Hardware))
-            .arg(ToInt(ExitStatus::Clock)));
+            .arg(QString::fromStdString(DataPortText()));
+    for (const ExitStatusMeaning& exit : ExitStatusMeanings)
+        description +=
+            QString(" %1 %2;")
+                .arg(ToInt(exit.status))
+                .arg(QString::fromUtf8(exit.meaning.data(), qsizetype(exit.meaning.size())));
+    description.back() = '.';
+    parser.setApplicationDescription(description);
     const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
     const QCommandLineOption version({"v", "version"}, "Show the version and exit.");
     const QCommandLineOption simulate(

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The dial needle as the window keeps it: two ends in twips, single precision, so the tip
-// lands exactly where the original arithmetic puts it (the factor 3.14 included).
+// lands exactly where the dial has always drawn it (the factor 3.14 included).
 #pragma once
 
 #include <cmath>

@@ -16,6 +16,10 @@ skip() {
   echo "arm64 kernel stage skipped: $*"
   exit 77
 }
+fail() {
+  echo "arm64 kernel stage: $*"
+  exit 1
+}
 [ "$(id -u)" = 0 ] || skip "debootstrap, chroot and the binfmt handler need root"
 for tool in qemu-system-aarch64 debootstrap depmod cpio aarch64-linux-gnu-gcc; do
   command -v "$tool" >/dev/null || skip "$tool is missing"
@@ -26,30 +30,17 @@ done
 . "$here/../release/mirror.sh"
 mkdir -p "$cache"
 
-# Debian's arm64 kernel of the same ABI as this machine's kernel build scripts, which build
-# the module; its image, headers and a static busybox, unpacked without being installed.
-kbuild=$(dpkg-query -W -f='${Version}' linux-kbuild-6.1 2>/dev/null) ||
-  skip "linux-kbuild-6.1 is not installed (linux-headers-amd64)"
-release=$(apt-cache show "linux-image-arm64:arm64=$kbuild" 2>/dev/null |
-  sed -n 's/^Depends: linux-image-\([^ ]*\) .*/\1/p' | head -n1)
-[ -n "$release" ] || skip "no arm64 kernel $kbuild in the apt lists (dpkg --add-architecture arm64)"
-common=/usr/src/linux-headers-${release%-arm64}-common
-[ -d "$common" ] || skip "$common is missing (linux-headers-${release%-arm64}-common)"
-kernel=$cache/kernel-$release
-if [ ! -f "$kernel/.unpacked" ]; then
-  rm -rf "$kernel" && mkdir -p "$kernel/debs"
-  (cd "$kernel/debs" && apt-get download -q "linux-image-$release:arm64" \
-    "linux-headers-$release:arm64" busybox-static:arm64 >/dev/null 2>&1) ||
-    skip "the arm64 kernel packages cannot be downloaded"
-  for package in "$kernel"/debs/*.deb; do dpkg-deb -x "$package" "$kernel"; done
-  # The headers find the shared half and the build scripts where this machine has them.
-  ln -sfn /usr/lib/linux-kbuild-6.1/scripts "$kernel/usr/src/linux-headers-$release/scripts"
-  ln -sfn /usr/lib/linux-kbuild-6.1/tools "$kernel/usr/src/linux-headers-$release/tools"
-  depmod -b "$kernel" "$release"
-  rm -rf "$kernel/debs"
-  touch "$kernel/.unpacked"
-fi
-gpio_sim=$("$here/../kernel/build-gpio-sim.sh" "$release" "$cache" \
+# Debian's arm64 kernel, its headers, build scripts and sources as one version the archive
+# holds (tests/kernel/kernelset.sh), with a static busybox, unpacked without being installed.
+# shellcheck source=tests/kernel/kernelset.sh
+. "$here/../kernel/kernelset.sh"
+chosen=$(KernelVersionSet arm64) || { echo "$chosen"; exit 1; }
+read -r version release <<<"$chosen"
+echo "arm64 kernel stage: Debian's arm64 kernel $release at $version, with kbuild and sources of that version"
+kernel=$cache/kernel-$version
+FetchKernelSet arm64 "$version" "$release" "$kernel" busybox-static:arm64
+source_tar=$(compgen -G "$kernel/usr/src/linux-source-*.tar.xz" | head -n1)
+gpio_sim=$(STEPPER_LINUX_SOURCE=$source_tar "$here/../kernel/build-gpio-sim.sh" "$release" "$cache" \
   "$kernel/usr/src/linux-headers-$release" ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu- \
   2>"$cache/gpio-sim-build.log") || {
   tail -n 5 "$cache/gpio-sim-build.log"

@@ -5,7 +5,8 @@
 # The kernel does not export irq_to_desc to modules, so the copy of irq_sim.c linked in
 # calls generic_handle_irq instead. Prints the module's path.
 # Usage: build-gpio-sim.sh RELEASE CACHE [HEADERS [MAKE-ARGUMENT...]]: another kernel's headers
-# and, for another architecture, ARCH= and CROSS_COMPILE= for make.
+# and, for another architecture, ARCH= and CROSS_COMPILE= for make. STEPPER_LINUX_SOURCE names
+# the sources' tarball (the one in /usr/src by default).
 set -euo pipefail
 release=$1 cache=$2
 headers=${3:-/lib/modules/$release/build}
@@ -15,7 +16,7 @@ if [ -f "$module" ]; then
   echo "$module"
   exit 0
 fi
-source_tar=$(compgen -G "/usr/src/linux-source-*.tar.xz" | head -n1 || true)
+source_tar=${STEPPER_LINUX_SOURCE:-$(compgen -G "/usr/src/linux-source-*.tar.xz" | head -n1 || true)}
 [ -d "$headers" ] || { echo "no headers for $release ($headers)" >&2; exit 1; }
 [ -n "$source_tar" ] || { echo "no /usr/src/linux-source-*.tar.xz" >&2; exit 1; }
 work=$(mktemp -d)

@@ -31,8 +31,27 @@ done
 [ -n "$release" ] || skip "no /boot/vmlinuz-* with matching headers (linux-image-amd64, linux-headers-amd64)"
 [ -r "/boot/vmlinuz-$release" ] || skip "/boot/vmlinuz-$release is not readable"
 mkdir -p "$cache"
-gpio_sim=$("$here/build-gpio-sim.sh" "$release" "$cache" 2>"$cache/gpio-sim-build.log") ||
-  skip "gpio-sim does not build for $release (see $cache/gpio-sim-build.log)"
+# gpio-sim from the sources of the kernel's own version: the security archive often has a
+# newer linux-source than image for days after a kernel update.
+version=$(dpkg-query -W -f='${Version}' "linux-image-$release" 2>/dev/null || true)
+upstream=${version%%-*}
+source_tar=/usr/src/linux-source-${upstream%.*}.tar.xz
+if [ -n "$version" ] &&
+  [ "$(dpkg-query -W -f='${Version}' "linux-source-${upstream%.*}" 2>/dev/null)" != "$version" ]; then
+  source_tar=$cache/source-$version/usr/src/linux-source-${upstream%.*}.tar.xz
+  if [ ! -f "$source_tar" ]; then
+    mkdir -p "$cache/source-$version"
+    (cd "$cache/source-$version" && apt-get download -q "linux-source-${upstream%.*}=$version" \
+      >download.log 2>&1 && dpkg-deb -x linux-source-*.deb . && rm linux-source-*.deb) ||
+      skip "linux-source-${upstream%.*} $version (the kernel's version) cannot be downloaded: $(grep -m1 -E '^(E|W):' "$cache/source-$version/download.log")"
+  fi
+fi
+gpio_sim=$(STEPPER_LINUX_SOURCE=$source_tar "$here/build-gpio-sim.sh" "$release" "$cache" \
+  2>"$cache/gpio-sim-build.log") || {
+  tail -n 5 "$cache/gpio-sim-build.log"
+  echo "gpio-sim does not build for $release"
+  exit 1
+}
 
 # A busybox initramfs that switches into this machine's root, shared read-only.
 {
