@@ -186,20 +186,15 @@ void WebFront::TakeMessage(Page& page, const QString& message)
 
 QString WebFront::StateMessage(const DialState& state) const
 {
-    return QString::fromUtf8(QJsonDocument(QJsonObject{
-                                               {"angle", state.angle},
-                                               {"angleText", state.AngleText()},
-                                               {"text", state.requestedText},
-                                               {"target", state.target},
-                                               {"status", state.Status()},
-                                               {"client", state.client},
-                                               {"moving", state.moving},
-                                               {"doubt", QString::fromStdString(state.doubt)},
-                                               {"readOnly", options_.readOnly},
-                                               {"lateTicks", qint64(state.lateTicks)},
-                                               {"intervals", Intervals(state)},
-                                           })
-                                 .toJson(QJsonDocument::Compact));
+    const QJsonObject message{
+        {"angle", state.angle},          {"angleText", state.AngleText()},
+        {"text", state.requestedText},   {"target", state.target},
+        {"status", state.Status()},      {"client", state.client},
+        {"moving", state.moving},        {"doubt", QString::fromStdString(state.doubt)},
+        {"readOnly", options_.readOnly}, {"lateTicks", qint64(state.lateTicks)},
+        {"intervals", Intervals(state)},
+    };
+    return QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
 }
 
 void WebFront::SendState(const DialState& state)
