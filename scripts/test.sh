@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Sets up what is missing, builds everything and runs the whole suite through ctest, stage by
-# stage: the README's first command on a fresh minimal root of this machine's release, a
-# bounded libFuzzer run of the reader and the receive path, the tests under AddressSanitizer
-# and UndefinedBehaviorSanitizer, under ThreadSanitizer, the tests on the Release build (with
-# the kernel stage: the program against the real drivers in a VM), the Debian package's
-# checks, its service booting under a real systemd, the Release build, its tests and its
+# stage: a bounded libFuzzer run of the reader and the receive path, the tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, under ThreadSanitizer, the tests on the
+# Release build (with the kernel stage: the program against the real drivers in a VM), the
+# README's first command on a fresh minimal root of this machine's release, the Debian
+# package's checks, its service booting under a real systemd, the Release build, its tests and its
 # package on another Debian release in a root of its own, and last the arm64 package
 # cross-built, its tests run under qemu-user and its program on an emulated arm64 machine.
 # It ends with every stage, test and case that was skipped and why; a kernel stage skipped
 # as root on a machine that reaches the archive fails it, since a version could have been had.
-# Usage: scripts/test.sh [STAGE...] (newcomer fuzz asan tsan release package boot other arm64,
+# Usage: scripts/test.sh [STAGE...] (fuzz asan tsan release newcomer package boot other arm64,
 # the default). STEPPER_BUILD names the Release build's folder (build); STEPPER_OTHER_RELEASE
 # the other release (trixie on Debian 12, none on 13, where the stages above already run on it).
 set -euo pipefail
@@ -27,7 +27,7 @@ host_release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 other=${STEPPER_OTHER_RELEASE-$(if [ "$host_release" = bookworm ]; then echo trixie; fi)}
 
 skips=$(mktemp)
-trap 'rm -f "$skips"' EXIT
+trap 'rm -f "$skips" "$roots_log"' EXIT
 # Skipped BY: records the skips that BY printed (read from standard input), one line each:
 # ours say "... skipped: why", Qt Test's "SKIP   : case() why".
 skipped() { grep -h -E 'skipped: |skipped$|^SKIP +:' | sed "s/^/$1: /" | sort -u >>"$skips" || true; }
@@ -55,8 +55,23 @@ stage() { # NAME TITLE: starts a stage, saying how long the one before took
   return 0
 }
 
+# The roots of the newcomer and the other release are made (once, mostly waiting on the
+# mirror) while the first stages compile; a stage that needs one waits for it here.
+roots_log=$(mktemp)
+roots() {
+  tests/release/newcomer.sh --root-only "$host_release"
+  [ -z "$other" ] || tests/release/run.sh "$other" "build-$other" --root-only
+}
+wait_roots() {
+  [ -n "${roots_pid:-}" ] || return 0
+  wait "$roots_pid" || true
+  roots_pid=""
+  cat "$roots_log"
+}
+
 newcomer() {
   stage newcomer "The README's first command on a fresh minimal $host_release root"
+  wait_roots
   guarded newcomer tests/release/newcomer.sh "$host_release"
 }
 
@@ -121,6 +136,7 @@ other() {
     return
   fi
   stage other "The Release build, its tests and its package on Debian $other"
+  wait_roots
   guarded "$other" tests/release/run.sh "$other" "build-$other" || return 1
   ctest_skips "build-$other" "$other"
 }
@@ -146,7 +162,7 @@ arm64() {
     return
   fi
   [ "$status" = 0 ] || return 1
-  trap 'tests/arm64/binfmt.sh off; rm -f "$skips"' EXIT
+  trap 'tests/arm64/binfmt.sh off; rm -f "$skips" "$roots_log"' EXIT
   scripts/check-package.sh build-arm64
   # Isolated from this machine's ports like the other release's. The soak is the native
   # stages' (the same code, many times slower under emulation).
@@ -166,11 +182,15 @@ reaches_archive() {
 }
 
 started=$(date +%s)
-for name in "${@:-newcomer fuzz asan tsan release package boot other arm64}"; do
+stages=${*:-fuzz asan tsan release newcomer package boot other arm64}
+case " $stages " in
+*" newcomer "* | *" other "*) roots >"$roots_log" 2>&1 & roots_pid=$! ;;
+esac
+for name in $stages; do
   for one in $name; do
     case $one in
     newcomer | fuzz | asan | tsan | release | package | boot | other | arm64) "$one" ;;
-    *) echo "scripts/test.sh: no stage '$one' (newcomer fuzz asan tsan release package boot other arm64)" >&2; exit 2 ;;
+    *) echo "scripts/test.sh: no stage '$one' (fuzz asan tsan release newcomer package boot other arm64)" >&2; exit 2 ;;
     esac
   done
 done

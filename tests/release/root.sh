@@ -33,23 +33,25 @@ MakeRoot() {
   cp /etc/resolv.conf /etc/hosts "$root/etc/"
 }
 
-# Inside ROOT SOURCE [--offline] [--fresh SCRATCH] COMMAND: one command in the root, in mount
+# Inside ROOT SOURCE [--offline] [--fresh SCRATCH ARCHIVES CCACHE] COMMAND: one command in the
+# root, in mount
 # and process namespaces of its own so nothing it mounts or starts outlives it: fresh /proc,
 # /sys, /tmp and /run, this machine's /dev, and the checkout SOURCE at /src. The root is
 # entered by pivot_root, not chroot: the kernel refuses a user namespace (unshare -rn, as the
 # link tests make) to a chrooted process. With --offline, a network namespace too, with only
 # its loopback: the tests there meet no port of this machine. With --fresh, the root is left
-# as it is: the command sees it through an overlay whose changes go to SCRATCH, and SOURCE is
-# a copy of the checkout's files, as a clone has them.
+# as it is: the command sees it through an overlay whose changes go to SCRATCH, SOURCE is a
+# copy of the checkout's files, as a clone has them, and apt's package cache and ccache's are
+# the folders ARCHIVES and CCACHE, kept.
 Inside() {
-  local root=$1 source=$2 net=() scratch=""
+  local root=$1 source=$2 net=() scratch="" archives="" ccache=""
   shift 2
   [ "$1" = --offline ] && net=(--net) && shift
-  [ "$1" = --fresh ] && scratch=$2 && shift 2
+  [ "$1" = --fresh ] && scratch=$2 archives=$3 ccache=$4 && shift 4
   unshare --mount --propagation private --pid --fork --kill-child "${net[@]}" -- /bin/bash -c '
     set -e
-    root=$1 source=$2 scratch=$3
-    shift 3
+    root=$1 source=$2 scratch=$3 archives=$4 ccache=$5
+    shift 5
     if [ -n "$scratch" ]; then
       mkdir -p "$scratch/upper" "$scratch/work" "$scratch/merged"
       mount -t overlay overlay \
@@ -57,11 +59,10 @@ Inside() {
       root=$scratch/merged
       mkdir -p "$root/src"
       git -C "$source" ls-files -z | tar -C "$source" --null -T - -cf - | tar -C "$root/src" -xf -
-      # What a newcomer downloads once and compiles once, kept beside the root.
-      mkdir -p "$scratch/../archives/partial" "$scratch/../ccache" "$root/var/cache/apt/archives" \
-        "$root/var/cache/ccache"
-      mount --bind "$scratch/../archives" "$root/var/cache/apt/archives"
-      mount --bind "$scratch/../ccache" "$root/var/cache/ccache"
+      # What a newcomer downloads once and compiles once, kept outside the root.
+      mkdir -p "$archives/partial" "$ccache" "$root/var/cache/apt/archives" "$root/var/cache/ccache"
+      mount --bind "$archives" "$root/var/cache/apt/archives"
+      mount --bind "$ccache" "$root/var/cache/ccache"
     else
       mount --bind "$root" "$root"
       mkdir -p "$root/src"
@@ -79,11 +80,12 @@ Inside() {
     umount -l /.host
     ip link set lo up 2>/dev/null || true
     exec /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-      CI="${CI:-}" ${scratch:+CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=/var/cache/ccache} \
+      CI="${CI:-}" ${scratch:+CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=/var/cache/ccache \
+      CCACHE_BASEDIR=/src CCACHE_NOHASHDIR=1} \
       /bin/bash -c "cd /src && {
 $*
 }"' \
-    stage "$root" "$source" "$scratch" "$@"
+    stage "$root" "$source" "$scratch" "$archives" "$ccache" "$@"
 }
 
 # FirstCommand CODENAME BUILD INSIDE-ARGUMENT...: the README's first command as a newcomer types

@@ -5,7 +5,8 @@
 # checkout bound in at /src, and inside it the setup by that release's package names, the
 # Release build, every ctest case (the kernel stage on that release's own kernel included) and
 # the package's checks, in BUILD-DIR of the checkout.
-# Usage: tests/release/run.sh CODENAME BUILD-DIR [COMMAND...] (COMMAND instead of the suite).
+# Usage: tests/release/run.sh CODENAME BUILD-DIR [COMMAND...] (COMMAND instead of the suite;
+# --root-only to make the root and no more).
 # Exit 0 pass, 1 fail, 77 skipped (one line why: not root, no debootstrap, no mirror).
 set -uo pipefail
 codename=$1 build=$2
@@ -21,6 +22,7 @@ done
 # shellcheck source=tests/release/root.sh
 . "$repo/tests/release/root.sh"
 MakeRoot "$root" "$codename"
+[ "${1:-}" = --root-only ] && exit 0
 inside() { Inside "$root" "$repo" "$@"; }
 
 if [ $# -gt 0 ]; then
