@@ -165,17 +165,16 @@ void TestListener::backToBackClientsAllServedInOrder()
             // would. A connection the kernel took must then carry its angle through.
             for (const QString& angle : sent) {
                 const QByteArray bytes = angle.toLatin1();
-                int fd = -1;
-                for (int attempt = 0; fd < 0 && attempt < 2000; ++attempt) {
-                    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-                    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
-                        break;
+                int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+                for (int attempt = 1;
+                     ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0; ++attempt) {
                     const bool refused = errno == ECONNREFUSED;
                     ::close(fd);
                     fd = -1;
-                    if (!refused)
+                    if (!refused || attempt == 2000)
                         break;
                     ::usleep(5000);
+                    fd = ::socket(AF_INET, SOCK_STREAM, 0);
                 }
                 if (fd < 0 ||
                     ::send(fd, bytes.constData(), bytes.size(), MSG_NOSIGNAL) != bytes.size())
