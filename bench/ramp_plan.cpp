@@ -60,7 +60,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const SpeedProfile profile{std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3])};
-    const double target = StepGeometry::StepsFor(std::atof(argv[4]));
+    const double target = StepGeometry().StepsFor(std::atof(argv[4]));
     SpeedRamp ramp(profile);
     std::int64_t position = 0;
     for (long tick = 1; tick < 100'000'000; ++tick) {

@@ -19,8 +19,8 @@ double DialCore::ReadRequestedAngle(QStringView text)
 }
 
 DialCore::DialCore(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptions listener,
-                   QObject* parent)
-    : QObject(parent), drive_(port, std::move(clock)),
+                   const StepGeometry& geometry, QObject* parent)
+    : QObject(parent), drive_(port, std::move(clock), geometry),
       winsock1_(new CommandListener(std::move(listener), this))
 {
     winsock1_->setObjectName("Winsock1");
@@ -70,7 +70,7 @@ void DialCore::ShutDown()
 
 PositionMemory::Start DialCore::RememberPosition(const std::string& path)
 {
-    memory_ = std::make_unique<PositionMemory>(path);
+    memory_ = std::make_unique<PositionMemory>(path, Geometry());
     PositionMemory::Start start = memory_->Restore();
     if (start.refused) {
         memory_.reset();
@@ -83,16 +83,16 @@ PositionMemory::Start DialCore::RememberPosition(const std::string& path)
     return start;
 }
 
-bool DialCore::InReach(double degrees)
+bool DialCore::InReach(double degrees, const StepGeometry& geometry)
 {
-    return std::fabs(StepGeometry::StepsFor(degrees)) <= double(SteppingController::ReachableSteps);
+    return std::fabs(geometry.StepsFor(degrees)) <= double(SteppingController::ReachableSteps);
 }
 
 bool DialCore::SetCurrentAngle(double degrees)
 {
-    if (!InReach(degrees))
+    if (!InReach(degrees, Geometry()))
         return false;
-    const double steps = StepGeometry::StepsFor(degrees);
+    const double steps = Geometry().StepsFor(degrees);
     // The step the rule leaves standing for this angle, so the motor stays put.
     startWanted_ = false;
     drive_.AskPosition(SteppingController::LowestRest(steps));
@@ -118,7 +118,7 @@ DialState DialCore::State() const
     state.requestedText = requestedText_;
     state.target = target_;
     state.step = drive_.CurrentStep();
-    state.angle = StepGeometry::DegreesAt(state.step);
+    state.angle = Geometry().DegreesAt(state.step);
     state.uncertain = memory_ && memory_->Uncertain();
     if (state.uncertain)
         state.doubt = memory_->WhereItStands(state.step);
@@ -162,7 +162,7 @@ void DialCore::SetRequestedText(const QString& text)
     requestedText_ = text;
     // Beyond every step a motor can count the target is held at the last one, so the count
     // (and its record) never leaves what can be read back.
-    const double reach = StepGeometry::DegreesAt(SteppingController::ReachableSteps);
+    const double reach = Geometry().DegreesAt(SteppingController::ReachableSteps);
     target_ = std::clamp(ReadRequestedAngle(requestedText_), -reach, reach);
     emit StateChanged();
     Steer();
@@ -175,7 +175,7 @@ void DialCore::Steer()
         // A moving motor follows a new text as a start would, once the file allows it. On a
         // ramp it may run on while it brakes, but never past the target it had, which the
         // record already covers.
-        if (!memory_->CoverMove(drive_.CurrentStep(), StepGeometry::StepsFor(degrees))) {
+        if (!memory_->CoverMove(drive_.CurrentStep(), Geometry().StepsFor(degrees))) {
             startWanted_ = true;
             return;
         }

@@ -28,7 +28,7 @@ public:
     static const QString InitialRequestedText;
 
     DialCore(CoilPort& port, std::unique_ptr<SteppingClock> clock, ListenerOptions listener = {},
-             QObject* parent = nullptr);
+             const StepGeometry& geometry = {}, QObject* parent = nullptr);
     ~DialCore() override;
 
     // Start-up, in this order: listen, coils off, step angle, stepping stopped. A failure
@@ -63,7 +63,8 @@ public:
     // reach.
     bool SetCurrentAngle(double degrees);
     // An angle some step of a motor's lifetime stands at (not NaN, not 1e300).
-    static bool InReach(double degrees);
+    static bool InReach(double degrees, const StepGeometry& geometry);
+    const StepGeometry& Geometry() const { return drive_.Geometry(); }
     // The number rule: what angle a requested-angle text asks for.
     static double ReadRequestedAngle(QStringView text);
     // For a service status: where the position is kept, and any doubt; empty without a file.

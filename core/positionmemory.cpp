@@ -6,22 +6,30 @@
 #include "motor/steppingcontroller.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace {
 
 const std::string SetHint = "set the position (right-click the dial, or start with --position DEG)";
 
-std::string Degrees(std::int64_t step)
+std::int64_t InReach(double steps)
 {
-    return FormatAngleText(StepGeometry::DegreesAt(step), ".");
+    constexpr double limit = double(SteppingController::ReachableSteps);
+    return std::int64_t(std::clamp(steps, -limit, limit));
 }
 
 } // namespace
 
-PositionMemory::PositionMemory(std::string path, QObject* parent)
-    : QObject(parent), file_(std::move(path))
+std::string PositionMemory::Degrees(std::int64_t step) const
 {
+    return FormatAngleText(geometry_.DegreesAt(step), ".");
+}
+
+PositionMemory::PositionMemory(std::string path, const StepGeometry& geometry, QObject* parent)
+    : QObject(parent), file_(std::move(path)), geometry_(geometry)
+{
+    record_.geometry = geometry;
     slow_.setSingleShot(true);
     slow_.setInterval(SlowWriteMs);
     connect(&slow_, &QTimer::timeout, this, [this] {
@@ -38,7 +46,6 @@ PositionMemory::Start PositionMemory::Restore()
 {
     const PositionFile::Reading reading = file_.Read();
     using Kind = PositionFile::Reading::Kind;
-    restored_ = "restored at " + Degrees(reading.record.step) + " degrees at start";
     if (reading.kind == Kind::Missing) {
         restored_ = "new at start";
         Post(); // a directory that cannot take the file says so now, not mid-move
@@ -77,6 +84,8 @@ PositionMemory::Start PositionMemory::Restore()
                 {}};
     }
     record_ = reading.record;
+    const std::string converted = record_.geometry == geometry_ ? std::string() : Convert();
+    restored_ = "restored at " + Degrees(record_.step) + " degrees at start";
     if (record_.moving) {
         // Killed, crashed or cut off mid-move: the rotor is somewhere in the recorded range.
         if (record_.doubt != PositionRecord::Doubt::Unknown) {
@@ -95,7 +104,7 @@ PositionMemory::Start PositionMemory::Restore()
         }
         record_.moving = false;
         Post();
-        if (Uncertain())
+        if (Uncertain() && converted.empty())
             return {record_.step,
                     record_.phaseOffset,
                     "the motor was moving when the program last stopped (killed or power "
@@ -104,11 +113,49 @@ PositionMemory::Start PositionMemory::Restore()
                         " degrees, uncertain until you " + SetHint,
                     {}};
     }
+    if (!converted.empty()) {
+        Post();
+        return {record_.step,
+                record_.phaseOffset,
+                converted + ": it stands " + WhereItStands(record_.step) + "; starting at " +
+                    Degrees(record_.step) + " degrees, uncertain until you " + SetHint,
+                {}};
+    }
     std::string line = "position restored from " + Path() + ": " + Degrees(record_.step) +
                        " degrees (step " + std::to_string(record_.step) + ")";
     if (Uncertain())
         line += ", uncertain: it stands " + WhereItStands(record_.step) + " until you " + SetHint;
     return {record_.step, record_.phaseOffset, line, {}};
+}
+
+std::string PositionMemory::Convert()
+{
+    const StepGeometry from = record_.geometry;
+    const auto steps = [&](std::int64_t step) { return geometry_.StepsFor(from.DegreesAt(step)); };
+    const std::int64_t step = InReach(std::round(steps(record_.step)));
+    // The coils the rotor was left at, so the first write pulls it nowhere.
+    const int phase = from.PhaseOf(record_.step, record_.phaseOffset);
+    record_.phaseOffset =
+        geometry_.PhaseOf(-step, geometry_.PhaseEnergising(from.CoilPattern(phase)));
+    if (record_.moving) {
+        record_.lowest = std::min(InReach(std::floor(steps(record_.lowest))), step);
+        record_.highest = std::max(InReach(std::ceil(steps(record_.highest))), step);
+    }
+    // Nearest, and a rotor left between two of the new steps: a step either way.
+    if (record_.doubt != PositionRecord::Doubt::Unknown) {
+        record_.doubtLow = InReach(std::floor(steps(record_.step + record_.doubtLow))) - step - 1;
+        record_.doubtHigh = InReach(std::ceil(steps(record_.step + record_.doubtHigh))) - step + 1;
+        record_.doubt = PositionRecord::Doubt::Bounded;
+        constexpr std::int64_t reach = SteppingController::ReachableSteps;
+        if (record_.doubtLow < -reach || record_.doubtHigh > reach) {
+            record_.doubt = PositionRecord::Doubt::Unknown;
+            record_.doubtLow = record_.doubtHigh = 0;
+        }
+    }
+    record_.step = step;
+    record_.geometry = geometry_;
+    return "the position file " + Path() + " counts " + from.Description() + ", and this start " +
+           geometry_.Description();
 }
 
 bool PositionMemory::CoverMove(std::int64_t currentStep, double targetSteps)

@@ -23,7 +23,8 @@ public:
     // A record not on the disk by then no longer holds the motor back.
     static constexpr int SlowWriteMs = 1000;
 
-    explicit PositionMemory(std::string path, QObject* parent = nullptr);
+    // Steps are counted in `geometry`; a record counted in another is converted at start.
+    PositionMemory(std::string path, const StepGeometry& geometry, QObject* parent = nullptr);
 
     struct Start {
         std::int64_t step = 0;
@@ -59,11 +60,16 @@ signals:
 
 private:
     void Post();
+    // A record counted in another geometry, moved to the nearest step of this one; the line
+    // that says so.
+    std::string Convert();
+    std::string Degrees(std::int64_t step) const;
     void TakeSaved(std::uint64_t number, const QString& failure);
     void StopWaiting();
     bool OnDisk() const { return trusted_ || saved_ >= posted_; }
 
     PositionFile file_;
+    const StepGeometry geometry_;
     PositionRecord record_; // what the file says, or is about to
     std::string restored_;  // what the start found, for the summary
     bool held_ = false;     // a bad file: nothing is written until the position is set

@@ -5,6 +5,7 @@
 #include "motor/steppingcontroller.h"
 
 #include <QCryptographicHash>
+#include <charconv>
 #include <vector>
 
 namespace {
@@ -48,7 +49,16 @@ std::vector<std::string_view> Split(std::string_view text, char separator)
 
 std::string FormatPositionRecord(const PositionRecord& r)
 {
-    std::string body = std::string(Header) + std::to_string(PositionRecord::Version) + "\n";
+    const bool named = r.geometry != StepGeometry();
+    std::string body = std::string(Header) + (named ? "2" : "1") + "\n";
+    if (named) {
+        const StepGeometry& g = r.geometry;
+        char steps[64];
+        const auto written = std::to_chars(steps, steps + sizeof steps, g.FullStepsPerTurn(),
+                                           std::chars_format::fixed);
+        body += "geometry " + std::string(steps, written.ptr) + (g.HalfStep() ? " half" : " full") +
+                (g.Reverse() ? " reverse" : " forward") + "\n";
+    }
     body += "position " + std::to_string(r.step) + "\n";
     body += "phase-offset " + std::to_string(r.phaseOffset) + "\n";
     body += r.moving ? "moving " + std::to_string(r.lowest) + " " + std::to_string(r.highest) + "\n"
@@ -83,7 +93,8 @@ Outcome ParsePositionRecord(std::string_view text, PositionRecord& record)
     }
     const std::string_view checkLine = lines.back();
     const std::size_t bodySize = std::size_t(checkLine.data() - text.data());
-    if (lines.size() != 6 || !checkLine.starts_with(CheckKey) ||
+    const std::size_t named = version >= 2 ? 1 : 0;
+    if (lines.size() != 6 + named || !checkLine.starts_with(CheckKey) ||
         checkLine.substr(CheckKey.size()) != Check(text.substr(0, bodySize))) {
         return Failure{"its checksum does not match (cut short or edited)"};
     }
@@ -98,9 +109,21 @@ Outcome ParsePositionRecord(std::string_view text, PositionRecord& record)
                 return false;
         return true;
     };
+    bool good = true;
+    if (named) {
+        const std::vector<std::string_view> words = Split(lines[1], ' ');
+        const std::optional<double> steps =
+            words.size() == 4 ? ReadStepsPerTurn(words[1]) : std::nullopt;
+        good = words[0] == "geometry" && steps && (words[2] == "full" || words[2] == "half") &&
+               (words[3] == "forward" || words[3] == "reverse");
+        if (good)
+            r.geometry = StepGeometry(*steps, words[2] == "half", words[3] == "reverse");
+    }
+    lines.erase(lines.begin(), lines.begin() + std::ptrdiff_t(named));
     std::int64_t offset = 0, range[2] = {0, 0};
-    bool good = numbers(lines[1], "position", 1, &r.step) &&
-                numbers(lines[2], "phase-offset", 1, &offset) && offset >= 0 && offset < 4;
+    good = good && numbers(lines[1], "position", 1, &r.step) &&
+           numbers(lines[2], "phase-offset", 1, &offset) && offset >= 0 &&
+           offset < r.geometry.Phases();
     r.phaseOffset = int(offset);
     if (good && lines[3] != "at-rest") {
         r.moving = true;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "base/failure.h"
+#include "motor/stepgeometry.h"
 
 #include <cstdint>
 #include <optional>
@@ -13,10 +14,13 @@
 #include <string_view>
 
 struct PositionRecord {
-    static constexpr int Version = 1;
+    // 1 has no geometry line and is the default geometry's; 2 names it. The default's record
+    // stays at 1, so an older program still reads it.
+    static constexpr int Version = 2;
 
+    StepGeometry geometry; // what the steps are counted in
     std::int64_t step = 0; // the last position known at rest
-    int phaseOffset = 0;   // 0..3
+    int phaseOffset = 0;   // 0..the geometry's phases - 1
     // A move was under way: the motor stands somewhere in lowest..highest (steps).
     bool moving = false;
     std::int64_t lowest = 0, highest = 0;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Turns a phase into the coil byte (two neighbouring coils on) and writes it out.
+// Writes a coil pattern (the byte the geometry gives a phase) out to the port.
 #pragma once
 
 #include "output/coilport.h"
@@ -11,7 +11,7 @@ class CoilOutput {
 public:
     explicit CoilOutput(CoilPort& port) : port_(port) {}
 
-    void WriteCoilPattern(int phase);
+    void WriteCoilPattern(std::uint8_t pattern) { port_.WriteDataByte(pattern); }
     // All coils off: at start-up and at exit, so nothing is left heating.
     void DeenergiseCoils() { port_.WriteDataByte(StepGeometry::DeenergisedByte); }
     CoilPort& Port() { return port_; }

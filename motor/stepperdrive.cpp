@@ -3,8 +3,9 @@
 
 #include <cstring>
 
-StepperDrive::StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock)
-    : coils_(port), clock_(std::move(clock))
+StepperDrive::StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock,
+                           const StepGeometry& geometry)
+    : geometry_(geometry), coils_(port), clock_(std::move(clock))
 {
 }
 
@@ -160,7 +161,7 @@ void StepperDrive::Tick()
         arrived = RampTick(requested);
     } else {
         stepping_.MoveTowardRequested(requested);
-        coils_.WriteCoilPattern(stepping_.Phase());
+        coils_.WriteCoilPattern(stepping_.CoilPattern());
         currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
         arrived = stepping_.TargetReached();
     }
@@ -180,7 +181,7 @@ bool StepperDrive::RampTick(double requested)
     stepping_.Aim(requested);
     if (const int step = ramp_.Tick(stepping_.TargetSteps, stepping_.CurrentStep)) {
         stepping_.CurrentStep += step;
-        coils_.WriteCoilPattern(stepping_.Phase());
+        coils_.WriteCoilPattern(stepping_.CoilPattern());
         currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
     }
     // Within a step of the target, yet still running on at speed: it brakes and comes back.

@@ -21,14 +21,16 @@
 
 class StepperDrive {
 public:
-    StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock);
+    StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock,
+                 const StepGeometry& geometry = {});
     ~StepperDrive();
     StepperDrive(const StepperDrive&) = delete;
     StepperDrive& operator=(const StepperDrive&) = delete;
 
     // Start-up, on the event loop's thread before the stepping thread runs.
     void DeenergiseCoils() { coils_.DeenergiseCoils(); }
-    void InitStepping() { stepping_.InitStepping(); }
+    void InitStepping() { stepping_.InitStepping(geometry_); }
+    const StepGeometry& Geometry() const { return geometry_; }
     // Before the stepping thread runs; without it, a step every tick.
     void SetSpeedProfile(const SpeedProfile& profile)
     {
@@ -60,7 +62,6 @@ public:
     // Moving from the next tick on, toward the requested angle; already moving, it goes on.
     void StartMoving();
     std::int64_t CurrentStep() const { return currentStep_.load(std::memory_order_acquire); }
-    double CurrentAngle() const { return StepGeometry::DegreesAt(CurrentStep()); }
     // True from a start until the stop rule; the position is final once it is false.
     bool IsMoving() const
     {
@@ -105,6 +106,7 @@ private:
     bool RampTick(double requested);
     void ClockStopped();
 
+    const StepGeometry geometry_;
     CoilOutput coils_;
     std::unique_ptr<SteppingClock> clock_;
     SteppingController stepping_;

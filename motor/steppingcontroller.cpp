@@ -20,7 +20,7 @@ bool SteppingController::TargetReached() const
 
 void SteppingController::SetPosition(std::int64_t step)
 {
-    PhaseOffset = StepGeometry::PhaseOf(CurrentStep - step, PhaseOffset);
+    PhaseOffset = Geometry.PhaseOf(CurrentStep - step, PhaseOffset);
     CurrentStep = step;
 }
 

@@ -8,22 +8,34 @@
 #include <cstdint>
 
 struct SteppingController {
+    StepGeometry Geometry;
     // Set from the start, so no tick can ever divide by zero.
-    double StepAngle = StepGeometry::StepAngle;
+    double StepAngle = Geometry.StepAngle();
     std::int64_t CurrentStep = 0;
     double TargetSteps = 0.0;
-    // Which coils a position needs: (CurrentStep + PhaseOffset) mod 4. Zero unless the
-    // position was set by hand, which renames the place the rotor stands without moving it.
+    // Which coils a position needs: the geometry's phase of CurrentStep + PhaseOffset. Zero
+    // unless the position was set by hand, which renames the place the rotor stands without
+    // moving it.
     int PhaseOffset = 0;
 
-    void InitStepping() { StepAngle = StepGeometry::StepAngle; }
+    void InitStepping(const StepGeometry& geometry)
+    {
+        Geometry = geometry;
+        StepAngle = geometry.StepAngle();
+    }
 
     // The first three steps of the tick: target from the requested degrees, then two
     // independent tests, so a tick just under a fractional target goes up and back down.
     void MoveTowardRequested(double requestedDegrees);
-    void Aim(double requestedDegrees) { TargetSteps = requestedDegrees / StepAngle; }
+    void Aim(double requestedDegrees)
+    {
+        TargetSteps = Geometry.WholeWithin(requestedDegrees / StepAngle);
+    }
 
-    int Phase() const { return StepGeometry::PhaseOf(CurrentStep, PhaseOffset); }
+    std::uint8_t CoilPattern() const
+    {
+        return Geometry.CoilPattern(Geometry.PhaseOf(CurrentStep, PhaseOffset));
+    }
 
     // Calls the rotor's place `step` from now on: the phase, and so the coils, stay.
     void SetPosition(std::int64_t step);

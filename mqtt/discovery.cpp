@@ -30,13 +30,13 @@ QByteArray OldDiscoveryTopic(const MqttOptions& options)
     return "homeassistant/number/" + options.name.toUtf8() + "/config";
 }
 
-QByteArray DiscoveryConfig(const MqttOptions& options)
+QByteArray DiscoveryConfig(const MqttOptions& options, const StepGeometry& geometry)
 {
     const QString id = Node(options) + '_' + options.name;
     // Every angle the motor can rest at, and no more: one step apart, within the steps a
     // motor's lifetime can count. Such values print without an exponent, so the number rule
     // reads them whole.
-    const double step = StepGeometry::StepAngle;
+    const double step = geometry.StepAngle();
     const double farthest = double(SteppingController::ReachableSteps) * step;
     const QJsonObject config{
         {"name", QJsonValue::Null}, // the entity is the device itself

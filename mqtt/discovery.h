@@ -3,6 +3,7 @@
 // a number entity (its angle, settable) of a device named after it, with no YAML.
 #pragma once
 
+#include "motor/stepgeometry.h"
 #include "mqttoptions.h"
 
 #include <QByteArray>
@@ -14,5 +15,6 @@ QByteArray DiscoveryTopic(const MqttOptions& options);
 // release, so Home Assistant does not keep a stale entity.
 QByteArray OldDiscoveryTopic(const MqttOptions& options);
 // The entity: unique id, device (name, model, software version), degrees, the range and step
-// of angles the motor can stand at, command, state and availability topics.
-QByteArray DiscoveryConfig(const MqttOptions& options);
+// of angles the motor can stand at (a step of the geometry apart), command, state and
+// availability topics.
+QByteArray DiscoveryConfig(const MqttOptions& options, const StepGeometry& geometry);

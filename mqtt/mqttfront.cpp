@@ -72,7 +72,7 @@ void MqttFront::TakeConnected()
     PublishHeld(options_.Topic("availability"), "online");
     if (options_.discovery == MqttOptions::Discovery::On) {
         PublishHeld(OldDiscoveryTopic(options_), {});
-        PublishHeld(DiscoveryTopic(options_), DiscoveryConfig(options_));
+        PublishHeld(DiscoveryTopic(options_), DiscoveryConfig(options_, core_.Geometry()));
     }
     PublishState(core_.State());
 }

@@ -75,6 +75,15 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "N");
     const QCommandLineOption accel(
         "accel", "Speeding up and braking, 1 to 1000000 steps a second per second.", "N");
+    const QCommandLineOption stepsPerTurn(
+        "steps-per-turn",
+        "Full steps that turn the shaft the dial shows once, 4 to 1000000, decimals allowed "
+        "(2037.8864 for a geared 28BYJ-48). Default: 48, 7.5 degrees a step.",
+        "N");
+    const QCommandLineOption halfStep(
+        "half-step", "Drive half steps (one coil, then two, in turn): twice the steps a turn.");
+    const QCommandLineOption reverse(
+        "reverse", "Run the coil sequence the other way, for a motor that turns backwards.");
     const QCommandLineOption latencyTest(
         "latency-test",
         "Check whether this machine keeps the 1 ms stepping clock: run it for SECONDS (the "
@@ -83,7 +92,7 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     const QCommandLineOption json("json", "With --latency-test: print the report as JSON.");
     for (const auto& option :
          {help, version, simulate, port, gpio, listPorts, listen, allow, headless, state, position,
-          maxRate, startRate, accel, latencyTest, json})
+          maxRate, startRate, accel, stepsPerTurn, halfStep, reverse, latencyTest, json})
         parser.addOption(option);
     const WebCommandLine webOptions(parser);
     const MqttCommandLine mqttOptions(parser);
@@ -136,11 +145,19 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     result.stateFile = parser.value(state);
     if (parser.isSet(state) && result.stateFile.isEmpty())
         return fail(UsageFailure("--state: name a file, such as /var/lib/stepper-dial/position."));
+    if (parser.values(stepsPerTurn).size() > 1)
+        return fail(UsageFailure("Give --steps-per-turn once."));
+    if (Outcome failed = ReadStepGeometry(
+            parser.isSet(stepsPerTurn)
+                ? std::optional<std::string>(parser.value(stepsPerTurn).toStdString())
+                : std::nullopt,
+            parser.isSet(halfStep), parser.isSet(reverse), result.geometry))
+        return fail(*failed);
     if (parser.isSet(position)) {
         // Strict, unlike a client's text: a typo here would silently move the dial's zero.
         bool number = false;
         const double degrees = QLocale::c().toDouble(parser.value(position).trimmed(), &number);
-        if (!number || !DialCore::InReach(degrees))
+        if (!number || !DialCore::InReach(degrees, result.geometry))
             return fail(
                 UsageFailure("--position: '" + parser.value(position) +
                              "' is not a number of degrees within reach (such as 0 or -45.5)."));
@@ -183,7 +200,7 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         result.action = CommandLine::Action::ListPorts;
         QStringList ignored;
         for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position,
-                                   maxRate, startRate, accel})
+                                   maxRate, startRate, accel, stepsPerTurn, halfStep, reverse})
             if (parser.isSet(option))
                 ignored << "--" + option.names().constFirst();
         ignored << webOptions.Given(parser) << mqttOptions.Given(parser);

@@ -5,6 +5,7 @@
 
 #include "command/commandlistener.h"
 #include "motor/speedprofile.h"
+#include "motor/stepgeometry.h"
 #include "mqtt/mqttcommandline.h"
 #include "output/outputrequest.h"
 #include "web/webcommandline.h"
@@ -23,6 +24,7 @@ struct CommandLine {
     QString stateFile;              // where the position is kept; empty: nowhere
     std::optional<double> position; // degrees: where the motor stands at start
     SpeedProfile speed;
+    StepGeometry geometry;
     int latencySeconds = 10; // --latency-test: how long
     bool json = false;       // its report as one JSON object
     MqttOptions mqtt;        // the broker; none unless --mqtt

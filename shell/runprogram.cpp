@@ -49,7 +49,9 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         CoilOutput(port).DeenergiseCoils();
         return ReportFatal(NoClockFailure(), front);
     }
-    DialCore core(port, std::move(clock), commandLine.listener);
+    DialCore core(port, std::move(clock), commandLine.listener, commandLine.geometry);
+    if (commandLine.geometry != StepGeometry())
+        Report("motor: " + commandLine.geometry.Description());
     // The file first: a second program on it is told so, not that port 3000 is taken.
     if (!commandLine.stateFile.isEmpty()) {
         const PositionMemory::Start start =

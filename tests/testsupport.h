@@ -16,9 +16,9 @@
 // A DialCore on a recording port and a hand-fired clock; its stepping thread starts at the
 // first Fire.
 struct CoreUnderTest {
-    explicit CoreUnderTest(quint16 listenPort = 0)
-        : clock(new ManualClock),
-          core(port, std::unique_ptr<SteppingClock>(clock), ListenerOptions{.port = listenPort})
+    explicit CoreUnderTest(quint16 listenPort = 0, const StepGeometry& geometry = {})
+        : clock(new ManualClock), core(port, std::unique_ptr<SteppingClock>(clock),
+                                       ListenerOptions{.port = listenPort}, geometry)
     {
     }
     // One expiry of the clock while the motor moves; the views catch up at the display

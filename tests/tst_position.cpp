@@ -14,6 +14,8 @@
 #include <QThread>
 #include <sys/stat.h>
 
+Q_DECLARE_METATYPE(StepGeometry)
+
 namespace {
 
 QByteArray Contents(const QString& path)
@@ -54,6 +56,8 @@ private slots:
     }
     void firstStepWaitsForItsRecord();
     void extremesStayReadable();
+    void geometryOfTheRecord_data();
+    void geometryOfTheRecord();
     void stoppedMidMoveRestores();
     void injectedIntoTheSave_data();
     void injectedIntoTheSave();
@@ -165,6 +169,56 @@ void TestPosition::extremesStayReadable()
             QVERIFY2(RecordIn(File()), Text(start) + " to " + target + ": " + Contents(File()));
         }
     }
+}
+
+void TestPosition::geometryOfTheRecord_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<StepGeometry>("geometry"); // of this start
+    QTest::addColumn<qint64>("step");
+    QTest::addColumn<QString>("doubt"); // empty: certain
+    QTest::addColumn<int>("coils");     // the byte a move's first tick writes at rest
+    const StepGeometry half(48, true, false), geared(2048, false, false);
+    QTest::newRow("none: the default's") << AtStep13 << StepGeometry() << qint64(13) << "" << 6;
+    QTest::newRow("the same") << Text({.geometry = half, .step = 27, .phaseOffset = 6}) << half
+                              << qint64(27) << "" << 2;
+    // 97.5 degrees, coils 6: step 26 of the half steps, the same two coils.
+    QTest::newRow("full to half steps")
+        << AtStep13 << half << qint64(26) << "between 93.75 and 101.25 degrees" << 6;
+    // 97.5 / (360 / 2048) = 554.67: the nearest step, and the coils the rotor holds.
+    QTest::newRow("another count a turn")
+        << AtStep13 << geared << qint64(555) << "between 97.20703125 and 97.734375 degrees" << 6;
+    QTest::newRow("moving, to the default")
+        << Text({.geometry = geared, .step = 100, .moving = true, .lowest = 100, .highest = 1024})
+        << StepGeometry() << qint64(2) << "between 7.5 and 195 degrees" << 3;
+}
+
+// A record says what its steps were counted in; read under another geometry the angle is
+// kept to the nearest step, the coils are kept, and the position is uncertain.
+void TestPosition::geometryOfTheRecord()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(StepGeometry, geometry);
+    QFETCH(qint64, step);
+    QFETCH(QString, doubt);
+    QFETCH(int, coils);
+    QFile file(File());
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(record) > 0);
+    file.close();
+    CoreUnderTest t(0, geometry);
+    const PositionMemory::Start start = t.core.RememberPosition(File().toStdString());
+    QVERIFY(!start.refused && !t.core.Start());
+    QCOMPARE(t.core.State().step, step);
+    QCOMPARE(QString::fromStdString(t.core.State().doubt), doubt);
+    const QString line = QString::fromStdString(start.line);
+    QVERIFY2(line.contains(QString::fromStdString(geometry.Description())) == !doubt.isEmpty(),
+             qPrintable(line));
+    t.core.Command(t.core.State().AngleText().remove(" ?"), true);
+    t.Fire();
+    QCOMPARE(t.port.writes.back(), coils);
+    t.core.ShutDown();
+    const auto after = RecordIn(File());
+    QVERIFY(after && after->geometry == geometry && after->step == step);
 }
 
 void TestPosition::stoppedMidMoveRestores()

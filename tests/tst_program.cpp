@@ -345,6 +345,9 @@ void TestProgram::badCommandLine_data()
     QTest::newRow("start rate above the top")
         << QStringList{"--max-rate", "200", "--start-rate", "300", "--accel", "10"} << 2
         << "--start-rate: '300' is not a whole number from 1 to 200";
+    QTest::newRow("steps a turn not a number")
+        << QStringList{"--steps-per-turn", "nan"} << 2
+        << "--steps-per-turn: 'nan' is not a number of full steps from 4 to 1000000";
     QTest::newRow("mqtt name alone") << QStringList{"--mqtt-name", "a"} << 2 << "give --mqtt too";
     QTest::newRow("list ports") << QStringList{"--list-ports"} << 0 << "A plain start would use";
     QTest::newRow("list ports ignores")

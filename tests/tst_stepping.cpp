@@ -9,6 +9,7 @@
 using Bytes = std::vector<int>;
 Q_DECLARE_METATYPE(Bytes)
 Q_DECLARE_METATYPE(SpeedProfile)
+Q_DECLARE_METATYPE(StepGeometry)
 
 class TestStepping : public QObject {
     Q_OBJECT
@@ -16,6 +17,8 @@ private slots:
     void startUpWritesOneZeroAndStaysIdle();
     void moves_data();
     void moves();
+    void geometries_data();
+    void geometries();
     void fractionalTargetFromAbove();
     void unchangedPositionRewritesPattern();
     void negativePositionsKeepDrivingCoils();
@@ -103,6 +106,65 @@ void TestStepping::moves()
     QCOMPARE(t.core.State().step, end);
     QCOMPARE(AngleText(t.core), label);
     QVERIFY(!t.core.State().moving);
+}
+
+void TestStepping::geometries_data()
+{
+    QTest::addColumn<StepGeometry>("geometry");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<Bytes>("first"); // the move's first writes
+    QTest::addColumn<qint64>("end");
+    QTest::addColumn<QString>("label");
+    const StepGeometry geared(2048, false, false);
+    QTest::newRow("2048: 90 is 512 steps") << geared << "0"
+                                           << "90" << Bytes{6, 12, 9, 3} << qint64(512) << "90";
+    QTest::newRow("2048: down to 45.5 stops at the step just over")
+        << geared << "90"
+        << "45.5" << Bytes{9, 12, 6, 3} << qint64(259) << "45.52734375";
+    QTest::newRow("28BYJ-48's true ratio: 360 stops short")
+        << StepGeometry(2037.8864, false, false) << "0"
+        << "360" << Bytes{6, 12} << qint64(2037)
+        << QString::fromStdString(FormatAngleText(2037 * 360 / 2037.8864, "."));
+    // 23.4 / 1.8 divides to just under 13: a whole step of the motor all the same.
+    const StepGeometry unipolar(200, false, false);
+    QTest::newRow("1.8 degrees from below") << unipolar << "0"
+                                            << "23.4" << Bytes{6} << qint64(13) << "23.4";
+    QTest::newRow("1.8 degrees from above") << unipolar << "90"
+                                            << "23.4" << Bytes{6} << qint64(13) << "23.4";
+    const StepGeometry half(48, true, false);
+    QTest::newRow("half steps: 90 is 24")
+        << half << "0"
+        << "90" << Bytes{2, 6, 4, 12, 8, 9, 1, 3} << qint64(24) << "90";
+    QTest::newRow("half steps back") << half << "90"
+                                     << "0" << Bytes{1, 9, 8, 12, 4, 6, 2, 3} << qint64(0) << "0";
+    QTest::newRow("reversed") << StepGeometry(48, false, true) << "0"
+                              << "90" << Bytes{9, 12, 6, 3} << qint64(12) << "90";
+    QTest::newRow("half steps reversed")
+        << StepGeometry(48, true, true) << "0"
+        << "30" << Bytes{1, 9, 8, 12, 4, 6, 2, 3} << qint64(8) << "30";
+}
+
+// Any motor: the rule counts in the geometry's steps, the coils follow its sequence, and the
+// angle shown is the step's true angle.
+void TestStepping::geometries()
+{
+    QFETCH(StepGeometry, geometry);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(Bytes, first);
+    QFETCH(qint64, end);
+    QFETCH(QString, label);
+    CoreUnderTest t(0, geometry);
+    QVERIFY(!t.core.Start());
+    MoveTo(t, from);
+    const qint64 start = t.core.State().step;
+    t.port.writes.clear();
+    t.core.Command(to, true);
+    QCOMPARE(t.RunUntilIdle(), int(std::abs(end - start)));
+    QCOMPARE(Bytes(t.port.writes.begin(), t.port.writes.begin() + qsizetype(first.size())), first);
+    QCOMPARE(t.core.State().step, end);
+    QCOMPARE(AngleText(t.core), label);
 }
 
 void TestStepping::fractionalTargetFromAbove()
@@ -282,8 +344,7 @@ void TestStepping::ramps()
         if (step == 0)
             continue;
         QVERIFY(step == 1 || step == -1);
-        QCOMPARE(t.port.writes.back(),
-                 int(StepGeometry::CoilPatterns[StepGeometry::PhaseOf(before + step, 0)]));
+        QCOMPARE(t.port.writes.back(), int(StepGeometry().CoilPattern(int(before + step))));
         const std::int64_t now = t.clock->Now() / SteppingClockGrid::Period;
         turns += !steps.empty() && steps.back().direction != step;
         fastest = steps.empty() ? fastest : std::min(fastest, now - steps.back().tick);

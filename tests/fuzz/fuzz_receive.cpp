@@ -24,11 +24,11 @@ DialCore* core;
 // Where a coil byte stands in the sequence, or -1 when it is none of the patterns.
 int PatternIndex(int byte)
 {
-    const auto* at = std::find(std::begin(StepGeometry::CoilPatterns),
-                               std::end(StepGeometry::CoilPatterns), byte);
-    return at == std::end(StepGeometry::CoilPatterns)
-               ? -1
-               : int(at - std::begin(StepGeometry::CoilPatterns));
+    const StepGeometry geometry;
+    for (int phase = 0; phase < geometry.Phases(); ++phase)
+        if (geometry.CoilPattern(phase) == byte)
+            return phase;
+    return -1;
 }
 
 } // namespace

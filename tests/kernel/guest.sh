@@ -10,7 +10,7 @@ program=$1 gpio_sim=$2 release=$3
 shift 3
 cases="$*"
 [ -n "${cases// /}" ] ||
-  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-ramp gpio-busy gpio-missing remembered port-taken"
+  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-ramp gpio-half gpio-busy gpio-missing remembered port-taken"
 want() { case " $cases " in *" $1 "*) return 0 ;; esac; return 1; }
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen HOME=/tmp XDG_RUNTIME_DIR=/tmp/xdg
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
@@ -66,6 +66,26 @@ samples() { # READ: eight reads of the output, space-separated
 steady() { [ "$(samples "$1")" = "$(printf "$2 %.0s" 1 2 3 4 5 6 7 8)" ]; }
 # moving READ: the output changes within eight reads.
 moving() { [ "$(samples "$1" | tr ' ' '\n' | sort -u | grep -c .)" -ge 2 ]; }
+# poll_lines PATTERN: "MICROSECONDS PATTERN" at every change of L0..L3 through sysfs, until
+# the lines have shown PATTERN for a second (or the case's patience runs out). No fork in the
+# loop, so reads come far more often than the 10 ms between the fastest steps asked of it.
+poll_lines() {
+  local now=${EPOCHREALTIME/./} last= since pattern v k
+  local end=$((now + patience * 1000000))
+  since=$now
+  while [ "$now" -lt "$end" ] && { [ "$last" != "$1" ] || [ $((now - since)) -lt 1000000 ]; }; do
+    pattern=
+    for k in 0 1 2 3; do
+      read -r v <"$sim/sim_gpio$k/value"
+      pattern+=$v
+    done
+    now=${EPOCHREALTIME/./}
+    if [ "$pattern" != "$last" ]; then
+      echo "$now $pattern"
+      last=$pattern since=$now
+    fi
+  done
+}
 start() { # log-file arguments...: starts the program, waits until it listens
   local log=$1
   shift
@@ -177,28 +197,8 @@ if want gpio-move; then
 fi
 
 if want gpio-ramp; then
-  # A ramped 90 degrees on the lines, read back through sysfs as they change (no fork in the
-  # loop, so reads come far more often than the 10 ms between the fastest steps).
-  # Every change must be one phase on, 12 steps in all, the position file saying step 12,
+  # A ramped 90 degrees on the lines, read back as they change. Every change must be one phase on, 12 steps in all, the position file saying step 12,
   # and the ends slower than the middle; TCG keeps loose time, and so do the bounds.
-  poll_lines() { # PATTERN: "MICROSECONDS PATTERN" at every change of L0..L3, until the
-    # lines have shown PATTERN for a second (or the case's patience runs out)
-    local now=${EPOCHREALTIME/./} last= since pattern v k
-    local end=$((now + patience * 1000000))
-    since=$now
-    while [ "$now" -lt "$end" ] && { [ "$last" != "$1" ] || [ $((now - since)) -lt 1000000 ]; }; do
-      pattern=
-      for k in 0 1 2 3; do
-        read -r v <"$sim/sim_gpio$k/value"
-        pattern+=$v
-      done
-      now=${EPOCHREALTIME/./}
-      if [ "$pattern" != "$last" ]; then
-        echo "$now $pattern"
-        last=$pattern since=$now
-      fi
-    done
-  }
   begin
   rm -f /tmp/ramp.position
   start /tmp/ramp.log --headless --gpio "$chip:0,1,2,3" --state /tmp/ramp.position \
@@ -223,6 +223,35 @@ if want gpio-ramp; then
     result ok gpio-ramp "12 steps, intervals ${first} ms .. ${least} ms .. ${last} ms, the file at step 12"
   else
     result FAIL gpio-ramp "steps $steps, jumps $jumps, intervals $first .. $least .. $last ms; $(head -c 300 /tmp/ramp.lines | tr "\\n" " "); $(tr '\n' '|' </tmp/ramp.log) $(tr '\n' ' ' </tmp/ramp.position)"
+  fi
+fi
+
+if want gpio-half; then
+  # Half steps: 90 degrees is 24 of them, each change of the lines one line on or off, and
+  # the record names the geometry it counts in.
+  begin
+  rm -f /tmp/half.position
+  start /tmp/half.log --headless --gpio "$chip:0,1,2,3" --state /tmp/half.position \
+    --half-step --max-rate 50
+  poll_lines 1100 >/tmp/half.lines &
+  poller=$!
+  renice -n 19 -p "$poller" >/dev/null
+  send 90
+  wait "$poller"
+  stop
+  hang_up
+  shape=$(awk 'BEGIN { split("1100 0100 0110 0010 0011 0001 1001 1000", p); for (k in p) phase[p[k]] = k - 1 }
+    { if (last != "") { n = 0; for (k = 1; k <= 4; k++) n += substr($2, k, 1) != substr(last, k, 1); if (n != 1) wide++ }
+      last = $2 }
+    $2 in phase { d = (phase[$2] - at + 8) % 8; at = phase[$2]
+      if (d == 1) steps++; else if (d == 7) steps--; else if (d) jumps++ }
+    END { printf "%d %d %d", steps, jumps, wide }' /tmp/half.lines)
+  read -r steps jumps wide <<<"$shape"
+  if [ "$steps" = 24 ] && [ "$jumps" = 0 ] && [ "$wide" = 0 ] &&
+    grep -qx 'geometry 48 half forward' /tmp/half.position && grep -qx 'position 24' /tmp/half.position; then
+    result ok gpio-half "24 half steps, one line changing at a time, the file at step 24 of half steps"
+  else
+    result FAIL gpio-half "steps $steps, jumps $jumps, wide changes $wide; $(head -c 300 /tmp/half.lines | tr "\n" " "); $(tr '\n' '|' </tmp/half.log) $(tr '\n' ' ' </tmp/half.position)"
   fi
 fi
 
