@@ -350,8 +350,8 @@ void TestPortChoice::ppdevReadiesLinesThenWritesAndReleases()
     {
         PortAttempt choice = ChoosePort(kernel, chips, OutputRequest{}, -1);
         CoilOutput coils(*choice.port);
-        coils.WriteCoilPattern(1);
-        coils.WriteCoilPattern(1);
+        coils.WriteCoilPattern(6);
+        coils.WriteCoilPattern(6);
         coils.DeenergiseCoils();
     }
     const std::vector<std::string> expected{"open /dev/parport0",
@@ -452,7 +452,7 @@ void TestPortChoice::gpioBitsDriveTheirLines()
         PortAttempt choice = ChoosePort(kernel, chips, Request("--gpio gpiochip0:17,18,27,22"), -1);
         CoilOutput coils(*choice.port);
         for (int phase : {0, 1, 2, 3})
-            coils.WriteCoilPattern(phase);
+            coils.WriteCoilPattern(StepGeometry().CoilPattern(phase));
         coils.DeenergiseCoils();
     }
     // Bit 1 on L0 ... bit 8 on L3: 3, 6, 12, 9, then 0, then the lines let go.
