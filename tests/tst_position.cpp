@@ -188,9 +188,6 @@ void TestPosition::geometryOfTheRecord_data()
     // 97.5 / (360 / 2048) = 554.67: the nearest step, and the coils the rotor holds.
     QTest::newRow("another count a turn")
         << AtStep13 << geared << qint64(555) << "between 97.20703125 and 97.734375 degrees" << 6;
-    QTest::newRow("moving, to the default")
-        << Text({.geometry = geared, .step = 100, .moving = true, .lowest = 100, .highest = 1024})
-        << StepGeometry() << qint64(2) << "between 7.5 and 195 degrees" << 3;
 }
 
 // A record says what its steps were counted in; read under another geometry the angle is
