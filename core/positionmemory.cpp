@@ -213,6 +213,24 @@ void PositionMemory::SetByHand()
         emit DoubtChanged();
 }
 
+void PositionMemory::StoppedAtSpeed(std::int64_t steps)
+{
+    const std::int64_t by = steps + geometry_.Phases();
+    Report("the motor was stopped at speed, " + std::to_string(steps) +
+           " steps short of braking to its start rate: it may have run on or skipped, so its "
+           "position is uncertain by up to " +
+           std::to_string(by) + " steps until you " + SetHint);
+    if (record_.doubt != PositionRecord::Doubt::Unknown) {
+        constexpr std::int64_t reach = SteppingController::ReachableSteps;
+        record_.doubtLow = std::max(record_.doubtLow - by, -reach);
+        record_.doubtHigh = std::min(record_.doubtHigh + by, reach);
+        record_.doubt = PositionRecord::Doubt::Bounded;
+    }
+    emit DoubtChanged();
+    if (!held_)
+        Post();
+}
+
 void PositionMemory::Finish()
 {
     file_.Finish(std::chrono::milliseconds(2000));

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 Q_DECLARE_METATYPE(StepGeometry)
+Q_DECLARE_METATYPE(SpeedProfile)
 
 namespace {
 
@@ -56,6 +57,8 @@ private slots:
     }
     void firstStepWaitsForItsRecord();
     void extremesStayReadable();
+    void stoppedAtSpeed_data();
+    void stoppedAtSpeed();
     void geometryOfTheRecord_data();
     void geometryOfTheRecord();
     void stoppedMidMoveRestores();
@@ -169,6 +172,43 @@ void TestPosition::extremesStayReadable()
             QVERIFY2(RecordIn(File()), Text(start) + " to " + target + ": " + Contents(File()));
         }
     }
+}
+
+void TestPosition::stoppedAtSpeed_data()
+{
+    QTest::addColumn<SpeedProfile>("profile");
+    QTest::addColumn<int>("ticks"); // into a long move
+    QTest::addColumn<bool>("quit"); // else the position is set there
+    QTest::addColumn<bool>("uncertain");
+    const SpeedProfile ramp{1000, 100, 2000};
+    QTest::newRow("quit at speed") << ramp << 300 << true << true;
+    QTest::newRow("set at speed") << ramp << 300 << false << true;
+    QTest::newRow("quit on the first step") << ramp << 5 << true << false;
+    QTest::newRow("quit, a step every tick") << SpeedProfile{} << 300 << true << false;
+}
+
+// A motor stopped outright above its start rate may run on or skip: its record says so.
+void TestPosition::stoppedAtSpeed()
+{
+    QFETCH(SpeedProfile, profile);
+    QFETCH(int, ticks);
+    QFETCH(bool, quit);
+    QFETCH(bool, uncertain);
+    CoreUnderTest t;
+    t.core.SetSpeedProfile(profile);
+    QVERIFY(!t.core.RememberPosition(File().toStdString()).refused && !t.core.Start());
+    t.core.Command("36000", true);
+    for (int tick = 0; tick < ticks; ++tick)
+        t.Fire();
+    if (!quit) {
+        QVERIFY(t.core.SetCurrentAngle(0));
+        QTRY_VERIFY(!t.core.State().moving);
+        QTRY_COMPARE(t.core.State().uncertain, uncertain);
+    }
+    t.core.ShutDown();
+    const auto after = RecordIn(File());
+    QVERIFY(after && !after->moving);
+    QCOMPARE(after->doubt != PositionRecord::Doubt::None, uncertain);
 }
 
 void TestPosition::geometryOfTheRecord_data()
