@@ -64,6 +64,13 @@ PositionMemory::Start PositionMemory::Restore()
                             ", and only a regular file is ever read or replaced; give the path "
                             "of a file (it need not exist yet)",
                         ExitStatus::Usage}};
+    if (reading.kind == Kind::LockUnusable)
+        return {0,
+                0,
+                {},
+                Failure{"cannot keep the position in " + Path() + ": " + reading.why +
+                            "; remove it (only a regular file this program may open is a lock)",
+                        ExitStatus::StartUp}};
     if (reading.kind == Kind::Taken)
         return {0,
                 0,

@@ -469,6 +469,9 @@ void TestPosition::guardedPath_data()
     QTest::newRow("a FIFO") << "fifo FILE" << 2 << "it is a FIFO";
     QTest::newRow("a link") << "symlink FILE" << 2 << "it is a symbolic link";
     QTest::newRow("kept by another") << "program" << 1 << "another program (process ";
+    QTest::newRow("a link as its lock") << "symlink LOCK" << 1 << "is a symbolic link; remove it";
+    QTest::newRow("a directory as its lock") << "dir LOCK" << 1 << "is a directory; remove it";
+    QTest::newRow("a lock another user left") << "user LOCK" << -1 << "";
     QTest::newRow("a link planted as the new record") << "symlink NEW" << -1 << "";
     QTest::newRow("a hard link planted as the new record") << "link NEW" << -1 << "";
 }
@@ -485,9 +488,19 @@ void TestPosition::guardedPath()
     QFile file(victim);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(AtStep13) > 0 && file.flush());
     const QStringList how = planted.split(' ');
-    const QString at = how.value(1) == "NEW" ? File() + ".new" : File();
+    const QString at =
+        how.value(1) == "FILE" || how.size() == 1 ? File() : File() + '.' + how.value(1).toLower();
     std::unique_ptr<ProgramUnderTest> first;
-    if (how[0] == "dir")
+    QStringList launcher;
+    if (how[0] == "user") { // root's lock, then the service's user
+        if (::geteuid() != 0)
+            QSKIP("needs root to leave a lock of another user");
+        QFile lock(at);
+        QVERIFY(lock.open(QIODevice::WriteOnly) &&
+                lock.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        launcher = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    } else if (how[0] == "dir")
         QVERIFY(QDir().mkdir(at));
     else if (how[0] == "fifo")
         QCOMPARE(::mkfifo(at.toLocal8Bit(), 0666), 0);
@@ -500,14 +513,19 @@ void TestPosition::guardedPath()
         first = Start({}, {"--listen", "127.0.0.2"});
         QTRY_VERIFY(QFile::exists(File()));
     }
-    auto program = Start({}, {"--listen", "127.0.0.1", "--position", "90"});
+    auto program = launcher.isEmpty()
+                       ? Start({}, {"--listen", "127.0.0.1", "--position", "90"})
+                       : std::make_unique<ProgramUnderTest>(
+                             QStringList{"--simulate", "--headless", "--state", File(), "--listen",
+                                         "127.0.0.1", "--position", "90"},
+                             -1, std::vector<int>{}, false, launcher);
     if (status >= 0) {
         QVERIFY(program->WaitForExit());
         QCOMPARE(program->process.exitCode(), status);
         QVERIFY2(program->errors.count(line) == 1, qPrintable(program->errors));
         if (first)
             QVERIFY(program->errors.contains(QString::number(first->process.processId())));
-        QCOMPARE(QFileInfo(File()).isDir(), how[0] == "dir");
+        QCOMPARE(QFileInfo(File()).isDir(), planted == "dir FILE");
         QVERIFY(!QFile::exists(File() + ".bad"));
     } else {
         QTcpSocket client;
