@@ -3,6 +3,7 @@
 
 #include "base/exitstatus.h"
 #include "base/programinfo.h"
+#include "base/wholenumber.h"
 #include "core/dialcore.h"
 #include "output/coilport.h"
 
@@ -108,9 +109,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     QStringList positional = parser.positionalArguments();
     if (parser.isSet(latencyTest) && !positional.isEmpty()) {
         const QString seconds = positional.takeFirst();
-        bool number = false;
-        result.latencySeconds = seconds.toInt(&number);
-        if (!number || result.latencySeconds < 1 || result.latencySeconds > 3600)
+        if (!ReadWholeNumber(seconds.toStdString(), result.latencySeconds) ||
+            result.latencySeconds < 1 || result.latencySeconds > 3600)
             return fail(UsageFailure("--latency-test: '" + seconds +
                                      "' is not a whole number of seconds from 1 to 3600."));
     }
@@ -194,6 +194,17 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         result.action = CommandLine::Action::ShowVersion;
     } else if (parser.isSet(latencyTest)) {
         result.action = CommandLine::Action::LatencyTest;
+        QStringList ignored;
+        for (const auto& option :
+             {simulate, port, gpio, listPorts, listen, allow, headless, state, position, maxRate,
+              startRate, accel, stepsPerTurn, halfStep, reverse})
+            if (parser.isSet(option))
+                ignored << "--" + option.names().constFirst();
+        ignored << webOptions.Given(parser) << mqttOptions.Given(parser);
+        if (!ignored.isEmpty())
+            result.note = "--latency-test runs the stepping clock alone, writing nothing; it "
+                          "ignores " +
+                          ignored.join(", ") + ".";
     } else if (result.mqtt.discovery == MqttOptions::Discovery::Remove) {
         result.action = CommandLine::Action::RemoveDiscovery;
     } else if (parser.isSet(listPorts)) {
