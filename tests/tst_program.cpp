@@ -319,6 +319,13 @@ void TestProgram::badCommandLine_data()
                                        << "cannot drive --gpio gpiochip15:17,18,27,22: ";
     QTest::newRow("latency test of no time")
         << QStringList{"--latency-test", "0"} << 2 << "--latency-test: '0'";
+    QTest::newRow("web twice") << QStringList{"--web", "127.0.0.1:3080", "--web", "127.0.0.1:3080"}
+                               << 2 << "--web 127.0.0.1:3080 and --web 127.0.0.1:3080 would both";
+    QTest::newRow("metrics on every address and one")
+        << QStringList{"--metrics", "0.0.0.0:9310", "--metrics", "127.0.0.1:9310"} << 2
+        << "--metrics 0.0.0.0:9310 and --metrics 127.0.0.1:9310 would both listen on port 9310";
+    QTest::newRow("web on the command port") << QStringList{"--web", "127.0.0.1:3000"} << 2
+                                             << "port 3000 and --web 127.0.0.1:3000 would both";
     QTest::newRow("latency test signed")
         << QStringList{"--latency-test", "+1"} << 2 << "--latency-test: '+1'";
     QTest::newRow("latency test ignores")
