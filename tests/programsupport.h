@@ -216,7 +216,9 @@ public:
                process.exitCode() == status;
     }
 
-    bool WaitForExit(int timeoutMs = 10000)
+    // Generous: a program under ThreadSanitizer on a loaded machine may take many seconds to
+    // be scheduled, flush and end; only a hang must fail.
+    bool WaitForExit(int timeoutMs = 60000)
     {
         const bool finished = process.waitForFinished(timeoutMs);
         Collect();

@@ -33,6 +33,12 @@ std::optional<PositionRecord> RecordIn(const QString& path)
     return record;
 }
 
+bool Plant(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+}
+
 QByteArray Text(const PositionRecord& record)
 {
     return QByteArray::fromStdString(FormatPositionRecord(record));
@@ -159,9 +165,7 @@ void TestPosition::extremesStayReadable()
                                       .doubtHigh = 1}};
     for (const PositionRecord& start : starts) {
         for (const QByteArray target : {"8444249301319800", "-1e300", "8444249301319672.5"}) {
-            QFile file(File());
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(Text(start)) > 0);
-            file.close();
+            QVERIFY(Plant(File(), Text(start)));
             CoreUnderTest t;
             QVERIFY(!t.core.RememberPosition(File().toStdString()).refused && !t.core.Start());
             t.core.Command(QString::fromLatin1(target), true);
@@ -239,9 +243,7 @@ void TestPosition::geometryOfTheRecord()
     QFETCH(qint64, step);
     QFETCH(QString, doubt);
     QFETCH(int, coils);
-    QFile file(File());
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(record) > 0);
-    file.close();
+    QVERIFY(Plant(File(), record));
     CoreUnderTest t(0, geometry);
     const PositionMemory::Start start = t.core.RememberPosition(File().toStdString());
     QVERIFY(!start.refused && !t.core.Start());
@@ -377,9 +379,7 @@ void TestPosition::injectedIntoTheSave()
     QFETCH(QByteArray, after);
     QFETCH(int, failures);
     QFETCH(int, renames);
-    QFile file(File());
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(AtStep13) > 0);
-    file.close();
+    QVERIFY(Plant(File(), AtStep13));
     auto program = Start(strace);
     if (!program)
         QSKIP("strace cannot run here, or not natively (Debian package strace)");
@@ -432,9 +432,7 @@ void TestPosition::unusableFile()
     QFETCH(QByteArray, contents);
     QFETCH(QString, why);
     QFETCH(QString, strace);
-    QFile file(File());
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(contents) > 0);
-    file.close();
+    QVERIFY(Plant(File(), contents));
     for (const QStringList& more : {QStringList{}, QStringList{"--position", "45"}}) {
         auto program = Start(strace, more);
         if (!program)
