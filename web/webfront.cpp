@@ -114,17 +114,17 @@ void WebFront::TakePages()
                    "not for this page");
             continue;
         }
-        if (pages_.size() >= std::size_t(MaxPages)) {
-            Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
-                   QString("too many pages open (%1 at most)").arg(MaxPages));
-            continue;
-        }
         const QHostAddress from = socket->peerAddress();
         if (std::count_if(pages_.begin(), pages_.end(), [&from](const auto& page) {
                 return SameSource(page->socket->peerAddress(), from);
             }) >= MostPagesPerSource) {
             Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
                    QString("too many pages from one address (%1 at most)").arg(MostPagesPerSource));
+            continue;
+        }
+        if (pages_.size() >= std::size_t(MaxPages)) {
+            Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
+                   QString("too many pages open (%1 at most)").arg(MaxPages));
             continue;
         }
         // Only on the gate it came through: a connection elsewhere from the same address and
