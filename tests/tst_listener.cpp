@@ -464,11 +464,16 @@ void TestListener::oneSource_data()
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
     QTest::addColumn<bool>("same");
-    QTest::newRow("IPv4 neighbours") << "192.0.2.1" << "192.0.2.2" << false;
-    QTest::newRow("IPv4-mapped and plain") << "::ffff:192.0.2.1" << "192.0.2.1" << true;
-    QTest::newRow("one /64") << "2001:db8:0:7:1::1" << "2001:db8:0:7:ffff::9" << true;
-    QTest::newRow("neighbouring /64s") << "2001:db8:0:7::1" << "2001:db8:0:8::1" << false;
-    QTest::newRow("IPv4 against IPv6") << "0.0.0.1" << "::1" << false;
+    QTest::newRow("IPv4 neighbours") << "192.0.2.1"
+                                     << "192.0.2.2" << false;
+    QTest::newRow("IPv4-mapped and plain") << "::ffff:192.0.2.1"
+                                           << "192.0.2.1" << true;
+    QTest::newRow("one /64") << "2001:db8:0:7:1::1"
+                             << "2001:db8:0:7:ffff::9" << true;
+    QTest::newRow("neighbouring /64s") << "2001:db8:0:7::1"
+                                       << "2001:db8:0:8::1" << false;
+    QTest::newRow("IPv4 against IPv6") << "0.0.0.1"
+                                       << "::1" << false;
 }
 
 void TestListener::oneSource()
