@@ -79,9 +79,9 @@ private:
     QString File() const { return dir.filePath("position"); }
     // The program with the simulated port and the position file, under strace with these
     // options if given (NEW, DIR and FILE name the new record, its directory and the file).
-    std::unique_ptr<ProgramUnderTest> Start(QString strace = {}, QStringList more = {})
+    std::unique_ptr<ProgramUnderTest> Start(QString strace = {}, QStringList more = {},
+                                            QStringList launcher = {})
     {
-        QStringList launcher;
         if (!strace.isEmpty()) {
             if (QProcess::execute("strace", {"-o", "/dev/null", "true"}) != 0 || !NativeStrace())
                 return nullptr;
@@ -511,12 +511,7 @@ void TestPosition::guardedPath()
         first = Start({}, {"--listen", "127.0.0.2"});
         QTRY_VERIFY(QFile::exists(File()));
     }
-    auto program = launcher.isEmpty()
-                       ? Start({}, {"--listen", "127.0.0.1", "--position", "90"})
-                       : std::make_unique<ProgramUnderTest>(
-                             QStringList{"--simulate", "--headless", "--state", File(), "--listen",
-                                         "127.0.0.1", "--position", "90"},
-                             -1, std::vector<int>{}, false, launcher);
+    auto program = Start({}, {"--listen", "127.0.0.1", "--position", "90"}, launcher);
     if (status >= 0) {
         QVERIFY(program->WaitForExit());
         QCOMPARE(program->process.exitCode(), status);

@@ -50,6 +50,16 @@ std::unique_ptr<QTcpSocket> Raw(quint16 port, const QString& source, QByteArray 
 }
 const QByteArray PageRequest = "GET /live HTTP/1.1\r\nHost: HOST\r\nUPGRADE\r\n";
 
+// Sets the soft limit on descriptors; gives the one before.
+rlimit DescriptorLimit(rlim_t wanted)
+{
+    rlimit before{}, now{};
+    ::getrlimit(RLIMIT_NOFILE, &before);
+    now = {std::min(wanted, before.rlim_max), before.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &now);
+    return before;
+}
+
 } // namespace
 
 class TestWeb : public QObject {
@@ -198,10 +208,7 @@ void TestWeb::stalledPageIsDropped()
 // and 32 in all, connections up to a few a source, the longest-held request making room.
 void TestWeb::fairToEverySource()
 {
-    rlimit limit{}; // descriptors for every connection the gate may hold, and ours to them
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 1024));
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    DescriptorLimit(1024); // for every connection the gate may hold, and ours to them
     Served t;
     QVERIFY(t.listening);
     std::vector<std::unique_ptr<QTcpSocket>> pages, silent;
@@ -244,14 +251,10 @@ void TestWeb::pageMarkedOnItsOwnGate()
 // A quarter of the descriptors for all gates together: pages on one leave none to another.
 void TestWeb::gatesShareOneBudget()
 {
-    rlimit saved{};
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit low = saved;
-    low.rlim_cur = 64;
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const rlimit before = DescriptorLimit(64);
     const auto t = std::make_unique<Served>(false, QList<QPair<QHostAddress, int>>{},
                                             QList<WebAddress>{{QHostAddress::LocalHost, 0}});
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    DescriptorLimit(before.rlim_cur);
     QVERIFY(t->listening);
     std::vector<std::unique_ptr<QTcpSocket>> pages;
     for (int k = 0; k < 16; ++k)
