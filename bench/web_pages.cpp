@@ -87,8 +87,8 @@ int main(int argc, char** argv)
     }
     const QUrl url(argv[1]);
     const int pages = std::atoi(argv[2]), rate = std::atoi(argv[3]);
-    const QByteArray handshake = "GET " + url.path().toLatin1() + " HTTP/1.1\r\nHost: " +
-                                 url.authority().toLatin1() +
+    const QByteArray handshake = "GET " + url.path().toLatin1() +
+                                 " HTTP/1.1\r\nHost: " + url.authority().toLatin1() +
                                  "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                                  "Sec-WebSocket-Version: 13\r\n"
                                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
