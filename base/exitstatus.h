@@ -29,7 +29,8 @@ inline constexpr std::array<ExitStatusMeaning, 5> ExitStatusMeanings{{
     {ExitStatus::Normal, "normal end"},
     {ExitStatus::StartUp,
      "TCP port 3000, a --web or a --metrics port could not be opened (another program holds "
-     "it), another program keeps the position file, the help, version, port list or latency "
+     "it), another program keeps the position file or its lock cannot be used, the help, version, "
+     "port list or latency "
      "report could not be written, or --mqtt-discovery remove found no broker, had no answer "
      "or was refused the clearing"},
     {ExitStatus::Usage,

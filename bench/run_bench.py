@@ -186,13 +186,15 @@ def run_web(binary, env, pages_tool, seconds=4):
         stop(proc)
 
 
+HANDSHAKE = (b"GET /live HTTP/1.1\r\nHost: 127.0.0.1:3080\r\nUpgrade: websocket\r\n"
+             b"Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+             b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+
+
 def web_flood(stop_at, half_open=500):
     """Until stop_at: half-open requests held open and renewed as the program drops them, and
     one page after another sending pings nonstop and never reading."""
     held = []
-    handshake = (b"GET /live HTTP/1.1\r\nHost: 127.0.0.1:3080\r\nUpgrade: websocket\r\n"
-                 b"Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-                 b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
     pings = (bytes([0x89, 0x80 | 125]) + b"\0" * 4 + b"p" * 125) * 64
     page, opened = None, 0
     while time.monotonic() < stop_at:
@@ -210,7 +212,7 @@ def web_flood(stop_at, half_open=500):
                 page.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
                 page.settimeout(0.05)
                 page.connect(("127.0.0.1", 3080))
-                page.sendall(handshake)
+                page.sendall(HANDSHAKE)
             for _ in range(16):
                 page.sendall(pings)
         except OSError:
@@ -249,6 +251,115 @@ def run_web_flood(binary, env, seconds=4):
         figures["peak_rss_mb"] = peak_rss_mb(proc.pid)
         figures["half_open"] = opened
         return figures
+    finally:
+        stop(proc)
+
+
+def hold_connections(source, stop_at, most=40, pages=4):
+    """Until stop_at, from `source`: as many connections as the program keeps, the first
+    `pages` of them page handshakes, the rest requests never finished; each one the program
+    cuts or refuses made again at once."""
+    held = []
+    while time.monotonic() < stop_at:
+        while len(held) < most:
+            try:
+                s = socket.socket()
+                s.bind((source, 0))
+                s.settimeout(0.5)
+                s.connect(("127.0.0.1", 3080))
+                s.sendall(HANDSHAKE if len(held) < pages else b"GET / HTTP/1.1\r\n")
+                held.append(s)
+            except OSError:
+                s.close()
+                break
+        alive = []
+        for s in held:
+            try:
+                s.setblocking(False)
+                while s.recv(4096):
+                    pass
+                s.close()  # the program closed it
+            except BlockingIOError:
+                alive.append(s)
+            except OSError:
+                s.close()
+        held = alive
+        time.sleep(0.01)
+    for s in held:
+        s.close()
+
+
+def answered(source, request, expected, linger=0.0, timeout=2.0):
+    """Whether a request from `source` gets an answer starting with `expected`, and no
+    refusal within `linger` seconds after it (as a page is refused after its handshake)."""
+    try:
+        with socket.socket() as s:
+            s.bind((source, 0))
+            s.settimeout(timeout)
+            s.connect(("127.0.0.1", 3080))
+            s.sendall(request)
+            got = b""
+            while len(got) < len(expected):
+                part = s.recv(64)
+                if not part:
+                    break
+                got += part
+            if linger:
+                s.settimeout(linger)
+                try:
+                    got += s.recv(4096)
+                except TimeoutError:
+                    pass
+            return got.startswith(expected) and b"too many" not in got
+    except OSError:
+        return False
+
+
+def run_web_fairness(binary, env, seconds=10, scrapes=45, holders=4):
+    """While `holders` addresses hold every connection they may, renewing each one cut: the
+    share of scrapes and of pages from other addresses answered, and how many pages one
+    address asking for 32 gets."""
+    proc, _, _ = start_long_move(binary, env, ("--headless", "--web", "127.0.0.1:3080"))
+    try:
+        stop_at = time.monotonic() + seconds
+        threads = [threading.Thread(target=hold_connections, args=(f"127.0.0.{2 + k}", stop_at))
+                   for k in range(holders)]
+        for t in threads:
+            t.start()
+        time.sleep(1)  # the holders at their limit
+        greedy = []
+        for _ in range(32):
+            s = socket.socket()
+            s.bind(("127.0.0.20", 0))
+            s.settimeout(2)
+            try:
+                s.connect(("127.0.0.1", 3080))
+                s.sendall(HANDSHAKE)
+            except OSError:
+                pass
+            greedy.append(s)
+        time.sleep(0.5)
+        greedy_ok = 0  # answered and not refused "too many pages ..."
+        for s in greedy:
+            try:
+                s.setblocking(False)
+                got = s.recv(65536)
+                greedy_ok += got.startswith(b"HTTP/1.1 101") and b"too many pages" not in got
+            except OSError:
+                pass
+            s.close()
+        pages = scrape_ok = page_ok = 0
+        for k in range(scrapes):
+            scrape_ok += answered("127.0.0.30", b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:3080"
+                                  b"\r\n\r\n", b"HTTP/1.1 200")
+            if k % 5 == 0:  # a page now and then from an address of its own, closed at once
+                pages += 1
+                page_ok += answered(f"127.0.0.{40 + k}", HANDSHAKE, b"HTTP/1.1 101", 0.3)
+            time.sleep(max(0.0, (stop_at - time.monotonic() - 0.5) / (scrapes - k)))
+        for t in threads:
+            t.join()
+        return {"scrapes_answered": scrape_ok / scrapes, "pages_opened": page_ok / pages,
+                "greedy_pages": greedy_ok}
     finally:
         stop(proc)
 
@@ -569,7 +680,7 @@ def main():
     parser.add_argument("--platforms", default="headless,offscreen,Xvfb",
                         help="which configurations to run, of headless, offscreen and Xvfb")
     parser.add_argument("--web-flood-only", action="store_true",
-                        help="only the web port flood beside the bare loop")
+                        help="only the web port floods (beside the bare loop) and holds")
     parser.add_argument("--busy-only", action="store_true",
                         help="only the busy-desktop pair (two CPU-bound loops beside it)")
     parser.add_argument("--ramp-only", action="store_true",
@@ -626,6 +737,8 @@ def main():
                 beside_bare(lambda: run_web_flood(program, env),
                             "web port flooded (half-open requests, pings) / headless",
                             "the web flood")
+                results["web held by 4 addresses / headless"] = median_of(
+                    [run_web_fairness(program, env) for _ in range(min(args.repeat, 3))])
             if pname == "headless" and not args.web_flood_only:
                 pages = os.path.join(args.build, "bench", "web-pages")
                 beside_bare(lambda: run_web(program, env, pages),
@@ -661,6 +774,11 @@ def main():
         ("64 KiB messages taken in 2.5 s", lambda r: f"{r['messages']:.0f}", ""),
         ("MQTT commands sent in 4 s", lambda r: f"{r['mqtt_commands']:.0f}", "4000"),
         ("half-open requests made in 4 s", lambda r: f"{r['half_open']:.0f}", ""),
+        ("scrapes from a fifth address answered, % (45 in 10 s)",
+         lambda r: f"{100 * r['scrapes_answered']:.0f}", ">= 95"),
+        ("pages from other addresses opened, %", lambda r: f"{100 * r['pages_opened']:.0f}",
+         "100"),
+        ("pages one address opens of 32 asked", lambda r: f"{r['greedy_pages']:.0f}", "<= 4"),
         ("states sent to 32 pages in 4 s (open at the end)",
          lambda r: f"{r['page_states']:.0f} ({r['pages_open']:.0f})", "<= 3840 (32)"),
     ]

@@ -63,6 +63,8 @@ void DialCore::ShutDown()
     refresh_.stop();
     drive_.ShutDown();
     if (memory_) {
+        if (const std::int64_t steps = drive_.TakeStoppedAtSpeed())
+            memory_->StoppedAtSpeed(steps);
         memory_->AtRest(drive_.CurrentStep(), drive_.PhaseOffset());
         memory_->Finish();
     }
@@ -201,8 +203,11 @@ void DialCore::Refresh()
         Report(failure);
     if (!moving) {
         refresh_.stop();
-        if (memory_)
+        if (memory_) {
+            if (const std::int64_t steps = drive_.TakeStoppedAtSpeed())
+                memory_->StoppedAtSpeed(steps);
             memory_->AtRest(drive_.CurrentStep(), drive_.PhaseOffset());
+        }
     }
     emit StateChanged();
 }

@@ -4,11 +4,16 @@
 #include <QMetaObject>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -58,6 +63,25 @@ const char* KindOfFile(mode_t mode)
     case S_IFBLK: return "a device";
     default: return "not a regular file";
     }
+}
+
+// The process /proc/locks names as holding a flock on this file; 0 where none is named.
+long LockHolder(const struct stat& file)
+{
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(file.st_dev), minor(file.st_dev),
+                  (unsigned long)file.st_ino);
+    std::ifstream locks("/proc/locks");
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; waiters' lines have "->" second.
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream words(line);
+        std::string number, kind, mode, access, device;
+        long pid = 0;
+        if (words >> number >> kind >> mode >> access >> pid >> device && kind == "FLOCK" &&
+            device == id)
+            return pid;
+    }
+    return 0;
 }
 
 } // namespace
@@ -173,35 +197,45 @@ PositionFile::~PositionFile()
         ::close(lock_); // a write still stuck in the disk finishes unguarded: the process ends
 }
 
-std::string PositionFile::Lock()
+bool PositionFile::Lock(Reading& reading)
 {
     const std::string name = path_ + ".lock";
+    // Opened for reading and locked with flock, which needs no write access: a lock file
+    // another user left (a run as root, say) serves the next user as well once nobody holds
+    // it.
     const int fd =
-        ::open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return SystemError("cannot open its lock " + name);
+        ::open(name.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     struct stat status {};
-    // A process-owned lock, so a second program can be told which process holds it.
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    std::string why;
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
-        why = "its lock " + name + " is not a regular file; remove it";
-    else if (::fcntl(fd, F_SETLK, &whole) != 0) {
-        if (errno != EACCES && errno != EAGAIN)
-            why = SystemError("cannot lock " + name);
-        else if (::fcntl(fd, F_GETLK, &whole) == 0 && whole.l_type != F_UNLCK)
-            why = "another program (process " + std::to_string(whole.l_pid) + ") keeps it";
-        else
-            why = "another program keeps it";
+    std::string unusable;
+    if (fd < 0) {
+        const std::string error = std::strerror(errno);
+        unusable = ::lstat(name.c_str(), &status) == 0 && !S_ISREG(status.st_mode)
+                       ? std::string(" is ") + KindOfFile(status.st_mode)
+                       : ": " + error;
+    } else if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        unusable = std::string(" is ") + KindOfFile(status.st_mode);
     }
-    if (!why.empty()) {
+    if (unusable.empty() && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (status.st_uid == ::geteuid())
+            ::fchmod(fd, 0644); // whatever the umask, the next user may lock it too
+        lock_ = fd;
+        return true;
+    }
+    if (unusable.empty() && errno == EWOULDBLOCK) {
+        reading.kind = Reading::Kind::Taken;
+        const long holder = LockHolder(status);
+        reading.why = holder > 0
+                          ? "another program (process " + std::to_string(holder) + ") keeps it"
+                          : std::string("another program keeps it");
+    } else {
+        reading.kind = Reading::Kind::LockUnusable;
+        reading.why = "its lock " + name +
+                      (unusable.empty() ? std::string(" cannot be locked: ") + std::strerror(errno)
+                                        : unusable);
+    }
+    if (fd >= 0)
         ::close(fd);
-        return why;
-    }
-    lock_ = fd;
-    return {};
+    return false;
 }
 
 PositionFile::Reading PositionFile::Read()
@@ -214,13 +248,8 @@ PositionFile::Reading PositionFile::Read()
         reading.why = std::string("it is ") + KindOfFile(named.st_mode);
         return reading;
     }
-    if (lock_ < 0) {
-        if (std::string why = Lock(); !why.empty()) {
-            reading.kind = Reading::Kind::Taken;
-            reading.why = why;
-            return reading;
-        }
-    }
+    if (lock_ < 0 && !Lock(reading))
+        return reading;
     const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT)
         return reading;

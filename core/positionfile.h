@@ -26,12 +26,13 @@ public:
     ~PositionFile() override;
 
     struct Reading {
-        // NotAFile and Taken: the path must not be used at all (a FIFO, a directory, a link;
-        // another program keeps it), nor anything replaced there.
-        enum class Kind { Missing, Good, Bad, NotAFile, Taken };
+        // NotAFile, Taken and LockUnusable: the path must not be used at all (a FIFO, a
+        // directory, a link; another program keeps it; its lock is not a file this program can
+        // lock), nor anything replaced there.
+        enum class Kind { Missing, Good, Bad, NotAFile, Taken, LockUnusable };
         Kind kind = Kind::Missing;
         PositionRecord record;
-        std::string why; // Bad, NotAFile, Taken: what is wrong
+        std::string why; // all but Missing and Good: what is wrong
     };
     // On the caller's thread, at start: takes the lock, then reads.
     Reading Read();
@@ -51,8 +52,8 @@ signals:
 
 private:
     struct Writer;
-    // "" once FILE.lock is locked for this process, else why not.
-    std::string Lock();
+    // True once FILE.lock is locked for this process, else false with the reading saying why.
+    bool Lock(Reading& reading);
 
     std::string path_;
     std::shared_ptr<Writer> writer_;

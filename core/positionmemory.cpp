@@ -64,6 +64,13 @@ PositionMemory::Start PositionMemory::Restore()
                             ", and only a regular file is ever read or replaced; give the path "
                             "of a file (it need not exist yet)",
                         ExitStatus::Usage}};
+    if (reading.kind == Kind::LockUnusable)
+        return {0,
+                0,
+                {},
+                Failure{"cannot keep the position in " + Path() + ": " + reading.why +
+                            "; remove it (only a regular file this program may open is a lock)",
+                        ExitStatus::StartUp}};
     if (reading.kind == Kind::Taken)
         return {0,
                 0,
@@ -211,6 +218,24 @@ void PositionMemory::SetByHand()
     record_.doubtLow = record_.doubtHigh = 0;
     if (wasUncertain)
         emit DoubtChanged();
+}
+
+void PositionMemory::StoppedAtSpeed(std::int64_t steps)
+{
+    const std::int64_t by = steps + geometry_.Phases();
+    Report("the motor was stopped at speed, " + std::to_string(steps) +
+           " steps short of braking to its start rate: it may have run on or skipped, so its "
+           "position is uncertain by up to " +
+           std::to_string(by) + " steps until you " + SetHint);
+    if (record_.doubt != PositionRecord::Doubt::Unknown) {
+        constexpr std::int64_t reach = SteppingController::ReachableSteps;
+        record_.doubtLow = std::max(record_.doubtLow - by, -reach);
+        record_.doubtHigh = std::min(record_.doubtHigh + by, reach);
+        record_.doubt = PositionRecord::Doubt::Bounded;
+    }
+    emit DoubtChanged();
+    if (!held_)
+        Post();
 }
 
 void PositionMemory::Finish()

@@ -44,6 +44,9 @@ public:
     // The operator says where the motor stands: the doubt ends, and a bad file is kept as
     // FILE.bad before the next record replaces it. The new place is recorded at rest.
     void SetByHand();
+    // The motor was stopped outright above its start rate, `steps` short of braking: it may
+    // have run on or skipped, so the position is uncertain by that and a phase either way.
+    void StoppedAtSpeed(std::int64_t steps);
     // At exit, after the last AtRest: waits (bounded) until it is on the disk.
     void Finish();
 

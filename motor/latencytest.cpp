@@ -28,7 +28,7 @@ void LatencyTest::Run()
         clock_->Now() + std::int64_t(seconds_) * SteppingClockGrid::Period * 1000;
     clock_->Start();
     std::uint64_t count = 0;
-    while (count < lateness_.size() && clock_->Now() < end) {
+    while (count < lateness_.size() && clock_->Now() < end && !stop_.load()) {
         if (!clock_->WaitForTick())
             continue;
         const std::int64_t late = clock_->Lateness();
@@ -57,6 +57,8 @@ LatencySummary LatencyTest::Finish()
         ++summary.histogram[BucketOf(LatenessBoundsNs, late)];
     }
     summary.ticks = summary.delivered + summary.missed;
+    if (stop_.load()) // the seconds it ran, begun ones counted
+        summary.seconds = int((summary.ticks + 999) / 1000);
     if (sorted.empty())
         return summary;
     // The nearest rank: the smallest value at or above that share of the ticks.

@@ -43,6 +43,12 @@ public:
     // Any thread, while it runs.
     bool Running() const { return !done_.load(); }
     std::int64_t WorstSoFar() const { return worst_.load(std::memory_order_relaxed); }
+    // Any thread: the run ends at its next tick, its report covering the ticks so far.
+    void Stop()
+    {
+        stop_.store(true);
+        clock_->Wake();
+    }
     // Waits for the end of the run.
     LatencySummary Finish();
 
@@ -55,5 +61,6 @@ private:
     std::vector<std::int64_t> lateness_; // sized before the run: nothing allocated in it
     std::atomic<std::int64_t> worst_{0};
     std::atomic<bool> done_{false};
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };

@@ -21,6 +21,8 @@ public:
     void Rested(std::int64_t ticks);
     // Stopped outright, where it stands (its position was set).
     void Stop() { direction_ = 0; }
+    // The steps a run above the start rate still needs to brake; 0 at the start rate or at rest.
+    std::int64_t StepsToBrake() const { return direction_ != 0 && index_ > 0 ? index_ : 0; }
 
 private:
     SpeedProfile profile_;

@@ -103,7 +103,9 @@ void StepperDrive::Run()
             clock_->TickEnded();
         }
     }
-    // However it ends (shut down, or halted by a quit signal), nothing is left energised.
+    // However it ends (shut down, or halted by a quit signal), nothing is left energised, at
+    // once: a motor at speed is not braked first.
+    StoppedOutright();
     coils_.DeenergiseCoils();
 }
 
@@ -134,10 +136,17 @@ void StepperDrive::ClockStopped()
         stoppedAt_ = clock_->Now();
 }
 
+void StepperDrive::StoppedOutright()
+{
+    if (const std::int64_t steps = ramps_ ? ramp_.StepsToBrake() : 0)
+        stoppedAtSpeed_.store(steps);
+    ramp_.Stop();
+}
+
 void StepperDrive::TakePosition()
 {
     ClockStopped();
-    ramp_.Stop();
+    StoppedOutright();
     unsigned state = state_.load();
     do { // again if another ask came meanwhile
         stepping_.SetPosition(askedStep_.load());

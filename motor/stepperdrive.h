@@ -67,6 +67,9 @@ public:
     {
         return (state_.load() & (ClockRunning | StartAsked | PositionAsked)) != 0;
     }
+    // The steps the motor was still to brake when a quit or a position set stopped it outright
+    // above its start rate (it may run on, or skip), once; 0 when it stopped at the start rate.
+    std::int64_t TakeStoppedAtSpeed() { return stoppedAtSpeed_.exchange(0); }
     // Read once the motor is at rest, with CurrentStep.
     int PhaseOffset() const { return phaseOffset_.load(std::memory_order_relaxed); }
     std::string OutputName() const { return coils_.Port().Name(); }
@@ -105,6 +108,8 @@ private:
     // The ramp's tick: a step only on the ticks the ramp gives one; true once at rest.
     bool RampTick(double requested);
     void ClockStopped();
+    // Stepping thread: the motor is stopped outright where it stands.
+    void StoppedOutright();
 
     const StepGeometry geometry_;
     CoilOutput coils_;
@@ -118,6 +123,7 @@ private:
     std::atomic<unsigned> state_{0};
     std::atomic<std::int64_t> askedStep_{0};
     std::atomic<int> phaseOffset_{0};
+    std::atomic<std::int64_t> stoppedAtSpeed_{0};
     std::atomic<bool> quit_{false};
     std::atomic<std::uint64_t> pingsAsked_{0};
     std::atomic<std::uint64_t> pingsAnswered_{0};

@@ -33,7 +33,10 @@ struct BrokerCallbacks {
                                                                : mosquitto_reason_string(reason));
             link->refused_ = true;
             QMetaObject::invokeMethod(
-                link, [link, why, credentials] { emit link->Refused(why, credentials); },
+                link,
+                [link, why, credentials, retry = link->retrySeconds_.load()] {
+                    emit link->Refused(why, credentials, retry);
+                },
                 Qt::QueuedConnection);
             return;
         }
@@ -193,12 +196,14 @@ void BrokerLink::Run()
     // this program nothing.
     mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, LargestPacket);
     int delay = FirstRetrySeconds;
+    int droppedSoon = 0;
     while (!stopping_) {
         {
             std::lock_guard lock(mutex_);
             lastLogError_.clear(); // only this attempt's reason counts
         }
         goodbyeReason_ = 0;
+        retrySeconds_ = delay; // a refusal leaves the wait as it is
         // On this thread a connect may wait for the network; nothing else waits for it.
         int error = mosquitto_connect_bind_v5(mosq_, host.constData(), options_.port,
                                               KeepAliveSeconds, nullptr, properties);
@@ -215,16 +220,32 @@ void BrokerLink::Run()
         // taking it (another client under this id, a broker that refuses us) does not.
         const auto lasted = std::chrono::steady_clock::now().time_since_epoch() -
                             std::chrono::steady_clock::duration(connectedAt_.load());
-        if (connected_.exchange(false) && lasted >= std::chrono::seconds(LastRetrySeconds))
+        const bool wasConnected = connected_.exchange(false);
+        if (wasConnected && lasted >= std::chrono::seconds(LastRetrySeconds)) {
             delay = FirstRetrySeconds;
+            droppedSoon = 0;
+        }
+        // Dropped soon, with no reason given (a broker before 2.0.12 names no takeover): the
+        // wait grows four times a loss, so two clients of one id take turns a few times a
+        // minute at most rather than every second.
+        const bool soon = wasConnected && lasted < std::chrono::seconds(SoonSeconds);
+        if (soon) {
+            ++droppedSoon;
+            delay = std::min(delay * 2, LastRetrySeconds);
+        }
         if (goodbyeReason_ == MQTT_RC_SESSION_TAKEN_OVER) {
             // Taken back at once, the two would push each other off for ever.
             delay = LastRetrySeconds;
             QMetaObject::invokeMethod(
                 this, [this] { emit TakenOver(); }, Qt::QueuedConnection);
-        } else if (!refused_.exchange(false)) // else Refused said it
+        } else if (refused_.exchange(false)) { // Refused said it
+        } else if (soon && droppedSoon == 2) {
             QMetaObject::invokeMethod(
-                this, [this, why] { emit Lost(why); }, Qt::QueuedConnection);
+                this, [this, delay] { emit DroppedSoon(delay); }, Qt::QueuedConnection);
+        } else {
+            QMetaObject::invokeMethod(
+                this, [this, why, delay] { emit Lost(why, delay); }, Qt::QueuedConnection);
+        }
         if (!Sleep(delay))
             break;
         delay = std::min(delay * 2, LastRetrySeconds);

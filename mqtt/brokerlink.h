@@ -55,7 +55,8 @@ private:
     std::atomic<bool> connected_ = false;
     std::atomic<bool> stopping_ = false;
     std::atomic<bool> finished_ = false;
-    std::atomic<bool> refused_ = false; // the broker's answer was no
+    std::atomic<bool> refused_ = false;                 // the broker's answer was no
+    std::atomic<int> retrySeconds_ = FirstRetrySeconds; // the wait after this attempt fails
     std::atomic<int> unsent_ = 0;
     std::atomic<bool> refusedPublish_ = false;
     std::atomic<int> goodbyeReason_ = 0;        // the broker's reason when it ended the connection

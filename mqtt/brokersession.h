@@ -15,6 +15,8 @@ class BrokerSession : public QObject {
 public:
     static constexpr int FirstRetrySeconds = 1;
     static constexpr int LastRetrySeconds = 60;
+    // A connection dropped within this long after the broker took it was dropped soon.
+    static constexpr int SoonSeconds = 10;
 
     using QObject::QObject;
 
@@ -31,10 +33,15 @@ public:
 
 signals:
     void Connected();
-    // The broker went away or could not be reached: why, for the operator.
-    void Lost(const QString& why);
-    // The broker answered and refused this client; credentials: the user or password.
-    void Refused(const QString& why, bool credentials);
+    // The broker went away or could not be reached: why, for the operator, and the seconds
+    // until the next try.
+    void Lost(const QString& why, int retrySeconds);
+    // The broker dropped the connection soon after taking it, twice, without a reason: most
+    // likely another client under this id, on a broker that does not say so.
+    void DroppedSoon(int retrySeconds);
+    // The broker answered and refused this client; credentials: the user or password; the
+    // seconds until the next try.
+    void Refused(const QString& why, bool credentials, int retrySeconds);
     // A message on the subscription that was not a stored (retained) one. Messages that
     // come faster than they are taken are folded: the latest is delivered.
     void MessageArrived(const QByteArray& payload);

@@ -37,6 +37,7 @@ Outcome MqttFront::Start()
 {
     connect(link_.get(), &BrokerSession::Connected, this, &MqttFront::TakeConnected);
     connect(link_.get(), &BrokerSession::Lost, this, &MqttFront::TakeLost);
+    connect(link_.get(), &BrokerSession::DroppedSoon, this, &MqttFront::TakeDroppedSoon);
     connect(link_.get(), &BrokerSession::Refused, this, &MqttFront::TakeRefused);
     connect(link_.get(), &BrokerSession::MessageArrived, this, &MqttFront::TakeCommand);
     connect(link_.get(), &BrokerSession::Drained, this, [this] { PublishState(core_.State()); });
@@ -115,11 +116,23 @@ void MqttFront::TakeTakenOver()
                  BrokerSession::LastRetrySeconds);
 }
 
-void MqttFront::TakeLost(const QString& why)
+void MqttFront::TakeLost(const QString& why, int retrySeconds)
 {
     connected_ = false;
     ReportOutage((everConnected_ ? "lost the broker at " : "cannot reach the broker at ") +
-                 options_.BrokerText() + (why.isEmpty() ? QString() : " (" + why + ')'));
+                     options_.BrokerText() + (why.isEmpty() ? QString() : " (" + why + ')'),
+                 retrySeconds);
+}
+
+void MqttFront::TakeDroppedSoon(int retrySeconds)
+{
+    connected_ = false;
+    ReportOutage("the broker at " + options_.BrokerText() +
+                     " dropped this connection twice soon after taking it: another dial may use "
+                     "the name " +
+                     options_.prefix + '/' + options_.name +
+                     "; give each dial its own --mqtt-name (or --mqtt-prefix)",
+                 retrySeconds);
 }
 
 void MqttFront::ReportOutage(const QString& what, int retrySeconds)
@@ -127,7 +140,7 @@ void MqttFront::ReportOutage(const QString& what, int retrySeconds)
     if (away_)
         return; // one line an outage, not one a try
     away_ = true;
-    const QString retry = retrySeconds == BrokerSession::LastRetrySeconds
+    const QString retry = retrySeconds >= BrokerSession::LastRetrySeconds
                               ? QString("trying again every %1 s").arg(retrySeconds)
                               : QString("trying again after %1 s, then up to every %2 s")
                                     .arg(retrySeconds)
@@ -135,7 +148,7 @@ void MqttFront::ReportOutage(const QString& what, int retrySeconds)
     Report(QString("MQTT: %1; %2").arg(what, retry).toStdString());
 }
 
-void MqttFront::TakeRefused(const QString& why, bool credentials)
+void MqttFront::TakeRefused(const QString& why, bool credentials, int retrySeconds)
 {
     connected_ = false;
     if (credentials && !everConnected_) {
@@ -147,7 +160,8 @@ void MqttFront::TakeRefused(const QString& why, bool credentials)
                  : "; check the user and password in " + options_.credentialsFile));
         return;
     }
-    ReportOutage("the broker at " + options_.BrokerText() + " refuses this client (" + why + ')');
+    ReportOutage("the broker at " + options_.BrokerText() + " refuses this client (" + why + ')',
+                 retrySeconds);
 }
 
 void MqttFront::TakeCommand(const QByteArray& payload)

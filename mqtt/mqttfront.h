@@ -43,9 +43,10 @@ signals:
 
 private:
     void TakeConnected();
-    void TakeLost(const QString& why);
-    void ReportOutage(const QString& what, int retrySeconds = BrokerSession::FirstRetrySeconds);
-    void TakeRefused(const QString& why, bool credentials);
+    void TakeLost(const QString& why, int retrySeconds);
+    void TakeDroppedSoon(int retrySeconds);
+    void ReportOutage(const QString& what, int retrySeconds);
+    void TakeRefused(const QString& why, bool credentials, int retrySeconds);
     void TakeCommand(const QByteArray& payload);
     void TakeAnswer(int id, const QString& refusal);
     void TakeSubscriptionRefused(const QString& why);

@@ -22,6 +22,14 @@ QHostAddress Unmapped(const QHostAddress& peer)
     return mapped ? QHostAddress(ipv4) : peer;
 }
 
+bool SameSource(const QHostAddress& a, const QHostAddress& b)
+{
+    const QHostAddress x = Unmapped(a), y = Unmapped(b);
+    if (x.protocol() != y.protocol())
+        return false;
+    return x.protocol() == QAbstractSocket::IPv6Protocol ? x.isInSubnet(y, 64) : x == y;
+}
+
 std::string PortHolderHint(quint16 port)
 {
     return "find the holder with: ss -ltnp 'sport = :" + std::to_string(port) + "'";

@@ -19,6 +19,9 @@ using Networks = QList<QPair<QHostAddress, int>>;
 bool IsAllowed(const QHostAddress& peer, const Networks& allowed);
 // A dual-stack server sees IPv4 peers as ::ffff:a.b.c.d; this gives a.b.c.d back.
 QHostAddress Unmapped(const QHostAddress& peer);
+// Two peers that count as one source for the limits: the same IPv4 address, or the same
+// IPv6 /64 (what one host or one customer line is given).
+bool SameSource(const QHostAddress& a, const QHostAddress& b);
 // How to find the program that holds a TCP port.
 std::string PortHolderHint(quint16 port);
 // A literal address, IPv4 or IPv6, nothing to look up.

@@ -3,11 +3,56 @@
 
 #include "base/exitstatus.h"
 #include "base/programinfo.h"
+#include "base/wholenumber.h"
 #include "core/dialcore.h"
 #include "output/coilport.h"
 
 #include <QCommandLineParser>
 #include <QLocale>
+
+namespace {
+
+// One of this program's own listeners, as the command line names it.
+struct OwnListener {
+    QString name;
+    QHostAddress address; // null: every interface
+    quint16 port;
+};
+
+bool Meet(const QHostAddress& a, const QHostAddress& b)
+{
+    const auto every = [](const QHostAddress& x) {
+        return x.isNull() || x == QHostAddress::AnyIPv4 || x == QHostAddress::AnyIPv6 ||
+               x == QHostAddress::Any;
+    };
+    return every(a) || every(b) || a == b;
+}
+
+// Two of its own listeners on one port where their addresses meet: the second would find the
+// first's socket and blame another program.
+Outcome OwnListenersApart(const CommandLine& line)
+{
+    std::vector<OwnListener> all;
+    for (const QHostAddress& at : line.listener.addresses)
+        all.push_back(
+            {"port " + QString::number(CommandPort) + " on " + at.toString(), at, CommandPort});
+    if (line.listener.addresses.isEmpty())
+        all.push_back({"port " + QString::number(CommandPort), QHostAddress(), CommandPort});
+    for (const auto& [option, addresses] : {std::pair{"--web ", &line.web.addresses},
+                                            std::pair{"--metrics ", &line.web.metricsAddresses}})
+        for (const WebAddress& at : *addresses)
+            all.push_back({option + at.address.toString() + ':' + QString::number(at.port),
+                           at.address, at.port});
+    for (std::size_t k = 0; k < all.size(); ++k)
+        for (std::size_t j = 0; j < k; ++j)
+            if (all[j].port == all[k].port && Meet(all[j].address, all[k].address))
+                return UsageFailure(all[j].name + " and " + all[k].name +
+                                    " would both listen on port " + QString::number(all[k].port) +
+                                    ": give each its own port.");
+    return {};
+}
+
+} // namespace
 
 CommandLine ReadCommandLine(const QStringList& arguments)
 {
@@ -108,9 +153,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     QStringList positional = parser.positionalArguments();
     if (parser.isSet(latencyTest) && !positional.isEmpty()) {
         const QString seconds = positional.takeFirst();
-        bool number = false;
-        result.latencySeconds = seconds.toInt(&number);
-        if (!number || result.latencySeconds < 1 || result.latencySeconds > 3600)
+        if (!ReadWholeNumber(seconds.toStdString(), result.latencySeconds) ||
+            result.latencySeconds < 1 || result.latencySeconds > 3600)
             return fail(UsageFailure("--latency-test: '" + seconds +
                                      "' is not a whole number of seconds from 1 to 3600."));
     }
@@ -134,6 +178,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         result.listener.allowed.append(network);
     }
     if (Outcome failed = webOptions.Read(parser, result.listener.allowed, result.web))
+        return fail(*failed);
+    if (Outcome failed = OwnListenersApart(result))
         return fail(*failed);
     const int outputs =
         int(parser.isSet(simulate)) + int(parser.isSet(port)) + int(parser.isSet(gpio));
@@ -194,6 +240,17 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         result.action = CommandLine::Action::ShowVersion;
     } else if (parser.isSet(latencyTest)) {
         result.action = CommandLine::Action::LatencyTest;
+        QStringList ignored;
+        for (const auto& option :
+             {simulate, port, gpio, listPorts, listen, allow, headless, state, position, maxRate,
+              startRate, accel, stepsPerTurn, halfStep, reverse})
+            if (parser.isSet(option))
+                ignored << "--" + option.names().constFirst();
+        ignored << webOptions.Given(parser) << mqttOptions.Given(parser);
+        if (!ignored.isEmpty())
+            result.note = "--latency-test runs the stepping clock alone, writing nothing; it "
+                          "ignores " +
+                          ignored.join(", ") + ".";
     } else if (result.mqtt.discovery == MqttOptions::Discovery::Remove) {
         result.action = CommandLine::Action::RemoveDiscovery;
     } else if (parser.isSet(listPorts)) {

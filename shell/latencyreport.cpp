@@ -12,7 +12,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -117,6 +120,12 @@ int RunLatencyTest(int seconds, bool json)
     if (!clock)
         return ReportFatal(NoClockFailure(), nullptr);
     LatencyTest test(std::move(clock), seconds);
+    // A quit signal ends the run early, with the report so far: taken here, not by default.
+    sigset_t quit;
+    sigemptyset(&quit);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&quit, signal);
+    pthread_sigmask(SIG_BLOCK, &quit, nullptr); // before the thread starts, which inherits it
     RealtimeKit realtimeKit;
     Report(test.Start(&realtimeKit));
     // A bar that redraws itself on a terminal; a line a second for a log.
@@ -125,7 +134,12 @@ int RunLatencyTest(int seconds, bool json)
     int shown = 0;
     const auto start = std::chrono::steady_clock::now();
     while (test.Running()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const timespec tenth{0, 100'000'000};
+        if (const int signal = ::sigtimedwait(&quit, nullptr, &tenth); signal > 0) {
+            Report(std::string("latency test: ") + ::strsignal(signal) +
+                   ": stopped, the report so far follows");
+            test.Stop();
+        }
         const int done = int(std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::steady_clock::now() - start)
                                  .count());

@@ -91,6 +91,8 @@ int main(int argc, char* argv[])
         return ToInt(RemoveDiscovery(commandLine.mqtt, commandLine.mqttCredentials));
     }
     case CommandLine::Action::LatencyTest: {
+        if (!commandLine.note.isEmpty())
+            Report(commandLine.note.toStdString());
         int appArgc = 1;
         QCoreApplication app(appArgc, argv); // for RealtimeKit's bus
         return RunLatencyTest(commandLine.latencySeconds, commandLine.json);

@@ -74,6 +74,8 @@ private slots:
     void allowList();
     void allowedPeers_data();
     void allowedPeers();
+    void oneSource_data();
+    void oneSource();
     void shutDownWithAClientEmitsNothing();
 };
 
@@ -454,6 +456,33 @@ void TestListener::allowedPeers()
     for (const QString& network : networks)
         list.append(QHostAddress::parseSubnet(network));
     QCOMPARE(IsAllowed(QHostAddress(peer), list), allowed);
+}
+
+// What the web's limits count as one client: an IPv4 address, or an IPv6 /64.
+void TestListener::oneSource_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("IPv4 neighbours") << "192.0.2.1"
+                                     << "192.0.2.2" << false;
+    QTest::newRow("IPv4-mapped and plain") << "::ffff:192.0.2.1"
+                                           << "192.0.2.1" << true;
+    QTest::newRow("one /64") << "2001:db8:0:7:1::1"
+                             << "2001:db8:0:7:ffff::9" << true;
+    QTest::newRow("neighbouring /64s") << "2001:db8:0:7::1"
+                                       << "2001:db8:0:8::1" << false;
+    QTest::newRow("IPv4 against IPv6") << "0.0.0.1"
+                                       << "::1" << false;
+}
+
+void TestListener::oneSource()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, same);
+    QCOMPARE(SameSource(QHostAddress(a), QHostAddress(b)), same);
+    QCOMPARE(SameSource(QHostAddress(b), QHostAddress(a)), same);
 }
 
 void TestListener::shutDownWithAClientEmitsNothing()

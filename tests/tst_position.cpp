@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 Q_DECLARE_METATYPE(StepGeometry)
+Q_DECLARE_METATYPE(SpeedProfile)
 
 namespace {
 
@@ -62,6 +63,8 @@ private slots:
     }
     void firstStepWaitsForItsRecord();
     void extremesStayReadable();
+    void stoppedAtSpeed_data();
+    void stoppedAtSpeed();
     void geometryOfTheRecord_data();
     void geometryOfTheRecord();
     void stoppedMidMoveRestores();
@@ -76,9 +79,9 @@ private:
     QString File() const { return dir.filePath("position"); }
     // The program with the simulated port and the position file, under strace with these
     // options if given (NEW, DIR and FILE name the new record, its directory and the file).
-    std::unique_ptr<ProgramUnderTest> Start(QString strace = {}, QStringList more = {})
+    std::unique_ptr<ProgramUnderTest> Start(QString strace = {}, QStringList more = {},
+                                            QStringList launcher = {})
     {
-        QStringList launcher;
         if (!strace.isEmpty()) {
             if (QProcess::execute("strace", {"-o", "/dev/null", "true"}) != 0 || !NativeStrace())
                 return nullptr;
@@ -173,6 +176,43 @@ void TestPosition::extremesStayReadable()
             QVERIFY2(RecordIn(File()), Text(start) + " to " + target + ": " + Contents(File()));
         }
     }
+}
+
+void TestPosition::stoppedAtSpeed_data()
+{
+    QTest::addColumn<SpeedProfile>("profile");
+    QTest::addColumn<int>("ticks"); // into a long move
+    QTest::addColumn<bool>("quit"); // else the position is set there
+    QTest::addColumn<bool>("uncertain");
+    const SpeedProfile ramp{1000, 100, 2000};
+    QTest::newRow("quit at speed") << ramp << 300 << true << true;
+    QTest::newRow("set at speed") << ramp << 300 << false << true;
+    QTest::newRow("quit on the first step") << ramp << 5 << true << false;
+    QTest::newRow("quit, a step every tick") << SpeedProfile{} << 300 << true << false;
+}
+
+// A motor stopped outright above its start rate may run on or skip: its record says so.
+void TestPosition::stoppedAtSpeed()
+{
+    QFETCH(SpeedProfile, profile);
+    QFETCH(int, ticks);
+    QFETCH(bool, quit);
+    QFETCH(bool, uncertain);
+    CoreUnderTest t;
+    t.core.SetSpeedProfile(profile);
+    QVERIFY(!t.core.RememberPosition(File().toStdString()).refused && !t.core.Start());
+    t.core.Command("36000", true);
+    for (int tick = 0; tick < ticks; ++tick)
+        t.Fire();
+    if (!quit) {
+        QVERIFY(t.core.SetCurrentAngle(0));
+        QTRY_VERIFY(!t.core.State().moving);
+        QTRY_COMPARE(t.core.State().uncertain, uncertain);
+    }
+    t.core.ShutDown();
+    const auto after = RecordIn(File());
+    QVERIFY(after && !after->moving);
+    QCOMPARE(after->doubt != PositionRecord::Doubt::None, uncertain);
 }
 
 void TestPosition::geometryOfTheRecord_data()
@@ -427,6 +467,9 @@ void TestPosition::guardedPath_data()
     QTest::newRow("a FIFO") << "fifo FILE" << 2 << "it is a FIFO";
     QTest::newRow("a link") << "symlink FILE" << 2 << "it is a symbolic link";
     QTest::newRow("kept by another") << "program" << 1 << "another program (process ";
+    QTest::newRow("a link as its lock") << "symlink LOCK" << 1 << "is a symbolic link; remove it";
+    QTest::newRow("a directory as its lock") << "dir LOCK" << 1 << "is a directory; remove it";
+    QTest::newRow("a lock another user left") << "user LOCK" << -1 << "";
     QTest::newRow("a link planted as the new record") << "symlink NEW" << -1 << "";
     QTest::newRow("a hard link planted as the new record") << "link NEW" << -1 << "";
 }
@@ -443,9 +486,19 @@ void TestPosition::guardedPath()
     QFile file(victim);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(AtStep13) > 0 && file.flush());
     const QStringList how = planted.split(' ');
-    const QString at = how.value(1) == "NEW" ? File() + ".new" : File();
+    const QString at =
+        how.value(1) == "FILE" || how.size() == 1 ? File() : File() + '.' + how.value(1).toLower();
     std::unique_ptr<ProgramUnderTest> first;
-    if (how[0] == "dir")
+    QStringList launcher;
+    if (how[0] == "user") { // root's lock, then the service's user
+        if (::geteuid() != 0)
+            QSKIP("needs root to leave a lock of another user");
+        QFile lock(at);
+        QVERIFY(lock.open(QIODevice::WriteOnly) &&
+                lock.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        launcher = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    } else if (how[0] == "dir")
         QVERIFY(QDir().mkdir(at));
     else if (how[0] == "fifo")
         QCOMPARE(::mkfifo(at.toLocal8Bit(), 0666), 0);
@@ -458,14 +511,14 @@ void TestPosition::guardedPath()
         first = Start({}, {"--listen", "127.0.0.2"});
         QTRY_VERIFY(QFile::exists(File()));
     }
-    auto program = Start({}, {"--listen", "127.0.0.1", "--position", "90"});
+    auto program = Start({}, {"--listen", "127.0.0.1", "--position", "90"}, launcher);
     if (status >= 0) {
         QVERIFY(program->WaitForExit());
         QCOMPARE(program->process.exitCode(), status);
         QVERIFY2(program->errors.count(line) == 1, qPrintable(program->errors));
         if (first)
             QVERIFY(program->errors.contains(QString::number(first->process.processId())));
-        QCOMPARE(QFileInfo(File()).isDir(), how[0] == "dir");
+        QCOMPARE(QFileInfo(File()).isDir(), planted == "dir FILE");
         QVERIFY(!QFile::exists(File() + ".bad"));
     } else {
         QTcpSocket client;

@@ -319,6 +319,18 @@ void TestProgram::badCommandLine_data()
                                        << "cannot drive --gpio gpiochip15:17,18,27,22: ";
     QTest::newRow("latency test of no time")
         << QStringList{"--latency-test", "0"} << 2 << "--latency-test: '0'";
+    QTest::newRow("web twice") << QStringList{"--web", "127.0.0.1:3080", "--web", "127.0.0.1:3080"}
+                               << 2 << "--web 127.0.0.1:3080 and --web 127.0.0.1:3080 would both";
+    QTest::newRow("metrics on every address and one")
+        << QStringList{"--metrics", "0.0.0.0:9310", "--metrics", "127.0.0.1:9310"} << 2
+        << "--metrics 0.0.0.0:9310 and --metrics 127.0.0.1:9310 would both listen on port 9310";
+    QTest::newRow("web on the command port") << QStringList{"--web", "127.0.0.1:3000"} << 2
+                                             << "port 3000 and --web 127.0.0.1:3000 would both";
+    QTest::newRow("latency test signed")
+        << QStringList{"--latency-test", "+1"} << 2 << "--latency-test: '+1'";
+    QTest::newRow("latency test ignores")
+        << QStringList{"--latency-test", "1", "--gpio", "gpiochip0:1,2,3,4", "--headless"} << 0
+        << "it ignores --gpio, --headless";
     QTest::newRow("metrics without a port")
         << QStringList{"--metrics", "127.0.0.1"} << 2 << "--metrics: '127.0.0.1'";
     QTest::newRow("listen twice") << QStringList{"--listen", "127.0.0.1", "--listen", "127.0.0.1"}
@@ -383,8 +395,9 @@ void TestProgram::badCommandLine()
 void TestProgram::latencyTest_data()
 {
     QTest::addColumn<bool>("json");
-    QTest::newRow("text") << false;
-    QTest::newRow("json") << true;
+    QTest::addColumn<bool>("stopped"); // by SIGTERM after two seconds of a minute
+    QTest::newRow("text, stopped") << false << true;
+    QTest::newRow("json") << true << false;
 }
 
 // Two seconds of the stepping clock: every grid point accounted for once, and the report
@@ -392,12 +405,23 @@ void TestProgram::latencyTest_data()
 void TestProgram::latencyTest()
 {
     QFETCH(bool, json);
+    QFETCH(bool, stopped);
+    const QByteArray seconds = stopped ? "60" : "2";
     QProcess run;
     run.start(qEnvironmentVariable("STEPPER_DIAL"),
-              QStringList{"--latency-test", "2"} + (json ? QStringList{"--json"} : QStringList{}));
+              QStringList{"--latency-test", seconds} +
+                  (json ? QStringList{"--json"} : QStringList{}));
+    QByteArray errors;
+    if (stopped) {
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (errors += run.readAllStandardError()).contains("2 of 60 s"); }, 60000));
+        run.terminate();
+    }
     QVERIFY(run.waitForFinished(60000));
     QCOMPARE(run.exitCode(), 0);
-    QVERIFY(run.readAllStandardError().contains("latency test: 1 of 2 s, worst so far "));
+    errors += run.readAllStandardError();
+    QVERIFY(errors.contains("latency test: 1 of " + seconds + " s, worst so far "));
+    QCOMPARE(errors.contains("stopped, the report so far follows"), stopped);
     const QString out = QString::fromUtf8(run.readAllStandardOutput());
     double ticks = 0, delivered = 0, missed = 0, bars = 0, percent = 0, worst = 0;
     QString verdict;
@@ -427,7 +451,7 @@ void TestProgram::latencyTest()
         worst = number(R"(, max ([\d.]+) ms\n)");
         verdict = QRegularExpression(R"(\nverdict: (.*)\n$)").match(out).captured(1);
     }
-    QVERIFY2(ticks >= 1900 && ticks <= 2100, qPrintable(out));
+    QVERIFY2(ticks >= 1900 && ticks <= (stopped ? 59000 : 2100), qPrintable(out));
     QCOMPARE(delivered + missed, ticks);
     QCOMPARE(bars, delivered);
     const bool keeps = percent >= 99.9 && missed == 0;

@@ -4,6 +4,7 @@
 // by the benchmark; what a page shows, by the browser test.)
 #include "testsupport.h"
 #include "web/webfront.h"
+#include "web/webgate.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,6 +13,7 @@
 #include <QWebSocket>
 #include <QtTest>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -32,6 +34,32 @@ struct Page {
     QList<QJsonObject> states;
 };
 
+// A plain TCP client from `source` (and, given, its port) that sends `request`, where HOST
+// stands for the server's own; UPGRADE makes it a page's handshake.
+std::unique_ptr<QTcpSocket> Raw(quint16 port, const QString& source, QByteArray request = {},
+                                quint16 sourcePort = 0)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->bind(QHostAddress(source), sourcePort, QAbstractSocket::ShareAddress);
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    socket->write(request.replace("HOST", "127.0.0.1:" + QByteArray::number(port))
+                      .replace("UPGRADE", "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                                          "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: "
+                                          "dGhlIHNhbXBsZSBub25jZQ==\r\n"));
+    return socket;
+}
+const QByteArray PageRequest = "GET /live HTTP/1.1\r\nHost: HOST\r\nUPGRADE\r\n";
+
+// Sets the soft limit on descriptors; gives the one before.
+rlimit DescriptorLimit(rlim_t wanted)
+{
+    rlimit before{}, now{};
+    ::getrlimit(RLIMIT_NOFILE, &before);
+    now = {std::min(wanted, before.rlim_max), before.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &now);
+    return before;
+}
+
 } // namespace
 
 class TestWeb : public QObject {
@@ -42,18 +70,23 @@ private slots:
     void refused_data();
     void refused();
     void stalledPageIsDropped();
+    void fairToEverySource();
+    void pageMarkedOnItsOwnGate();
+    void gatesShareOneBudget();
     void answered_data();
     void answered();
 
 private:
     // The core and its page server on a loopback port of the system's choosing.
     struct Served : CoreUnderTest {
-        explicit Served(bool readOnly = false, QList<QPair<QHostAddress, int>> allowed = {})
-            : web(core, WebOptions{{{QHostAddress::LocalHost, 0}}, readOnly, allowed})
+        explicit Served(bool readOnly = false, QList<QPair<QHostAddress, int>> allowed = {},
+                        QList<WebAddress> metrics = {})
+            : web(core, WebOptions{{{QHostAddress::LocalHost, 0}}, readOnly, allowed, metrics})
         {
             listening = !core.Start() && !web.Listen();
             port = web.Addresses().first().port;
         }
+        quint16 MetricsPort() const { return web.MetricsAddresses().first().port; }
         WebFront web;
         bool listening = false;
         quint16 port = 0;
@@ -105,8 +138,9 @@ void TestWeb::refused_data()
     QTest::newRow("foreign origin")
         << false << "http://evil.example" << 0 << "" << 1008 << "not for this page";
 #endif
-    QTest::newRow("33rd page") << false << "" << WebFront::MaxPages << "" << 1008
-                               << "too many pages open (32 at most)";
+    QTest::newRow("a fifth page from one address")
+        << false << "" << WebFront::MostPagesPerSource << "" << 1008
+        << "too many pages from one address (4 at most)";
     QTest::newRow("not JSON") << false << "" << 1 << "\x01garbage" << 1007
                               << "not a command of this page";
     QTest::newRow("unknown field")
@@ -164,17 +198,74 @@ void TestWeb::stalledPageIsDropped()
     QVERIFY(t.listening);
     Page live(t.port);
     // A page that asks for its socket and then never reads nor answers: a plain TCP client.
-    QTcpSocket stalled;
-    stalled.connectToHost(QHostAddress::LocalHost, t.port);
-    QVERIFY(stalled.waitForConnected(5000));
-    stalled.write(QString("GET /live HTTP/1.1\r\nHost: 127.0.0.1:%1\r\nUpgrade: websocket\r\n"
-                          "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-                          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
-                      .arg(t.port)
-                      .toLatin1());
-    QSignalSpy gone(&stalled, &QTcpSocket::disconnected);
+    const auto stalled = Raw(t.port, "127.0.0.1", PageRequest);
+    QSignalSpy gone(stalled.get(), &QTcpSocket::disconnected);
     QVERIFY(gone.wait(6 * WebFront::PingMs));
     QCOMPARE(live.closed.count(), 0);
+}
+
+// However many sources hold all they may, another one is served: pages up to a few a source
+// and 32 in all, connections up to a few a source, the longest-held request making room.
+void TestWeb::fairToEverySource()
+{
+    DescriptorLimit(1024); // for every connection the gate may hold, and ours to them
+    Served t;
+    QVERIFY(t.listening);
+    std::vector<std::unique_ptr<QTcpSocket>> pages, silent;
+    const auto source = [](int k) { return QString("127.0.0.%1").arg(k); };
+    for (int k = 0; k < WebFront::MaxPages; ++k)
+        pages.push_back(Raw(t.port, source(2 + k / WebFront::MostPagesPerSource), PageRequest));
+    for (const auto& page : pages)
+        QTRY_VERIFY(page->peek(12) == "HTTP/1.1 101");
+    for (const auto& [from, reason] : {std::pair{2, "too many pages from one address"},
+                                       std::pair{20, "too many pages open (32 at most)"}}) {
+        const auto refused = Raw(t.port, source(from), PageRequest);
+        QByteArray heard; // the close frame comes with the close, which ends peeking
+        QObject::connect(refused.get(), &QIODevice::readyRead,
+                         [&] { heard += refused->readAll(); });
+        QTRY_VERIFY2(heard.contains(reason), heard.right(80));
+    }
+    for (int k = 0; pages.size() + silent.size() < std::size_t(WebGate::MostConnections); ++k)
+        silent.push_back(Raw(t.port, source(40 + k / WebGate::MostPerSource)));
+    const auto over = Raw(t.port, source(40));
+    QTRY_COMPARE(over->state(), QAbstractSocket::UnconnectedState);
+    const auto scrape = Raw(t.port, "127.0.0.1", "GET /metrics HTTP/1.1\r\nHost: HOST\r\n\r\n");
+    QTRY_VERIFY2(scrape->peek(12) == "HTTP/1.1 200", scrape->peek(200));
+    for (const auto& page : pages)
+        QCOMPARE(page->state(), QAbstractSocket::ConnectedState);
+}
+
+// A connection to the metrics from a page's own address and port is a request like any.
+void TestWeb::pageMarkedOnItsOwnGate()
+{
+    Served t(false, {}, {{QHostAddress::LocalHost, 0}});
+    QVERIFY(t.listening);
+    Page page(t.port);
+    QTRY_COMPARE(page.opened.count(), 1);
+    const auto twin = Raw(t.MetricsPort(), "127.0.0.1", {}, page.socket.localPort());
+    QSignalSpy cut(twin.get(), &QTcpSocket::disconnected);
+    QVERIFY(cut.wait(4 * WebGate::RequestMs));
+    QCOMPARE(page.closed.count(), 0);
+}
+
+// A quarter of the descriptors for all gates together: pages on one leave none to another.
+void TestWeb::gatesShareOneBudget()
+{
+    const rlimit before = DescriptorLimit(64);
+    const auto t = std::make_unique<Served>(false, QList<QPair<QHostAddress, int>>{},
+                                            QList<WebAddress>{{QHostAddress::LocalHost, 0}});
+    DescriptorLimit(before.rlim_cur);
+    QVERIFY(t->listening);
+    std::vector<std::unique_ptr<QTcpSocket>> pages;
+    for (int k = 0; k < 16; ++k)
+        pages.push_back(Raw(t->port, QString("127.0.0.%1").arg(2 + k / 4), PageRequest));
+    for (const auto& page : pages)
+        QTRY_VERIFY(page->peek(12) == "HTTP/1.1 101");
+    const auto scrape =
+        Raw(t->MetricsPort(), "127.0.0.1", "GET /metrics HTTP/1.1\r\nHost: HOST\r\n\r\n");
+    QSignalSpy cut(scrape.get(), &QTcpSocket::disconnected);
+    QVERIFY(cut.wait(4 * WebGate::RequestMs));
+    QCOMPARE(scrape->readAll(), QByteArray());
 }
 
 void TestWeb::answered_data()
@@ -186,6 +277,9 @@ void TestWeb::answered_data()
     QTest::newRow("the page") << get + "\r\n" << true << QByteArray("HTTP/1.1 200");
     QTest::newRow("the metrics") << QByteArray("GET /metrics HTTP/1.1\r\nHost: HOST\r\n\r\n")
                                  << true << QByteArray("HTTP/1.1 200");
+    QTest::newRow("the metrics, then the close asked for")
+        << QByteArray("GET /metrics HTTP/1.1\r\nHost: HOST\r\nConnection: close\r\n\r\n") << true
+        << QByteArray("HTTP/1.1 200");
     QTest::newRow("the metrics for another Host")
         << QByteArray("GET /metrics HTTP/1.1\r\nHost: evil.example\r\n\r\n") << true
         << QByteArray("HTTP/1.1 403");
@@ -224,6 +318,9 @@ void TestWeb::answered()
     QVERIFY2(answer.isEmpty() ? got.isEmpty() && (!gone.isEmpty() || gone.wait(1000))
                               : got.startsWith(answer),
              got.left(200));
+    // Closed as asked once answered, well before the gate's cut of a request held too long.
+    if (request.contains("Connection: close"))
+        QVERIFY(!gone.isEmpty() || gone.wait(WebGate::RequestMs / 2));
 }
 
 QTEST_MAIN(TestWeb)

@@ -78,7 +78,7 @@ Outcome WebFront::Serve(QList<WebAddress>& addresses, const char* what, const ch
                         PageServer& server)
 {
     for (WebAddress& at : addresses) {
-        auto* listener = new WebGate(options_.allowed, this);
+        auto* listener = new WebGate(options_.allowed, budget_, this);
         if (!listener->listen(at.address, at.port)) {
             std::string why =
                 std::string("cannot serve ") + what + " on " + at.address.toString().toStdString() +
@@ -90,7 +90,8 @@ Outcome WebFront::Serve(QList<WebAddress>& addresses, const char* what, const ch
         }
         at.port = listener->serverPort();
         server.bind(listener);
-        gates_.push_back(listener);
+        if (&server == &server_)
+            pageGates_.push_back(listener);
     }
     return {};
 }
@@ -113,13 +114,24 @@ void WebFront::TakePages()
                    "not for this page");
             continue;
         }
+        const QHostAddress from = socket->peerAddress();
+        if (std::count_if(pages_.begin(), pages_.end(), [&from](const auto& page) {
+                return SameSource(page->socket->peerAddress(), from);
+            }) >= MostPagesPerSource) {
+            Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
+                   QString("too many pages from one address (%1 at most)").arg(MostPagesPerSource));
+            continue;
+        }
         if (pages_.size() >= std::size_t(MaxPages)) {
             Refuse(std::move(socket), QWebSocketProtocol::CloseCodePolicyViolated,
                    QString("too many pages open (%1 at most)").arg(MaxPages));
             continue;
         }
-        for (WebGate* gate : gates_)
-            gate->KeepAsPage(socket->peerAddress(), socket->peerPort());
+        // Only on the gate it came through: a connection elsewhere from the same address and
+        // port keeps every limit.
+        for (WebGate* gate : pageGates_)
+            if (gate->serverPort() == socket->localPort())
+                gate->KeepAsPage(from, socket->peerPort());
         socket->setMaxAllowedIncomingFrameSize(LargestMessage);
         socket->setMaxAllowedIncomingMessageSize(LargestMessage);
         pages_.push_back(std::make_unique<Page>());

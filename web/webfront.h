@@ -12,6 +12,7 @@
 #include "base/failure.h"
 #include "core/dialstate.h"
 #include "pageserver.h"
+#include "webgate.h"
 
 #include <QObject>
 #include <QTimer>
@@ -22,13 +23,13 @@
 
 class DialCore;
 class QWebSocket;
-class WebGate;
 
 class WebFront : public QObject {
     Q_OBJECT
 public:
     static constexpr int MaxPages = 32;
-    static constexpr int FrameMs = 33; // at most 30 states a second
+    static constexpr int MostPagesPerSource = 4; // a few tabs of one viewer
+    static constexpr int FrameMs = 33;           // at most 30 states a second
     static constexpr qint64 LargestMessage = 4 * 1024;
     static constexpr int PingMs = 2000; // a page silent for two pings is gone
 
@@ -67,7 +68,8 @@ private:
     PageServer server_;
     PageServer metricsServer_;
     std::function<bool()> mqttConnected_;
-    std::vector<WebGate*> gates_; // children, one per address
+    std::vector<WebGate*> pageGates_; // children, one per --web address
+    std::shared_ptr<WebGate::Budget> budget_ = std::make_shared<WebGate::Budget>();
     std::vector<std::unique_ptr<Page>> pages_;
     QTimer ping_;
 };

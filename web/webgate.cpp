@@ -4,6 +4,7 @@
 #include "network/networkpolicy.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cstddef>
 #include <linux/tcp.h>
@@ -39,10 +40,15 @@ qint64 Received(const QTcpSocket& socket)
 
 } // namespace
 
-WebGate::WebGate(Networks allowed, QObject* parent)
-    : QTcpServer(parent), allowed_(std::move(allowed)), capacity_(CapacityFor(MostConnections))
+WebGate::Budget::Budget() : capacity(CapacityFor(MostConnections))
 {
-    clock_.start();
+    clock.start();
+}
+
+WebGate::WebGate(Networks allowed, std::shared_ptr<Budget> budget, QObject* parent)
+    : QTcpServer(parent), allowed_(std::move(allowed)), budget_(std::move(budget))
+{
+    budget_->gates.push_back(this);
     sweep_.setInterval(250);
     connect(&sweep_, &QTimer::timeout, this, &WebGate::Sweep);
     sweep_.start();
@@ -57,11 +63,14 @@ void WebGate::incomingConnection(qintptr descriptor)
         ::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&address), &size) == 0
             ? Unmapped(QHostAddress(reinterpret_cast<sockaddr*>(&address)))
             : QHostAddress();
-    std::erase_if(held_, [](const Held& held) { return !held.socket; });
-    const auto fromPeer = std::count_if(held_.begin(), held_.end(),
-                                        [&peer](const Held& held) { return held.peer == peer; });
-    if (peer.isNull() || !IsAllowed(peer, allowed_) || int(held_.size()) >= capacity_ ||
-        fromPeer >= MostPerAddress) {
+    int live = 0;
+    for (WebGate* gate : budget_->gates)
+        live += gate ? gate->Live() : 0;
+    const auto fromSource = std::count_if(held_.begin(), held_.end(), [&peer](const Held& held) {
+        return SameSource(held.peer, peer);
+    });
+    if (peer.isNull() || !IsAllowed(peer, allowed_) || fromSource >= MostPerSource ||
+        (live >= budget_->capacity && !MakeRoom())) {
         ::close(int(descriptor));
         return;
     }
@@ -72,9 +81,34 @@ void WebGate::incomingConnection(qintptr descriptor)
     socket->setReadBufferSize(MostRequestBytes / 2);
     QTcpSocket* raw = socket.release();
     raw->setParent(this);
-    held_.push_back({raw, peer, 0, 0, clock_.elapsed(), false});
+    held_.push_back({raw, peer, 0, 0, budget_->clock.elapsed(), false});
     Watch(raw); // before Qt's server is told of the socket: this sees each read first
     addPendingConnection(raw);
+}
+
+int WebGate::Live()
+{
+    std::erase_if(held_, [](const Held& held) { return !held.socket; });
+    return int(held_.size());
+}
+
+bool WebGate::MakeRoom()
+{
+    // The request held longest, the nearest to its cut anyway (a flood's silent connection,
+    // where one holds them all); never a page.
+    Held* idle = nullptr;
+    for (WebGate* gate : budget_->gates) {
+        if (!gate)
+            continue;
+        for (Held& held : gate->held_)
+            if (held.socket && !held.page && (!idle || held.since < idle->since))
+                idle = &held;
+    }
+    if (!idle)
+        return false;
+    Drop(*idle->socket);
+    idle->socket = nullptr;
+    return true;
 }
 
 void WebGate::KeepAsPage(const QHostAddress& peer, quint16 port)
@@ -85,7 +119,7 @@ void WebGate::KeepAsPage(const QHostAddress& peer, quint16 port)
             continue;
         held.page = true;
         held.received = Received(*held.socket);
-        held.secondStarted = clock_.elapsed();
+        held.secondStarted = budget_->clock.elapsed();
         // Again, for Qt may have cut the socket's earlier connections as it became a page;
         // this one comes after the page's own reading, and sees what it left to send.
         Watch(held.socket.data());
@@ -100,17 +134,29 @@ void WebGate::Watch(QTcpSocket* socket)
             if (held.socket == socket)
                 return Check(held);
     });
+    // Qt's server keeps a connection open whatever the request says: one that asked for
+    // "Connection: close" is closed once its answer is out.
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+        for (Held& held : held_)
+            if (held.socket == socket && held.closeAsked && socket->bytesToWrite() == 0)
+                socket->disconnectFromHost();
+    });
 }
 
 void WebGate::Check(Held& held)
 {
     QTcpSocket& socket = *held.socket;
-    const qint64 now = clock_.elapsed();
+    const qint64 now = budget_->clock.elapsed();
     const qint64 received = Received(socket);
     if (held.page && now - held.secondStarted >= 1000) {
         held.secondStarted = now;
         held.received = received;
     }
+    static const QRegularExpression close(R"(\r\nconnection:[ \t]*close[ \t]*\r\n)",
+                                          QRegularExpression::CaseInsensitiveOption);
+    if (!held.page && !held.closeAsked)
+        held.closeAsked =
+            close.match(QString::fromLatin1(socket.peek(MostRequestBytes / 2))).hasMatch();
     const qint64 most = held.page ? MostPageBytesPerSecond : MostRequestBytes;
     if (received - held.received > most || socket.bytesToWrite() > MostUnsent)
         Drop(socket);
@@ -118,7 +164,7 @@ void WebGate::Check(Held& held)
 
 void WebGate::Sweep()
 {
-    const qint64 now = clock_.elapsed();
+    const qint64 now = budget_->clock.elapsed();
     std::erase_if(held_, [](const Held& held) { return !held.socket; });
     for (Held& held : held_) {
         if (!held.page && now - held.since > RequestMs)

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The door in front of Qt's HTTP server, which holds whatever a connection sends for as long
 // as it is open. Here a connection from outside --allow is closed before a byte is read; the
-// connections held at once are capped, in all and per address; a request must be complete
+// connections held at once are capped, in all and per source (an IPv4 address, an IPv6 /64),
+// and when all are held the request held longest makes room; a request must be complete
 // within a few seconds and a few kilobytes, and its answers read; and a page, once its
 // connection is a WebSocket, is dropped when it sends more than a page ever does or leaves
 // what it is sent unread. Only what passes reaches Qt.
@@ -17,19 +18,30 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <memory>
 #include <vector>
 
 class WebGate : public QTcpServer {
 public:
-    static constexpr int MostConnections = 128;           // fewer where descriptors are few
-    static constexpr int MostPerAddress = 40;             // a browser's pages, and a few more
-    static constexpr int RequestMs = 5000;                // until the request is answered or a page
+    static constexpr int MostConnections = 128; // fewer where descriptors are few
+    static constexpr int MostPerSource = 8; // a browser's pages and requests, with room to spare
+    static constexpr int RequestMs = 5000;  // until the request is answered or a page
     static constexpr qint64 MostRequestBytes = 32 * 1024; // all a connection sends before
     static constexpr qint64 MostUnsent = 64 * 1024;       // a peer further behind is dropped
     static constexpr qint64 MostPageBytesPerSecond = 16 * 1024;
 
+    // What all the program's gates hold between them: a quarter of the descriptors the process
+    // may have, so the command port, its clients, the broker and the position file keep
+    // theirs; their one clock.
+    struct Budget {
+        Budget();
+        int capacity;
+        QElapsedTimer clock;
+        std::vector<QPointer<WebGate>> gates;
+    };
+
     // allowed: as --allow (empty: any).
-    explicit WebGate(Networks allowed, QObject* parent = nullptr);
+    WebGate(Networks allowed, std::shared_ptr<Budget> budget, QObject* parent = nullptr);
 
     // The connection from peer:port is now a page: no deadline, and watched as a page.
     void KeepAsPage(const QHostAddress& peer, quint16 port);
@@ -45,16 +57,19 @@ private:
         qint64 secondStarted = 0;
         qint64 since = 0; // ms on clock_
         bool page = false;
+        bool closeAsked = false; // "Connection: close": closed once answered
     };
     // Checks the connection at each of its reads.
     void Watch(QTcpSocket* socket);
     void Check(Held& held);
     void Sweep();
+    int Live();
+    // The budget is spent: the request held longest by any gate goes; false when all are pages.
+    bool MakeRoom();
     static void Drop(QTcpSocket& socket);
 
     Networks allowed_;
-    int capacity_;
+    std::shared_ptr<Budget> budget_;
     std::vector<Held> held_;
     QTimer sweep_;
-    QElapsedTimer clock_;
 };
