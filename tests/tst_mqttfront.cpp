@@ -96,14 +96,23 @@ private slots:
 void TestMqttFront::announcedOnConnecting_data()
 {
     QTest::addColumn<bool>("discovery");
-    QTest::newRow("discovery on") << true;
-    QTest::newRow("discovery off") << false;
+    QTest::addColumn<bool>("again"); // the broker lost and back: all of it once more
+    QTest::newRow("discovery on") << true << false;
+    QTest::newRow("discovery off") << false << false;
+    QTest::newRow("the broker back") << true << true;
 }
 
 void TestMqttFront::announcedOnConnecting()
 {
     QFETCH(bool, discovery);
+    QFETCH(bool, again);
     FrontUnderTest t(discovery ? MqttOptions::Discovery::On : MqttOptions::Discovery::Off);
+    if (again) {
+        t.session->connected = false;
+        emit t.session->Lost("connection reset", 1);
+        t.session->sent.clear();
+        t.session->Connect();
+    }
     const auto* online = t.session->Last("stepper-dial/t1/availability");
     QVERIFY(online && online->payload == "online" && online->qos == 1 && online->retain);
     for (const auto& [leaf, payload] :
