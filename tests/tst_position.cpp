@@ -188,8 +188,10 @@ void TestPosition::stoppedAtSpeed()
         QVERIFY(t.core.SetCurrentAngle(0));
         QTRY_VERIFY(!t.core.State().moving);
         QTRY_COMPARE(t.core.State().uncertain, uncertain);
+        const std::size_t before = t.port.writes.size();
         t.core.Command("-7.5", true);
-        QCOMPARE(t.RunUntilIdle(), 1);
+        t.RunUntilIdle();
+        QCOMPARE(t.port.writes.size() - before, std::size_t(1));
         QCOMPARE(t.core.State().step, -1);
     }
     t.core.ShutDown();
