@@ -43,6 +43,12 @@ inline quint16 FreePort()
     return probe.serverPort();
 }
 
+inline QByteArray Contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // strace of this test's architecture: under user-mode emulation strace would see the
 // emulator's system calls, not the program's.
 inline bool NativeStrace()

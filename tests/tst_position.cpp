@@ -19,12 +19,6 @@ Q_DECLARE_METATYPE(SpeedProfile)
 
 namespace {
 
-QByteArray Contents(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 std::optional<PositionRecord> RecordIn(const QString& path)
 {
     PositionRecord record;

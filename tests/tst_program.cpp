@@ -248,20 +248,20 @@ void TestProgram::arrivalWhileAClientIsTakenWaits()
 {
     if (!NativeStrace())
         QSKIP("strace cannot run here, or not natively (Debian package strace)");
-    ProgramUnderTest program({"--simulate", "--headless", "--listen", "127.0.0.1"}, -1, {}, false,
-                             QString("env ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e "
-                                     "inject=accept4:error=EAGAIN:signal=SIGSTOP:when=2 --")
-                                 .split(' '));
+    QTemporaryFile log;
+    QVERIFY(log.open());
+    ProgramUnderTest program(
+        {"--simulate", "--headless", "--listen", "127.0.0.1"}, -1, {}, false,
+        QString("env ASAN_OPTIONS=detect_leaks=0 strace -f -o %1 -e trace=accept4 -e "
+                "inject=accept4:error=EAGAIN:signal=SIGSTOP:when=2 --")
+            .arg(log.fileName())
+            .split(' '));
     QTcpSocket first, second;
     QVERIFY(program.Connect(first));
-    const pid_t pid = program.ProgramPid();
+    // Stopped for good, not in one of strace's passing stops.
     QVERIFY(QTest::qWaitFor(
-        [pid] {
-            QFile stat(QString("/proc/%1/stat").arg(pid));
-            return stat.open(QIODevice::ReadOnly) &&
-                   QByteArray("tT").contains(stat.readAll().split(')').last().at(1));
-        },
-        60000));
+        [&log] { return Contents(log.fileName()).contains("stopped by SIGSTOP"); }, 60000));
+    const pid_t pid = program.ProgramPid();
     second.connectToHost(QHostAddress::LocalHost, 3000);
     QVERIFY(second.waitForConnected(5000) && program.Send(second, "90"));
     ::kill(pid, SIGCONT);
