@@ -91,6 +91,8 @@ public:
     ~ProgramUnderTest()
     {
         if (process.state() != QProcess::NotRunning) {
+            if (process.program() == "env") // a killed strace would leave it running
+                ::kill(ProgramPid(), SIGKILL);
             process.kill();
             process.waitForFinished(5000);
         }
