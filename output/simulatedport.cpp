@@ -88,14 +88,12 @@ struct SimulatedPort::Trace {
         Report(why + ": " + std::to_string(lost) + " port writes were not traced" +
                (atEnd ? " (at exit)" : ""));
     }
-    // The writer thread, at idle priority. Measured on a busy machine without real-time
-    // rights: even at nice 10 the writer on the stepping thread's queue cost it a step in
-    // twenty; as an idle task it costs none, and it still catches up whenever a CPU has a
+    // The writer thread, at idle priority (set by the constructor). Measured on a busy machine
+    // without real-time rights: even at nice 10 the writer on the stepping thread's queue cost it a
+    // step in twenty; as an idle task it costs none, and it still catches up whenever a CPU has a
     // moment (the ring holds minutes of trace).
     void Write()
     {
-        const sched_param idle{};
-        pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
         pthread_setname_np(pthread_self(), "trace-writer");
         for (;;) {
             const bool flowing = Drain();
@@ -133,11 +131,18 @@ SimulatedPort::SimulatedPort(int traceFd, std::size_t bufferSize)
     : trace_(std::make_shared<Trace>(traceFd, bufferSize))
 {
     writer_ = std::thread([trace = trace_] { trace->Write(); });
+    // Set from here, so the end's change back always comes after it.
+    const sched_param idle{};
+    pthread_setschedparam(writer_.native_handle(), SCHED_IDLE, &idle);
 }
 
 SimulatedPort::~SimulatedPort()
 {
     std::future<void> finished = trace_->finished.get_future();
+    // Nothing steps any more, and at idle priority a busy machine could starve the writer
+    // past the wait below. Leaving the idle class needs CAP_SYS_NICE or RLIMIT_NICE.
+    const sched_param normal{};
+    pthread_setschedparam(writer_.native_handle(), SCHED_OTHER, &normal);
     trace_->closing.store(true);
     trace_->Wake();
     if (finished.wait_for(std::chrono::milliseconds(ExitDrainMs)) == std::future_status::ready) {

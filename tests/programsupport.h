@@ -4,8 +4,10 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QtTest>
 
 #include "socketsupport.h"
@@ -41,6 +43,25 @@ inline quint16 FreePort()
     return probe.serverPort();
 }
 
+inline QByteArray Contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// strace of this test's architecture: under user-mode emulation strace would see the
+// emulator's system calls, not the program's.
+inline bool NativeStrace()
+{
+    const auto machine = [](const QString& path) {
+        QFile elf(path);
+        return elf.open(QIODevice::ReadOnly) ? elf.read(20).mid(18) : QByteArray();
+    };
+    const QString strace = QStandardPaths::findExecutable("strace");
+    return !strace.isEmpty() && QProcess::execute(strace, {"-o", "/dev/null", "true"}) == 0 &&
+           machine(strace) == machine("/proc/self/exe");
+}
+
 class ProgramUnderTest {
 public:
     // With traceFd set, the program's standard output is that descriptor instead of a pipe
@@ -70,6 +91,8 @@ public:
     ~ProgramUnderTest()
     {
         if (process.state() != QProcess::NotRunning) {
+            if (process.program() == "env") // a killed strace would leave it running
+                ::kill(ProgramPid(), SIGKILL);
             process.kill();
             process.waitForFinished(5000);
         }
@@ -192,6 +215,20 @@ public:
             Collect();
         }
         return client.bytesToWrite() == 0;
+    }
+
+    // The program's own process, also under a launcher (env, strace) that runs it as a child.
+    pid_t ProgramPid() const
+    {
+        pid_t pid = pid_t(process.processId());
+        for (int tries = 0; process.program() == "env" && tries < 1000; ++tries) {
+            QFile children(QString("/proc/%1/task/%1/children").arg(pid));
+            if (children.open(QIODevice::ReadOnly))
+                if (const QByteArray child = children.readAll().trimmed(); !child.isEmpty())
+                    return pid_t(child.split(' ').first().toInt());
+            QThread::msleep(10);
+        }
+        return pid;
     }
 
     // Only to a program that runs: a pid of 0 (not started, or gone) would signal the test's

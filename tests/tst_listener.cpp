@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -62,6 +63,7 @@ private slots:
     void angleKeptVerbatim();
     void angleDuringMoveRetargets();
     void disconnectDuringMoveLetsItFinish();
+    void goneBeforeTakenLeavesThePortOpen();
     void droppedClientBringsBackListening_data();
     void droppedClientBringsBackListening();
     void hostileBytesThenValidAngle_data();
@@ -256,6 +258,27 @@ void TestListener::disconnectDuringMoveLetsItFinish()
     QVERIFY(s.t.core.State().moving);
     QCOMPARE(s.t.RunUntilIdle(), 9);
     QCOMPARE(s.t.core.State().step, 12);
+}
+
+// A client gone before it was taken (a script's "echo 90 | nc"): while its bytes are read the
+// port stays open, so the next script's connect is not refused.
+void TestListener::goneBeforeTakenLeavesThePortOpen()
+{
+    Session s;
+    QTcpSocket gone, next; // both without the event loop, which takes them
+    gone.connectToHost(QHostAddress::LocalHost, s.Port());
+    QVERIFY(gone.waitForConnected(5000) && gone.write("15") == 2 && gone.waitForBytesWritten(5000));
+    gone.disconnectFromHost();
+    std::optional<bool> nextConnected;
+    connect(s.t.Winsock1(), &CommandListener::ClientConnected, [&] {
+        if (!nextConnected) {
+            next.connectToHost(QHostAddress::LocalHost, s.Port());
+            nextConnected = next.waitForConnected(5000);
+        }
+    });
+    QTRY_VERIFY(nextConnected);
+    QVERIFY(*nextConnected && s.Deliver(next, "30"));
+    QCOMPARE(s.t.RunUntilIdle(), 4); // the 15 came first
 }
 
 void TestListener::droppedClientBringsBackListening_data()

@@ -197,6 +197,13 @@ void TestWeb::stalledPageIsDropped()
     Served t;
     QVERIFY(t.listening);
     Page live(t.port);
+    QTRY_COMPARE(live.opened.count(), 1);
+    // Meanwhile the live page sends half what a page may each second, second after second.
+    const QString typing =
+        QString(R"({"text":"%1"})").arg(QString(WebGate::MostPageBytesPerSecond / 16 - 20, '1'));
+    QTimer steady;
+    connect(&steady, &QTimer::timeout, [&] { live.socket.sendTextMessage(typing); });
+    steady.start(1000 / 8);
     // A page that asks for its socket and then never reads nor answers: a plain TCP client.
     const auto stalled = Raw(t.port, "127.0.0.1", PageRequest);
     QSignalSpy gone(stalled.get(), &QTcpSocket::disconnected);
