@@ -94,6 +94,11 @@ start() { # log-file arguments...: starts the program, waits until it listens
   wait_for "$patience" listening
 }
 stop() { kill -TERM "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }
+# beside POLLER: the poller and every thread of the program on one CPU. On two, the host
+# could stop the poller's CPU while the other made two steps. On one, the stepping thread
+# makes one tick a wake-up, steps are ticks apart, and the poller (at the event loop's
+# priority, so never starved by it) reads between any two steps: it sees every phase.
+beside() { taskset -a -p -c 0 "$pid" >/dev/null && taskset -p -c 0 "$1" >/dev/null; }
 send() { exec 3<>/dev/tcp/127.0.0.1/3000 && printf '%s' "$1" >&3; }
 hang_up() { exec 3>&-; }
 
@@ -205,7 +210,7 @@ if want gpio-ramp; then
     --max-rate 100 --start-rate 20 --accel 200
   poll_lines 1100 >/tmp/ramp.lines &
   poller=$!
-  renice -n 19 -p "$poller" >/dev/null # it reads all the time: the program comes first
+  beside "$poller"
   send 90
   wait "$poller"
   stop
@@ -235,7 +240,7 @@ if want gpio-half; then
     --half-step --max-rate 50
   poll_lines 1100 >/tmp/half.lines &
   poller=$!
-  renice -n 19 -p "$poller" >/dev/null
+  beside "$poller"
   send 90
   wait "$poller"
   stop
