@@ -174,6 +174,10 @@ public:
     // the motor is let settle, "0" is sent, and a new write must follow.
     bool ConnectAccepted(QTcpSocket& client, int settleMs = 30, int attempts = 50)
     {
+        // The start-up write first: the idle-priority trace writer may bring it late on a busy
+        // machine, and it must not pass for the write of a client not yet taken.
+        if (!WaitForWrites(1))
+            return false;
         for (int attempt = 0; attempt < attempts; ++attempt) {
             if (!Connect(client))
                 return false;
