@@ -146,8 +146,7 @@ void DialCore::TakeHomeNews()
         if (memory_)
             memory_->SetByHand();
         Report("homed on " + name + ": the position is certain, the dial reads " +
-               FormatAngleText(Geometry().DegreesAt(drive_.CurrentStep()), ".") +
-               " degrees there");
+               FormatAngleText(Geometry().DegreesAt(drive_.CurrentStep()), ".") + " degrees there");
         break;
     case StepperDrive::HomingEnd::NeverClosed:
         Report("the home switch (" + name +

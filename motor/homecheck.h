@@ -28,7 +28,7 @@ public:
 private:
     bool armed_ = false;
     int direction_ = 1;
-    double home_ = 0;  // in the homing direction's count
-    double turn_ = 48; // steps a turn
+    double home_ = 0;      // in the homing direction's count
+    double turn_ = 48;     // steps a turn
     std::int64_t met_ = 0; // the last turn whose switch place was met
 };

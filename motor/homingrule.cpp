@@ -39,8 +39,7 @@ int HomingRule::Tick(bool closed)
             return 0;
         }
         return Step(direction_, 4 * seekTicks_);
-    default:
-        return 0;
+    default: return 0;
     }
 }
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <sstream>
 
-SimulatedShaft::SimulatedShaft(CoilPort& port, const StepGeometry& geometry,
-                               double switchDegrees, std::int64_t slipEvery)
+SimulatedShaft::SimulatedShaft(CoilPort& port, const StepGeometry& geometry, double switchDegrees,
+                               std::int64_t slipEvery)
     : port_(port), geometry_(geometry), switchDegrees_(switchDegrees), slipEvery_(slipEvery)
 {
 }
@@ -31,7 +31,8 @@ void SimulatedShaft::WriteDataByte(std::uint8_t value)
 bool SimulatedShaft::AtSwitch() const
 {
     // Once a turn of the shaft.
-    const double off = std::remainder(double(shaft_) * geometry_.StepAngle() - switchDegrees_, 360.0);
+    const double off =
+        std::remainder(double(shaft_) * geometry_.StepAngle() - switchDegrees_, 360.0);
     return std::fabs(off) < geometry_.StepAngle() / 2;
 }
 

@@ -182,7 +182,7 @@ void StepperDrive::TakeHoming()
     if (!(state_.load() & ClockRunning)) {
         timing_.MoveStarted();
     } else {
-        StoppedOutright(); // at speed, it may run on: homing finds where it ended anyway
+        StoppedOutright();           // at speed, it may run on: homing finds where it ended anyway
         state_.fetch_or(StartAsked); // and the move goes on once it has
     }
     switchClosed_ = switch_->Closed();

@@ -9,12 +9,12 @@
 #include "drivehealth.h"
 #include "homecheck.h"
 #include "homingrule.h"
+#include "output/switchinput.h"
 #include "realtime.h"
 #include "speedramp.h"
 #include "steppingclock.h"
 #include "steppingcontroller.h"
 #include "steppingtiming.h"
-#include "output/switchinput.h"
 
 #include <atomic>
 #include <cstdint>

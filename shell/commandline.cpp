@@ -195,9 +195,10 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "and exit.");
     const QCommandLineOption json("json", "With --latency-test: print the report as JSON.");
     for (const auto& option :
-         {help, version, simulate, port, gpio, listPorts, listen, allow, headless, state, position,
-          maxRate, startRate, accel, stepsPerTurn, halfStep, reverse, homeSwitch, homeActive,
-          home, homeAngle, homeDirection, simulateSlip, latencyTest, json})
+         {help,          version,      simulate,    port,       gpio,       listPorts, listen,
+          allow,         headless,     state,       position,   maxRate,    startRate, accel,
+          stepsPerTurn,  halfStep,     reverse,     homeSwitch, homeActive, home,      homeAngle,
+          homeDirection, simulateSlip, latencyTest, json})
         parser.addOption(option);
     const WebCommandLine webOptions(parser);
     const MqttCommandLine mqttOptions(parser);
@@ -277,8 +278,8 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         return fail(*failed);
     for (const auto* option : {&homeActive, &home, &homeAngle, &homeDirection})
         if (parser.isSet(*option) && !parser.isSet(homeSwitch))
-            return fail(UsageFailure("--" + option->names().constFirst() +
-                                     ": give --home-switch too."));
+            return fail(
+                UsageFailure("--" + option->names().constFirst() + ": give --home-switch too."));
     result.home.atStart = parser.isSet(home);
     if (parser.isSet(homeActive)) {
         const QString level = parser.value(homeActive);
@@ -342,9 +343,9 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         result.action = CommandLine::Action::LatencyTest;
         QStringList ignored;
         for (const auto& option :
-             {simulate, port, gpio, listPorts, listen, allow, headless, state, position, maxRate,
-              startRate, accel, stepsPerTurn, halfStep, reverse, homeSwitch, homeActive, home,
-              homeAngle, homeDirection, simulateSlip})
+             {simulate, port,       gpio,       listPorts, listen,    allow,         headless,
+              state,    position,   maxRate,    startRate, accel,     stepsPerTurn,  halfStep,
+              reverse,  homeSwitch, homeActive, home,      homeAngle, homeDirection, simulateSlip})
             if (parser.isSet(option))
                 ignored << "--" + option.names().constFirst();
         ignored << webOptions.Given(parser) << mqttOptions.Given(parser);

@@ -18,14 +18,14 @@
 struct HomeRequest {
     enum class Source { None, Gpio, Pin, Simulated };
     Source source = Source::None;
-    std::string chip, line;         // Gpio: as --gpio names them
-    int pin = 0;                    // Pin: a status pin of the parallel port
-    double simulatedDegrees = 0;    // Simulated: where the switch closes
-    std::int64_t slipEvery = 0;     // the simulated shaft misses one step in this many
-    bool activeHigh = false;        // closed reads high (else a switch to ground)
-    bool atStart = false;           // home before the first move
-    double degrees = 0;             // the dial's angle where the switch closes
-    int direction = 1;              // up (+1) or down (-1)
+    std::string chip, line;      // Gpio: as --gpio names them
+    int pin = 0;                 // Pin: a status pin of the parallel port
+    double simulatedDegrees = 0; // Simulated: where the switch closes
+    std::int64_t slipEvery = 0;  // the simulated shaft misses one step in this many
+    bool activeHigh = false;     // closed reads high (else a switch to ground)
+    bool atStart = false;        // home before the first move
+    double degrees = 0;          // the dial's angle where the switch closes
+    int direction = 1;           // up (+1) or down (-1)
 };
 
 struct CommandLine {
