@@ -97,9 +97,11 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     if (const MqttOptions& options = commandLine.mqtt; options.Enabled()) {
         mqtt = std::make_unique<MqttFront>(
             core, options,
-            std::make_unique<BrokerLink>(options, commandLine.mqttCredentials, options.ClientId(),
-                                         options.Topic("availability"),
-                                         options.Topic("angle/set")));
+            std::make_unique<BrokerLink>(
+                options, commandLine.mqttCredentials, options.ClientId(),
+                options.Topic("availability"),
+                core.CanHome() ? QList{options.Topic("angle/set"), options.Topic("home/set")}
+                               : QList{options.Topic("angle/set")}));
         web.SetMqttConnected([front = mqtt.get()] { return front->IsConnected(); });
         if (Outcome failed = mqtt->Start()) {
             core.ShutDown();

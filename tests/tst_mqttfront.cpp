@@ -164,7 +164,7 @@ void TestMqttFront::commands()
     QFETCH(QByteArray, payload);
     QFETCH(QString, requested);
     FrontUnderTest t;
-    emit t.session->MessageArrived(payload);
+    emit t.session->MessageArrived("stepper-dial/t1/angle/set", payload);
     QCOMPARE(t.core.State().requestedText, requested);
     QCOMPARE(t.core.State().moving, requested != "360");
 }
@@ -173,7 +173,7 @@ void TestMqttFront::commands()
 void TestMqttFront::stateAtItsRate()
 {
     FrontUnderTest t;
-    emit t.session->MessageArrived("7200");
+    emit t.session->MessageArrived("stepper-dial/t1/angle/set", "7200");
     // What went out by the time the core told its views the motor stands: after the front,
     // which took that news first.
     QByteArray movingAtArrival;
