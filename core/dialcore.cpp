@@ -122,7 +122,7 @@ bool DialCore::Home()
         return false;
     Doubt();
     drive_.AskHoming();
-    Report("homing: seeking " + drive_.HomeSwitchName());
+    Report("homing: seeking the " + drive_.HomeSwitchName());
     if (!refresh_.isActive())
         refresh_.start();
     emit StateChanged();
@@ -145,17 +145,17 @@ void DialCore::TakeHomeNews()
         lost_ = false;
         if (memory_)
             memory_->SetByHand();
-        Report("homed on " + name + ": the position is certain, the dial reads " +
+        Report("homed on the " + name + ": the position is certain, the dial reads " +
                FormatAngleText(Geometry().DegreesAt(drive_.CurrentStep()), ".") + " degrees there");
         break;
     case StepperDrive::HomingEnd::NeverClosed:
-        Report("the home switch (" + name +
-               ") never closed within 1.25 turns: check its wiring; --list-ports shows its "
+        Report("the " + name +
+               " never closed within 1.25 turns: check its wiring; --list-ports shows its "
                "level. The position stays uncertain");
         break;
     case StepperDrive::HomingEnd::NeverOpened:
-        Report("the home switch (" + name +
-               ") never opened within 1.25 turns of backing off: check its wiring; "
+        Report("the " + name +
+               " never opened within 1.25 turns of backing off: check its wiring; "
                "--list-ports shows its level. The position stays uncertain");
         break;
     case StepperDrive::HomingEnd::Interrupted:
@@ -172,7 +172,7 @@ void DialCore::TakeHomeNews()
     }
     if (drive_.TakeHomeLost()) {
         Doubt();
-        Report(name + " did not close a quarter turn past its place: the position is "
+        Report("the " + name + " did not close a quarter turn past its place: the position is "
                       "uncertain (a stall, or a loose switch); home again to be sure");
     }
 }

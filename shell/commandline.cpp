@@ -358,10 +358,14 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     } else if (parser.isSet(listPorts)) {
         result.action = CommandLine::Action::ListPorts;
         QStringList ignored;
+        // With a home switch, its level is read through the output a run would use.
         for (const auto& option :
              {simulate, port, gpio, listen, allow, headless, state, position, maxRate, startRate,
               accel, stepsPerTurn, halfStep, reverse, home, homeAngle, homeDirection, simulateSlip})
-            if (parser.isSet(option))
+            if (parser.isSet(option) &&
+                !(parser.isSet(homeSwitch) &&
+                  (option.names() == port.names() || option.names() == gpio.names() ||
+                   option.names() == simulate.names())))
                 ignored << "--" + option.names().constFirst();
         ignored << webOptions.Given(parser) << mqttOptions.Given(parser);
         if (!ignored.isEmpty())

@@ -36,7 +36,8 @@ void ReportQtMessage(QtMsgType type, const QMessageLogContext&, const QString& t
 
 } // namespace
 
-int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* front, char* argv0)
+int RunProgram(CoilPort& port, SwitchInput* homeSwitch, const CommandLine& commandLine,
+               WindowFront* front, char* argv0)
 {
     fatalPort = &port;
     qInstallMessageHandler(ReportQtMessage);
@@ -60,7 +61,9 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     DialCore core(shaft ? *shaft : port, std::move(clock), commandLine.listener,
                   commandLine.geometry);
     if (shaft)
-        core.SetHomeSwitch(shaft->Switch(), home.direction, home.degrees);
+        homeSwitch = &shaft->Switch();
+    if (homeSwitch)
+        core.SetHomeSwitch(*homeSwitch, home.direction, home.degrees);
     if (commandLine.geometry != StepGeometry())
         Report("motor: " + commandLine.geometry.Description());
     // The file first: a second program on it is told so, not that port 3000 is taken.
