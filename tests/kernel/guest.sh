@@ -10,7 +10,7 @@ program=$1 gpio_sim=$2 release=$3
 shift 3
 cases="$*"
 [ -n "${cases// /}" ] ||
-  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-ramp gpio-half gpio-busy gpio-missing remembered port-taken"
+  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-ramp gpio-half gpio-home gpio-busy gpio-missing remembered port-taken"
 want() { case " $cases " in *" $1 "*) return 0 ;; esac; return 1; }
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen HOME=/tmp XDG_RUNTIME_DIR=/tmp/xdg
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
@@ -257,6 +257,66 @@ if want gpio-half; then
     result ok gpio-half "24 half steps, one line changing at a time, the file at step 24 of half steps"
   else
     result FAIL gpio-half "steps $steps, jumps $jumps, wide changes $wide; $(head -c 300 /tmp/half.lines | tr "\n" " "); $(tr '\n' '|' </tmp/half.log) $(tr '\n' ' ' </tmp/half.position)"
+  fi
+fi
+
+# switch_at STEP PATTERN: follows L0..L3 as poll_lines does, printing the count at each step,
+# and holds input line 6 low (a switch to ground, closed) while the count stands at STEP or a
+# turn on; until the lines have shown PATTERN for a second.
+switch_at() {
+  local now=${EPOCHREALTIME/./} last= since pattern v k at=0 position=0 shut=0 d
+  local -A phase=([1100]=0 [0110]=1 [0011]=2 [1001]=3)
+  local end=$((now + patience * 1000000))
+  since=$now
+  while [ "$now" -lt "$end" ] && { [ "$last" != "$2" ] || [ $((now - since)) -lt 1000000 ]; }; do
+    pattern=
+    for k in 0 1 2 3; do
+      read -r v <"$sim/sim_gpio$k/value"
+      pattern+=$v
+    done
+    now=${EPOCHREALTIME/./}
+    [ "$pattern" = "$last" ] && continue
+    last=$pattern since=$now
+    [ -n "${phase[$pattern]}" ] || continue
+    d=$(((phase[$pattern] - at + 4) % 4)) at=${phase[$pattern]}
+    [ "$d" = 1 ] && position=$((position + 1))
+    [ "$d" = 3 ] && position=$((position - 1))
+    echo "$position $pattern $d $now" >>/tmp/home.trace
+    [ "$d" = 1 ] || [ "$d" = 3 ] || continue
+    echo "$position"
+    if [ $((((position - $1) % 48 + 48) % 48)) = 0 ]; then
+      [ "$shut" = 1 ] || echo pull-down >"$sim/sim_gpio6/pull"
+      shut=1
+    else
+      [ "$shut" = 0 ] || echo pull-up >"$sim/sim_gpio6/pull"
+      shut=0
+    fi
+  done
+}
+
+if want gpio-home; then
+  # The switch 13 steps up, on input line 6 read through its edge events; "90", sent while
+  # the program homes, ends 12 steps past it. Then the held line 5 as a switch: exit 3.
+  begin
+  echo pull-up >"$sim/sim_gpio6/pull"
+  start /tmp/home.log --headless --gpio "$chip:0,1,2,3" --home-switch "$chip:6" --home \
+    --max-rate 100
+  switch_at 13 0110 >/tmp/home.steps &
+  poller=$!
+  beside "$poller"
+  send 90
+  wait "$poller"
+  stop
+  hang_up
+  "$program" --gpio "$chip:0,1,2,3" --home-switch "$chip:5" >/dev/null 2>/tmp/home-held.log
+  held=$?
+  trail=$(tr '\n' ' ' </tmp/home.steps)
+  if [ "$(tail -n1 /tmp/home.steps)" = 25 ] && [ "${trail:0:41}" = "1 2 3 4 5 6 7 8 9 10 11 12 13 12 13 14 15" ] &&
+    grep -q 'homed on the home switch on GPIO' /tmp/home.log && [ "$held" = 3 ] &&
+    grep -q "line 5 of $chip is in use by 'motor-brake'" /tmp/home-held.log; then
+    result ok gpio-home "up to 13, back to 12, 13 again, then 25; held line 5: exit 3"
+  else
+    result FAIL gpio-home "steps $trail; trace $(tr '\n' ' ' </tmp/home.trace); $(tr '\n' '|' </tmp/home.log); exit $held: $(tr '\n' '|' </tmp/home-held.log)"
   fi
 fi
 
