@@ -112,8 +112,9 @@ bool DialCore::SetCurrentAngle(double degrees)
 
 void DialCore::SetHomeSwitch(SwitchInput& input, int direction, double homeDegrees)
 {
-    drive_.SetHomeSwitch(input, direction,
-                         SteppingController::LowestRest(Geometry().StepsFor(homeDegrees)));
+    const std::int64_t homeStep = SteppingController::LowestRest(Geometry().StepsFor(homeDegrees));
+    homeDegrees_ = Geometry().DegreesAt(homeStep);
+    drive_.SetHomeSwitch(input, direction, homeStep);
 }
 
 bool DialCore::Home()
@@ -143,10 +144,15 @@ void DialCore::TakeHomeNews()
     case StepperDrive::HomingEnd::None: break;
     case StepperDrive::HomingEnd::Homed:
         lost_ = false;
-        if (memory_)
+        if (memory_) {
             memory_->SetByHand();
+            // That drops a start waiting for its record: a command sent while homing asks
+            // again.
+            if (startWanted_)
+                Steer();
+        }
         Report("homed on the " + name + ": the position is certain, the dial reads " +
-               FormatAngleText(Geometry().DegreesAt(drive_.CurrentStep()), ".") + " degrees there");
+               FormatAngleText(homeDegrees_, ".") + " degrees there");
         break;
     case StepperDrive::HomingEnd::NeverClosed:
         Report("the " + name +
@@ -172,8 +178,9 @@ void DialCore::TakeHomeNews()
     }
     if (drive_.TakeHomeLost()) {
         Doubt();
-        Report("the " + name + " did not close a quarter turn past its place: the position is "
-                      "uncertain (a stall, or a loose switch); home again to be sure");
+        Report("the " + name +
+               " did not close a quarter turn past its place: the position is "
+               "uncertain (a stall, or a loose switch); home again to be sure");
     }
 }
 

@@ -119,4 +119,5 @@ private:
     bool shutDown_ = false;
     bool lost_ = false; // uncertain without a position file: homing failed or the switch missed
     std::uint64_t corrections_ = 0; // those already said
+    double homeDegrees_ = 0.0;      // where the switch closes, at the step it stands for
 };

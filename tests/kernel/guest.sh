@@ -300,7 +300,7 @@ if want gpio-home; then
   begin
   echo pull-up >"$sim/sim_gpio6/pull"
   start /tmp/home.log --headless --gpio "$chip:0,1,2,3" --home-switch "$chip:6" --home \
-    --max-rate 100
+    --max-rate 50
   switch_at 13 0110 >/tmp/home.steps &
   poller=$!
   beside "$poller"
