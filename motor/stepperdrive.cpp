@@ -182,7 +182,8 @@ void StepperDrive::TakeHoming()
     if (!(state_.load() & ClockRunning)) {
         timing_.MoveStarted();
     } else {
-        StoppedOutright();           // at speed, it may run on: homing finds where it ended anyway
+        // At speed it may run on: not recorded as doubt, since homing finds where it ended.
+        ramp_.Stop();
         state_.fetch_or(StartAsked); // and the move goes on once it has
     }
     switchClosed_ = switch_->Closed();
