@@ -103,11 +103,14 @@ stop() { kill -TERM "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }
 beside() { taskset -a -p -c 0 "$pid" >/dev/null && taskset -p -c 0 "$1" >/dev/null; }
 send() { exec 3<>/dev/tcp/127.0.0.1/3000 && printf '%s' "$1" >&3; }
 hang_up() { exec 3>&-; }
-# read_move FILE PATTERN [FUNCTION]: sends "90" to the started program and follows its lines
-# into FILE as poll_lines does, beside it, until they rest at PATTERN; then stops it.
-read_move() {
+# follow FILE PATTERN [FUNCTION]: poll_lines into FILE in the background, as $poller.
+follow() {
   poll_lines "$2" "${3:-}" >"$1" &
-  local poller=$!
+  poller=$!
+}
+# moved: sends "90" to the started program, the poller beside it, until the lines rest; then
+# stops it.
+moved() {
   beside "$poller"
   send 90
   wait "$poller"
@@ -221,7 +224,8 @@ if want gpio-ramp; then
   rm -f /tmp/ramp.position
   start /tmp/ramp.log --headless --gpio "$chip:0,1,2,3" --state /tmp/ramp.position \
     --max-rate 100 --start-rate 20 --accel 200
-  read_move /tmp/ramp.lines 1100
+  follow /tmp/ramp.lines 1100
+  moved
   shape=$(awk 'BEGIN { split("1100 0110 0011 1001", p); for (k in p) phase[p[k]] = k - 1 }
     $2 in phase { d = (phase[$2] - at + 4) % 4; at = phase[$2]
       if (d == 2) jumps++
@@ -245,7 +249,8 @@ if want gpio-half; then
   rm -f /tmp/half.position
   start /tmp/half.log --headless --gpio "$chip:0,1,2,3" --state /tmp/half.position \
     --half-step --max-rate 50
-  read_move /tmp/half.lines 1100
+  follow /tmp/half.lines 1100
+  moved
   shape=$(awk 'BEGIN { split("1100 0100 0110 0010 0011 0001 1001 1000", p); for (k in p) phase[p[k]] = k - 1 }
     { if (last != "") { n = 0; for (k = 1; k <= 4; k++) n += substr($2, k, 1) != substr(last, k, 1); if (n != 1) wide++ }
       last = $2 }
@@ -295,11 +300,12 @@ if want gpio-home; then
   # position file says so. Then the held line 5 as a switch: exit 3.
   begin
   echo pull-up >"$sim/sim_gpio6/pull"
-  rm -f /tmp/home.position
+  rm -f /tmp/home.position /tmp/home.steps
+  # Following the lines before the program starts: it homes as it starts.
+  follow /tmp/home.lines 0110 at_switch
   start /tmp/home.log --headless --gpio "$chip:0,1,2,3" --home-switch "$chip:6" --home \
     --max-rate 10 --state /tmp/home.position
-  rm -f /tmp/home.steps
-  read_move /tmp/home.lines 0110 at_switch
+  moved
   "$program" --gpio "$chip:0,1,2,3" --home-switch "$chip:5" >/dev/null 2>/tmp/home-held.log
   held=$?
   trail=$(tr '\n' ' ' </tmp/home.steps)
