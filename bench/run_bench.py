@@ -733,6 +733,13 @@ def main():
             if not args.web_flood_only:
                 beside_bare(lambda: run_once(program, env, options), f"stepper-dial / {pname}",
                             pname)
+            if pname == "headless" and not args.web_flood_only:
+                # Homed at start on the simulated switch, a step lost in 40: the move read
+                # the switch every tick and was set right at every pass.
+                homed = options + ["--home-switch", "simulated:100", "--home",
+                                   "--simulate-slip", "40"]
+                beside_bare(lambda: run_once(program, env, homed),
+                            "checked at a home switch / headless", "the checked move")
             if pname == "headless":
                 beside_bare(lambda: run_web_flood(program, env),
                             "web port flooded (half-open requests, pings) / headless",

@@ -100,6 +100,7 @@ bool DialCore::SetCurrentAngle(double degrees)
     drive_.AskPosition(SteppingController::LowestRest(steps));
     if (memory_)
         memory_->SetByHand();
+    lost_ = false;
     requestedText_ = QString::fromStdString(FormatAngleText(degrees, "."));
     target_ = ReadRequestedAngle(requestedText_);
     drive_.SetRequestedAngle(target_);
@@ -107,6 +108,80 @@ bool DialCore::SetCurrentAngle(double degrees)
     if (!refresh_.isActive())
         refresh_.start(); // the rest that follows is recorded and shown
     return true;
+}
+
+void DialCore::SetHomeSwitch(SwitchInput& input, int direction, double homeDegrees)
+{
+    const std::int64_t homeStep = SteppingController::LowestRest(Geometry().StepsFor(homeDegrees));
+    homeDegrees_ = Geometry().DegreesAt(homeStep);
+    drive_.SetHomeSwitch(input, direction, homeStep);
+}
+
+bool DialCore::Home()
+{
+    if (!CanHome() || shutDown_)
+        return false;
+    Doubt();
+    drive_.AskHoming();
+    Report("homing: seeking the " + drive_.HomeSwitchName());
+    if (!refresh_.isActive())
+        refresh_.start();
+    emit StateChanged();
+    return true;
+}
+
+void DialCore::Doubt()
+{
+    if (memory_)
+        memory_->Lost();
+    lost_ = true;
+}
+
+void DialCore::TakeHomeNews()
+{
+    const std::string name = drive_.HomeSwitchName();
+    switch (drive_.TakeHomingEnd()) {
+    case StepperDrive::HomingEnd::None: break;
+    case StepperDrive::HomingEnd::Homed:
+        lost_ = false;
+        if (memory_) {
+            memory_->SetByHand();
+            // That drops a start waiting for its record: a command sent while homing asks
+            // again.
+            if (startWanted_)
+                Steer();
+        }
+        Report("homed on the " + name + ": the position is certain, the dial reads " +
+               FormatAngleText(homeDegrees_, ".") + " degrees there");
+        break;
+    case StepperDrive::HomingEnd::NeverClosed:
+        Report("the " + name +
+               " never closed within 1.25 turns: check its wiring; --list-ports shows its "
+               "level. The position stays uncertain");
+        break;
+    case StepperDrive::HomingEnd::NeverOpened:
+        Report("the " + name +
+               " never opened within 1.25 turns of backing off: check its wiring; "
+               "--list-ports shows its level. The position stays uncertain");
+        break;
+    case StepperDrive::HomingEnd::Interrupted:
+        Report("homing ended: the position was set by hand");
+        break;
+    }
+    if (const std::uint64_t made = drive_.HomeCorrections(); made != corrections_) {
+        corrections_ = made;
+        const std::int64_t error = drive_.HomeErrorSteps();
+        const std::int64_t size = error > 0 ? error : -error;
+        Report("the count was " + std::to_string(size) + (size == 1 ? " step " : " steps ") +
+               (error > 0 ? "ahead of" : "behind") + " the rotor at the " + name +
+               ": set right there (" + std::to_string(made) + " corrections since start-up)");
+    }
+    if (drive_.TakeHomeLost()) {
+        Doubt();
+        Report("the " + name +
+               " did not close a quarter turn past its place: the position is "
+               "uncertain (a stall, or a loose switch); home again to be sure");
+    }
 }
 
 DialState DialCore::State() const
@@ -121,9 +196,12 @@ DialState DialCore::State() const
     state.target = target_;
     state.step = drive_.CurrentStep();
     state.angle = Geometry().DegreesAt(state.step);
-    state.uncertain = memory_ && memory_->Uncertain();
+    state.uncertain = memory_ ? memory_->Uncertain() : lost_;
     if (state.uncertain)
-        state.doubt = memory_->WhereItStands(state.step);
+        state.doubt = memory_ ? memory_->WhereItStands(state.step) : "anywhere";
+    state.homing = drive_.IsHoming();
+    state.homeCorrections = drive_.HomeCorrections();
+    state.homeErrorSteps = drive_.HomeErrorSteps();
     const TimingCounts timing = drive_.Timing();
     state.lateTicks = timing.lateTicks;
     state.stepIntervals = timing.intervals;
@@ -201,6 +279,7 @@ void DialCore::Refresh()
     const bool moving = drive_.IsMoving() || startWanted_;
     if (const std::string failure = drive_.TakePortFailure(); !failure.empty())
         Report(failure);
+    TakeHomeNews();
     if (!moving) {
         refresh_.stop();
         if (memory_) {

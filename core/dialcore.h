@@ -62,9 +62,18 @@ public:
     // is the step the motor rests at for that angle. False, and nothing changes, out of
     // reach.
     bool SetCurrentAngle(double degrees);
+    // Before StartStepping: homing and the pass check on this switch, met turning
+    // `direction`, where the dial reads `homeDegrees`.
+    void SetHomeSwitch(SwitchInput& input, int direction, double homeDegrees);
+    bool CanHome() const { return drive_.HasHomeSwitch(); }
+    // Homing from the next tick on, from any front end; false without a switch. Commands
+    // meanwhile are kept, the last one wins, and followed once it ends.
+    bool Home();
     // An angle some step of a motor's lifetime stands at (not NaN, not 1e300).
     static bool InReach(double degrees, const StepGeometry& geometry);
     const StepGeometry& Geometry() const { return drive_.Geometry(); }
+    // The coil phase the rotor stands at now (its step's, turned by a position set by hand).
+    int PhaseNow() const { return Geometry().PhaseOf(drive_.CurrentStep(), drive_.PhaseOffset()); }
     // The number rule: what angle a requested-angle text asks for.
     static double ReadRequestedAngle(QStringView text);
     // For a service status: where the position is kept, and any doubt; empty without a file.
@@ -93,6 +102,9 @@ private:
     // Reads the drive as the display refresh does while moving; at rest, records it.
     void Refresh();
     void SetRequestedText(const QString& text);
+    // What homing and the pass check found since the last look: lines, the doubt.
+    void TakeHomeNews();
+    void Doubt();
     // Hands the requested angle to the drive, and a start wanted, once the position file
     // allows the move.
     void Steer();
@@ -105,4 +117,7 @@ private:
     std::unique_ptr<PositionMemory> memory_; // with a position file only
     bool startWanted_ = false;               // a start not handed to the drive yet
     bool shutDown_ = false;
+    bool lost_ = false; // uncertain without a position file: homing failed or the switch missed
+    std::uint64_t corrections_ = 0; // those already said
+    double homeDegrees_ = 0.0;      // where the switch closes, at the step it stands for
 };

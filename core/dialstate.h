@@ -20,8 +20,11 @@ struct DialState {
     double angle = 0.0;    // the same position in degrees
     bool moving = false;   // from a start until the motor is seen at rest
     bool uncertain = false;
-    std::string doubt;           // where the rotor may stand while uncertain, such as "anywhere"
-    std::uint64_t lateTicks = 0; // ticks more than 0.5 ms late since start-up
+    std::string doubt;   // where the rotor may stand while uncertain, such as "anywhere"
+    bool homing = false; // seeking the home switch; commands wait for its end
+    std::uint64_t homeCorrections = 0; // counts set right at the home switch since start-up
+    std::int64_t homeErrorSteps = 0;   // the last one's error: the count minus the switch's step
+    std::uint64_t lateTicks = 0;       // ticks more than 0.5 ms late since start-up
     // The intervals between the last move's steps, counted by IntervalBoundsNs.
     std::array<std::uint64_t, IntervalBoundsNs.size() + 1> stepIntervals{};
 

@@ -238,6 +238,16 @@ void PositionMemory::StoppedAtSpeed(std::int64_t steps)
         Post();
 }
 
+void PositionMemory::Lost()
+{
+    if (record_.doubt == PositionRecord::Doubt::Unknown)
+        return;
+    record_.doubt = PositionRecord::Doubt::Unknown;
+    emit DoubtChanged();
+    if (!held_)
+        Post();
+}
+
 void PositionMemory::Finish()
 {
     file_.Finish(std::chrono::milliseconds(2000));

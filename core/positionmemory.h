@@ -47,6 +47,9 @@ public:
     // The motor was stopped outright above its start rate, `steps` short of braking: it may
     // have run on or skipped, so the position is uncertain by that and a phase either way.
     void StoppedAtSpeed(std::int64_t steps);
+    // Nothing bounds where the motor stands any more (homing under way or failed, or the home
+    // switch missed): recorded at once, so a quit now leaves the record uncertain.
+    void Lost();
     // At exit, after the last AtRest: waits (bounded) until it is on the disk.
     void Finish();
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "stepperdrive.h"
 
+#include <cmath>
 #include <cstring>
 
 StepperDrive::StepperDrive(CoilPort& port, std::unique_ptr<SteppingClock> clock,
@@ -71,6 +72,14 @@ void StepperDrive::Halt()
     clock_->Wake();
 }
 
+void StepperDrive::AskHoming()
+{
+    if (!switch_)
+        return;
+    state_.fetch_or(HomeAsked);
+    clock_->Wake();
+}
+
 void StepperDrive::StartMoving()
 {
     state_.fetch_or(StartAsked);
@@ -113,7 +122,10 @@ void StepperDrive::TakeStart()
 {
     if (state_.load() & PositionAsked)
         TakePosition();
-    if (!(state_.load() & StartAsked))
+    if (state_.load() & HomeAsked)
+        TakeHoming();
+    // While homing a start waits, and is taken once homing ends.
+    if ((state_.load() & (StartAsked | Homing)) != StartAsked)
         return;
     // The ramp counts its rest in ticks: however long the clock stood counts toward the gap
     // before the next run's first step.
@@ -147,12 +159,91 @@ void StepperDrive::TakePosition()
 {
     ClockStopped();
     StoppedOutright();
+    // The operator says where the rotor stands: homing under way has nothing left to find.
+    if (state_.load() & Homing)
+        EndHoming(HomingEnd::Interrupted);
     unsigned state = state_.load();
     do { // again if another ask came meanwhile
-        stepping_.SetPosition(askedStep_.load());
-        phaseOffset_.store(stepping_.PhaseOffset, std::memory_order_relaxed);
-        currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
+        // The switch stays where it is on the shaft: its step is renamed with the rest.
+        check_.Renamed(askedStep_.load() - stepping_.CurrentStep);
+        Renamed(askedStep_.load());
     } while (!state_.compare_exchange_weak(state, state & ~(PositionAsked | ClockRunning)));
+}
+
+void StepperDrive::Renamed(std::int64_t step)
+{
+    stepping_.SetPosition(step);
+    phaseOffset_.store(stepping_.PhaseOffset, std::memory_order_relaxed);
+    currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
+}
+
+void StepperDrive::TakeHoming()
+{
+    if (!(state_.load() & ClockRunning)) {
+        timing_.MoveStarted();
+    } else {
+        // At speed it may run on: not recorded as doubt, since homing finds where it ended.
+        ramp_.Stop();
+        state_.fetch_or(StartAsked); // and the move goes on once it has
+    }
+    switchClosed_ = switch_->Closed();
+    lastStep_ = 0;
+    check_.Forget();
+    const auto reach = std::int64_t(std::ceil(1.25 * geometry_.StepsPerTurn()));
+    homing_.Begin(homeDirection_, seekTicks_, reach, switchClosed_);
+    clock_->Start();
+    state_.fetch_or(Homing | ClockRunning);
+    state_.fetch_and(~HomeAsked);
+}
+
+void StepperDrive::EndHoming(HomingEnd end)
+{
+    if (end == HomingEnd::Homed) {
+        Renamed(homeStep_);
+        check_.Homed(homeStep_, geometry_.StepsPerTurn(), homeDirection_);
+    }
+    homingEnd_.store(int(end));
+    state_.fetch_and(~Homing);
+}
+
+void StepperDrive::ReadSwitch()
+{
+    const bool closed = switch_->Closed();
+    const bool closing = closed && !switchClosed_;
+    switchClosed_ = closed;
+    if (lastStep_ == 0)
+        return;
+    const HomeCheck::Verdict verdict = check_.Stepped(lastStep_, stepping_.CurrentStep, closing);
+    lastStep_ = 0;
+    if (verdict.error != 0) {
+        Renamed(stepping_.CurrentStep - verdict.error);
+        errorSteps_.store(verdict.error);
+        corrections_.fetch_add(1);
+    }
+    if (verdict.lost)
+        lost_.store(true);
+}
+
+void StepperDrive::HomingTick()
+{
+    if (const int step = homing_.Tick(switchClosed_)) {
+        stepping_.CurrentStep += step;
+        coils_.WriteCoilPattern(stepping_.CoilPattern());
+        currentStep_.store(stepping_.CurrentStep, std::memory_order_release);
+        timing_.CountStep(clock_->TickAt());
+    }
+    timing_.CountTick(clock_->Lateness());
+    if (homing_.Going())
+        return;
+    switch (homing_.Now()) {
+    case HomingRule::Phase::Homed: EndHoming(HomingEnd::Homed); break;
+    case HomingRule::Phase::NeverOpened: EndHoming(HomingEnd::NeverOpened); break;
+    default: EndHoming(HomingEnd::NeverClosed); break;
+    }
+    // A start asked for meanwhile goes on to the requested angle, after the rest a ramp
+    // needs before its first step.
+    ClockStopped();
+    state_.fetch_and(~ClockRunning);
 }
 
 void StepperDrive::Tick()
@@ -162,6 +253,12 @@ void StepperDrive::Tick()
     const double requested = requestedDegrees_.load();
     if (state_.load() & PositionAsked) {
         TakePosition();
+        return;
+    }
+    if (switch_)
+        ReadSwitch();
+    if (state_.load() & Homing) {
+        HomingTick();
         return;
     }
     bool arrived = false;
@@ -175,8 +272,10 @@ void StepperDrive::Tick()
         arrived = stepping_.TargetReached();
     }
     timing_.CountTick(clock_->Lateness());
-    if (stepping_.CurrentStep != before)
+    if (stepping_.CurrentStep != before) {
+        lastStep_ = stepping_.CurrentStep > before ? 1 : -1;
         timing_.CountStep(clock_->TickAt());
+    }
     if (arrived) {
         ClockStopped();
         // A start asked for during this tick stays set: the next turn of the loop starts the

@@ -7,6 +7,9 @@
 
 #include "coiloutput.h"
 #include "drivehealth.h"
+#include "homecheck.h"
+#include "homingrule.h"
+#include "output/switchinput.h"
 #include "realtime.h"
 #include "speedramp.h"
 #include "steppingclock.h"
@@ -36,7 +39,18 @@ public:
     {
         ramp_ = SpeedRamp(profile);
         ramps_ = profile.Ramps();
+        seekTicks_ = ramps_ ? profile.StartTicks() : UnrampedSeekTicks;
     }
+    // Before the stepping thread runs: the switch homing seeks turning `direction` (+1 or
+    // -1), and the step it stands for once homed.
+    void SetHomeSwitch(SwitchInput& input, int direction, std::int64_t homeStep)
+    {
+        switch_ = &input;
+        homeDirection_ = direction < 0 ? -1 : 1;
+        homeStep_ = homeStep;
+    }
+    bool HasHomeSwitch() const { return switch_ != nullptr; }
+    std::string HomeSwitchName() const { return switch_ ? switch_->Name() : std::string(); }
     // Stands the motor: before the stepping thread runs, or once it has stopped.
     void StopMoving();
 
@@ -57,6 +71,19 @@ public:
     // requested angle after this, so no tick can pair the new angle with the old count.
     void AskPosition(std::int64_t step);
 
+    // Any thread, lock-free: homing starts at the next turn, a move under way stopped
+    // outright. The requested angle is followed again once it ends.
+    void AskHoming();
+    bool IsHoming() const { return (state_.load() & (HomeAsked | Homing)) != 0; }
+    enum class HomingEnd { None, Homed, NeverClosed, NeverOpened, Interrupted };
+    // How the last homing ended, once; None while none has ended since.
+    HomingEnd TakeHomingEnd() { return HomingEnd(homingEnd_.exchange(int(HomingEnd::None))); }
+    // The pass check: corrections made, the last one's error (the count minus the switch's
+    // step), and whether the switch stayed open past its place since last asked.
+    std::uint64_t HomeCorrections() const { return corrections_.load(); }
+    std::int64_t HomeErrorSteps() const { return errorSteps_.load(); }
+    bool TakeHomeLost() { return lost_.exchange(false); }
+
     // Any thread, lock-free.
     void SetRequestedAngle(double degrees) { requestedDegrees_.store(degrees); }
     // Moving from the next tick on, toward the requested angle; already moving, it goes on.
@@ -65,7 +92,7 @@ public:
     // True from a start until the stop rule; the position is final once it is false.
     bool IsMoving() const
     {
-        return (state_.load() & (ClockRunning | StartAsked | PositionAsked)) != 0;
+        return (state_.load() & (ClockRunning | StartAsked | PositionAsked | HomeAsked)) != 0;
     }
     // The steps the motor was still to brake when a quit or a position set stopped it outright
     // above its start rate (it may run on, or skip), once; 0 when it stopped at the start rate.
@@ -89,13 +116,18 @@ public:
 
 private:
     // The state word: the clock runs, a start is asked for, a position is asked for (asks set
-    // by any thread, taken by the stepping thread); moving while any is set. Each position
+    // by any thread, taken by the stepping thread), homing is asked for or under way; moving
+    // while any is set. Each position
     // ask also adds one AskCount, so the stepping thread can tell a second ask from the one
     // it took.
     static constexpr unsigned ClockRunning = 1;
     static constexpr unsigned StartAsked = 2;
     static constexpr unsigned PositionAsked = 4;
-    static constexpr unsigned AskCount = 8;
+    static constexpr unsigned HomeAsked = 8;
+    static constexpr unsigned Homing = 16;
+    static constexpr unsigned AskCount = 32;
+    // 100 steps a second, a motor without a ramp seeks its switch at.
+    static constexpr std::int64_t UnrampedSeekTicks = 10;
     static_assert(std::atomic<double>::is_always_lock_free);
     static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 
@@ -110,6 +142,12 @@ private:
     void ClockStopped();
     // Stepping thread: the motor is stopped outright where it stands.
     void StoppedOutright();
+    void TakeHoming();
+    // The switch as it stands after the last step, and the pass check on that step.
+    void ReadSwitch();
+    void HomingTick();
+    void EndHoming(HomingEnd end);
+    void Renamed(std::int64_t step);
 
     const StepGeometry geometry_;
     CoilOutput coils_;
@@ -127,6 +165,18 @@ private:
     std::atomic<bool> quit_{false};
     std::atomic<std::uint64_t> pingsAsked_{0};
     std::atomic<std::uint64_t> pingsAnswered_{0};
+    SwitchInput* switch_ = nullptr;
+    int homeDirection_ = 1;
+    std::int64_t homeStep_ = 0;
+    std::int64_t seekTicks_ = UnrampedSeekTicks;
+    HomingRule homing_;
+    HomeCheck check_;
+    bool switchClosed_ = false;
+    int lastStep_ = 0; // made since the switch was last read
+    std::atomic<int> homingEnd_{int(HomingEnd::None)};
+    std::atomic<std::uint64_t> corrections_{0};
+    std::atomic<std::int64_t> errorSteps_{0};
+    std::atomic<bool> lost_{false};
     SteppingTiming timing_;
     std::thread thread_;
 };

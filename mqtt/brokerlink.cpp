@@ -2,6 +2,7 @@
 #include "brokerlink.h"
 
 #include <QMetaObject>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -41,8 +42,8 @@ struct BrokerCallbacks {
             return;
         }
         link->unsent_ = 0; // what the last connection left unsent is gone with it
-        if (!link->subscription_.isEmpty())
-            mosquitto_subscribe_v5(mosq, nullptr, link->subscription_.constData(), 1, 0, nullptr);
+        for (const BrokerLink::Inbox& inbox : link->inboxes_)
+            mosquitto_subscribe_v5(mosq, nullptr, inbox.topic.constData(), 1, 0, nullptr);
         link->connectedAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
         link->connected_ = true;
         QMetaObject::invokeMethod(
@@ -83,26 +84,31 @@ struct BrokerCallbacks {
         auto* link = static_cast<BrokerLink*>(self);
         // A stored command is an old one: replayed at every reconnect it would turn the motor
         // again. An empty one is how a stored command is cleared, not a command.
-        if (message->retain || message->payloadlen <= 0)
+        if (message->retain || message->payloadlen <= 0 || !message->topic)
+            return;
+        const auto inbox = std::find_if(
+            link->inboxes_.begin(), link->inboxes_.end(),
+            [message](const BrokerLink::Inbox& i) { return i.topic == message->topic; });
+        if (inbox == link->inboxes_.end())
             return;
         {
             std::lock_guard lock(link->mutex_);
-            link->latestMessage_ =
+            inbox->latest =
                 QByteArray(static_cast<const char*>(message->payload), message->payloadlen);
-            if (link->messageWaiting_)
+            if (inbox->waiting)
                 return; // the call already queued takes this one
-            link->messageWaiting_ = true;
+            inbox->waiting = true;
         }
         QMetaObject::invokeMethod(
             link,
-            [link] {
+            [link, inbox] {
                 QByteArray payload;
                 {
                     std::lock_guard lock(link->mutex_);
-                    payload.swap(link->latestMessage_);
-                    link->messageWaiting_ = false;
+                    payload.swap(inbox->latest);
+                    inbox->waiting = false;
                 }
-                emit link->MessageArrived(payload);
+                emit link->MessageArrived(inbox->topic, payload);
             },
             Qt::QueuedConnection);
     }
@@ -121,11 +127,13 @@ struct BrokerCallbacks {
 };
 
 BrokerLink::BrokerLink(MqttOptions options, MqttCredentials credentials, QByteArray clientId,
-                       QByteArray willTopic, QByteArray subscription, QObject* parent)
+                       QByteArray willTopic, const QList<QByteArray>& subscriptions,
+                       QObject* parent)
     : BrokerSession(parent), options_(std::move(options)), credentials_(std::move(credentials)),
-      clientId_(std::move(clientId)), willTopic_(std::move(willTopic)),
-      subscription_(std::move(subscription))
+      clientId_(std::move(clientId)), willTopic_(std::move(willTopic))
 {
+    for (const QByteArray& topic : subscriptions)
+        inboxes_.push_back({topic, {}, false});
     static const int initialised = mosquitto_lib_init();
     (void)initialised;
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 struct mosquitto;
 
@@ -28,10 +29,11 @@ public:
     static constexpr int GoodbyeMs = 1000;      // a broker that takes longer is left
 
     // clientId: unique on the broker (MqttOptions::ClientId); willTopic: where the broker says
-    // "offline" when this connection dies unannounced (empty: no will); subscription: the topic
-    // whose messages come back through MessageArrived (empty: none).
+    // "offline" when this connection dies unannounced (empty: no will); subscriptions: the
+    // topics whose messages come back through MessageArrived, each folded on its own.
     BrokerLink(MqttOptions options, MqttCredentials credentials, QByteArray clientId,
-               QByteArray willTopic, QByteArray subscription, QObject* parent = nullptr);
+               QByteArray willTopic, const QList<QByteArray>& subscriptions,
+               QObject* parent = nullptr);
     ~BrokerLink() override;
 
     Outcome Start() override;
@@ -49,7 +51,13 @@ private:
     MqttCredentials credentials_;
     QByteArray clientId_;
     QByteArray willTopic_;
-    QByteArray subscription_;
+    // A subscribed topic and its latest message not yet taken. Fixed once constructed.
+    struct Inbox {
+        QByteArray topic;
+        QByteArray latest;
+        bool waiting;
+    };
+    std::vector<Inbox> inboxes_;
     mosquitto* mosq_ = nullptr;
     std::thread thread_;
     std::atomic<bool> connected_ = false;
@@ -61,9 +69,7 @@ private:
     std::atomic<bool> refusedPublish_ = false;
     std::atomic<int> goodbyeReason_ = 0;        // the broker's reason when it ended the connection
     std::atomic<std::int64_t> connectedAt_ = 0; // steady_clock ticks
-    std::mutex mutex_; // guards the latest message, the last logged error and the sleep
+    std::mutex mutex_; // guards the inboxes' messages, the last logged error and the sleep
     std::condition_variable wake_;
-    QByteArray latestMessage_;
     QString lastLogError_;
-    bool messageWaiting_ = false;
 };

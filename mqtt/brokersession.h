@@ -42,9 +42,9 @@ signals:
     // The broker answered and refused this client; credentials: the user or password; the
     // seconds until the next try.
     void Refused(const QString& why, bool credentials, int retrySeconds);
-    // A message on the subscription that was not a stored (retained) one. Messages that
-    // come faster than they are taken are folded: the latest is delivered.
-    void MessageArrived(const QByteArray& payload);
+    // A message on a subscription that was not a stored (retained) one. Messages on a topic
+    // that come faster than they are taken are folded: the latest is delivered.
+    void MessageArrived(const QByteArray& topic, const QByteArray& payload);
     // The backlog has room again after a refused publish.
     void Drained();
     // The broker's answer to a QoS 1 message: empty `refusal` if it took it.

@@ -62,3 +62,28 @@ QByteArray DiscoveryConfig(const MqttOptions& options, const StepGeometry& geome
     };
     return QJsonDocument(config).toJson(QJsonDocument::Compact);
 }
+
+QByteArray HomeButtonTopic(const MqttOptions& options)
+{
+    return "homeassistant/button/" + Node(options).toUtf8() + '/' + options.name.toUtf8() +
+           "/config";
+}
+
+QByteArray HomeButtonConfig(const MqttOptions& options)
+{
+    const QString id = Node(options) + '_' + options.name;
+    const QJsonObject config{
+        {"name", "Home now"},
+        {"unique_id", id + "_home"},
+        {"object_id", id + "_home"},
+        {"device", QJsonObject{{"identifiers", QJsonArray{id}}}},
+        {"icon", "mdi:home-import-outline"},
+        {"command_topic", QString::fromUtf8(options.Topic("home/set"))},
+        {"payload_press", "PRESS"},
+        {"availability_topic", QString::fromUtf8(options.Topic("availability"))},
+        {"payload_available", "online"},
+        {"payload_not_available", "offline"},
+        {"qos", 1},
+    };
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}

@@ -18,3 +18,8 @@ QByteArray OldDiscoveryTopic(const MqttOptions& options);
 // of angles the motor can stand at (a step of the geometry apart), command, state and
 // availability topics.
 QByteArray DiscoveryConfig(const MqttOptions& options, const StepGeometry& geometry);
+
+// homeassistant/button/<node>/<name>/config: "Home now", a button of the same device that
+// publishes to home/set. Announced with a home switch, cleared without one.
+QByteArray HomeButtonTopic(const MqttOptions& options);
+QByteArray HomeButtonConfig(const MqttOptions& options);

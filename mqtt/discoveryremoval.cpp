@@ -24,6 +24,7 @@ ExitStatus RemoveDiscovery(const MqttOptions& options, const MqttCredentials& cr
         // An empty retained message deletes the one held: where this release announces the
         // dial and where the one before did.
         link.Publish(OldDiscoveryTopic(options), {}, 1, true);
+        link.Publish(HomeButtonTopic(options), {}, 1, true);
         if (!link.Publish(DiscoveryTopic(options), {}, 1, true, &id))
             end("MQTT: " + broker + " took no message; the announcement stays",
                 ExitStatus::StartUp);

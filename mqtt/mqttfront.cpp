@@ -39,7 +39,7 @@ Outcome MqttFront::Start()
     connect(link_.get(), &BrokerSession::Lost, this, &MqttFront::TakeLost);
     connect(link_.get(), &BrokerSession::DroppedSoon, this, &MqttFront::TakeDroppedSoon);
     connect(link_.get(), &BrokerSession::Refused, this, &MqttFront::TakeRefused);
-    connect(link_.get(), &BrokerSession::MessageArrived, this, &MqttFront::TakeCommand);
+    connect(link_.get(), &BrokerSession::MessageArrived, this, &MqttFront::TakeMessage);
     connect(link_.get(), &BrokerSession::Drained, this, [this] { PublishState(core_.State()); });
     connect(link_.get(), &BrokerSession::Answered, this, &MqttFront::TakeAnswer);
     connect(link_.get(), &BrokerSession::SubscriptionRefused, this,
@@ -74,6 +74,8 @@ void MqttFront::TakeConnected()
     if (options_.discovery == MqttOptions::Discovery::On) {
         PublishHeld(OldDiscoveryTopic(options_), {});
         PublishHeld(DiscoveryTopic(options_), DiscoveryConfig(options_, core_.Geometry()));
+        PublishHeld(HomeButtonTopic(options_),
+                    core_.CanHome() ? HomeButtonConfig(options_) : QByteArray());
     }
     PublishState(core_.State());
 }
@@ -164,6 +166,14 @@ void MqttFront::TakeRefused(const QString& why, bool credentials, int retrySecon
                  retrySeconds);
 }
 
+void MqttFront::TakeMessage(const QByteArray& topic, const QByteArray& payload)
+{
+    if (topic == options_.Topic("home/set"))
+        core_.Home();
+    else
+        TakeCommand(payload);
+}
+
 void MqttFront::TakeCommand(const QByteArray& payload)
 {
     // There is no connection to end here: "disconnect" is the TCP client's word. An empty
@@ -181,6 +191,9 @@ void MqttFront::PublishState(const DialState& state)
     Publish("client", state.client.toUtf8());
     Publish("position_uncertain", Flag(state.uncertain));
     Publish("late_ticks", QByteArray::number(qulonglong(state.lateTicks)));
+    Publish("homing", Flag(state.homing));
+    Publish("home_corrections", QByteArray::number(qulonglong(state.homeCorrections)));
+    Publish("home_error_steps", QByteArray::number(qlonglong(state.homeErrorSteps)));
 }
 
 void MqttFront::Publish(const char* leaf, const QByteArray& payload)

@@ -47,6 +47,8 @@ private:
     void TakeDroppedSoon(int retrySeconds);
     void ReportOutage(const QString& what, int retrySeconds);
     void TakeRefused(const QString& why, bool credentials, int retrySeconds);
+    // A message on angle/set, or a press on home/set.
+    void TakeMessage(const QByteArray& topic, const QByteArray& payload);
     void TakeCommand(const QByteArray& payload);
     void TakeAnswer(int id, const QString& refusal);
     void TakeSubscriptionRefused(const QString& why);

@@ -2,6 +2,8 @@
 // The GPIO seam over libgpiod 1.x (Debian 12 ships 1.6).
 #include "libgpiodchips.h"
 
+#include <fcntl.h>
+
 namespace {
 
 class LibgpiodChip final : public GpioChip {
@@ -43,6 +45,33 @@ public:
     {
         return gpiod_line_set_value_bulk(&bulk_, values.data()) < 0 ? -errno : 0;
     }
+    int RequestSwitch(unsigned offset) override
+    {
+        gpiod_line* line = gpiod_chip_get_line(handle_.get(), offset);
+        gpiod_line_request_config config{ProgramName.data(), GPIOD_LINE_REQUEST_EVENT_BOTH_EDGES,
+                                         GPIOD_LINE_REQUEST_FLAG_BIAS_PULL_UP};
+        if (!line || gpiod_line_request(line, &config, 0) < 0)
+            return -errno;
+        gpiod_line_bulk_init(&bulk_);
+        gpiod_line_bulk_add(&bulk_, line);
+        requested_ = true;
+        events_ = gpiod_line_event_get_fd(line);
+        if (events_ < 0 || ::fcntl(events_, F_SETFL, ::fcntl(events_, F_GETFL) | O_NONBLOCK) < 0)
+            return -errno;
+        return level_ = gpiod_line_get_value(line);
+    }
+    int ReadSwitch(int level) override
+    {
+        const int read = gpiod_line_event_read_fd_multiple(events_, events_read_, EventsARead);
+        if (read < 0)
+            return errno == EAGAIN ? int(level_ == level) : -errno;
+        bool came = false;
+        for (int i = 0; i < read; ++i) {
+            level_ = events_read_[i].event_type == GPIOD_LINE_EVENT_RISING_EDGE;
+            came |= level_ == level;
+        }
+        return came;
+    }
     void Release() override
     {
         if (requested_)
@@ -51,9 +80,13 @@ public:
     }
 
 private:
+    static constexpr int EventsARead = 16;
     ChipHandle handle_; // closes the chip after the lines are released
     gpiod_line_bulk bulk_{};
     bool requested_ = false;
+    int events_ = -1;
+    int level_ = 0;
+    gpiod_line_event events_read_[EventsARead]{};
 };
 
 gpiod_chip* OpenChip(const std::string& name)

@@ -4,6 +4,8 @@
 
 #include "devicenames.h"
 
+#include <fcntl.h>
+
 namespace {
 
 class LibgpiodChip final : public GpioChip {
@@ -67,6 +69,47 @@ public:
             levels[i] = values[i] ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
         return gpiod_line_request_set_values(request_, levels) < 0 ? -errno : 0;
     }
+    int RequestSwitch(unsigned offset) override
+    {
+        gpiod_line_settings* settings = gpiod_line_settings_new();
+        gpiod_line_config* lines = gpiod_line_config_new();
+        gpiod_request_config* config = gpiod_request_config_new();
+        events_.reset(gpiod_edge_event_buffer_new(EventsARead));
+        int error = ENOMEM;
+        if (settings && lines && config && events_) {
+            gpiod_line_settings_set_direction(settings, GPIOD_LINE_DIRECTION_INPUT);
+            gpiod_line_settings_set_edge_detection(settings, GPIOD_LINE_EDGE_BOTH);
+            gpiod_line_settings_set_bias(settings, GPIOD_LINE_BIAS_PULL_UP);
+            gpiod_request_config_set_consumer(config, ProgramName.data());
+            error = 0;
+            if (gpiod_line_config_add_line_settings(lines, &offset, 1, settings) < 0 ||
+                !(request_ = gpiod_chip_request_lines(handle_.get(), config, lines)))
+                error = errno ? errno : EIO;
+        }
+        gpiod_request_config_free(config);
+        gpiod_line_config_free(lines);
+        gpiod_line_settings_free(settings);
+        if (error)
+            return -error;
+        const int fd = gpiod_line_request_get_fd(request_);
+        if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) < 0)
+            return -errno;
+        const gpiod_line_value value = gpiod_line_request_get_value(request_, offset);
+        return value == GPIOD_LINE_VALUE_ERROR ? -errno : level_ = value == GPIOD_LINE_VALUE_ACTIVE;
+    }
+    int ReadSwitch(int level) override
+    {
+        const int read = gpiod_line_request_read_edge_events(request_, events_.get(), EventsARead);
+        if (read < 0)
+            return errno == EAGAIN ? int(level_ == level) : -errno;
+        bool came = false;
+        for (int i = 0; i < read; ++i) {
+            level_ = gpiod_edge_event_get_event_type(gpiod_edge_event_buffer_get_event(
+                         events_.get(), unsigned(i))) == GPIOD_EDGE_EVENT_RISING_EDGE;
+            came |= level_ == level;
+        }
+        return came;
+    }
     void Release() override
     {
         if (request_)
@@ -75,8 +118,13 @@ public:
     }
 
 private:
+    static constexpr int EventsARead = 16;
+    using EventBuffer =
+        std::unique_ptr<gpiod_edge_event_buffer, void (*)(gpiod_edge_event_buffer*)>;
     ChipHandle handle_; // closes the chip after the lines are released
     gpiod_line_request* request_ = nullptr;
+    EventBuffer events_{nullptr, gpiod_edge_event_buffer_free};
+    int level_ = 0;
 };
 
 // 2.x opens by path only: a name or number is the device of that name, else a label.

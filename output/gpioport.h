@@ -34,6 +34,13 @@ public:
     // Outputs, initial value 0, consumer "stepper-dial".
     virtual int RequestOutputs(const std::array<unsigned, 4>& offsets) = 0;
     virtual int SetValues(const std::array<int, 4>& values) = 0;
+    // One input, pulled up, both edges watched, consumer "stepper-dial": its level now (0 or
+    // 1), or -errno.
+    virtual int RequestSwitch(unsigned offset) = 0;
+    // 1 if the line is at `level` now or came to it since the last read (a pulse between two
+    // reads counts), else 0; one read(2), nothing allocated; -errno if the edges could not be
+    // read.
+    virtual int ReadSwitch(int level) = 0;
     virtual void Release() = 0;
 };
 

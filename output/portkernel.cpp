@@ -134,3 +134,13 @@ void LinuxPortKernel::Outb(unsigned char value, unsigned short port)
     (void)port;
 #endif
 }
+
+unsigned char LinuxPortKernel::Inb(unsigned short port)
+{
+#if STEPPER_HAS_RAW_IO
+    return ::inb(port);
+#else
+    (void)port;
+    return 0;
+#endif
+}

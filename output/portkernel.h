@@ -32,6 +32,7 @@ public:
     virtual bool HasRawIo() const = 0;
     virtual int Ioperm(unsigned long from, unsigned long count, int on) = 0;
     virtual void Outb(unsigned char value, unsigned short port) = 0;
+    virtual unsigned char Inb(unsigned short port) = 0;
 };
 
 // The real thing: system calls of this machine.
@@ -47,4 +48,5 @@ public:
     bool HasRawIo() const override;
     int Ioperm(unsigned long from, unsigned long count, int on) override;
     void Outb(unsigned char value, unsigned short port) override;
+    unsigned char Inb(unsigned short port) override;
 };

@@ -27,6 +27,13 @@ void PpdevPort::WriteDataByte(std::uint8_t value)
         NoteFailure(-error);
 }
 
+int PpdevPort::ReadStatus()
+{
+    unsigned char status = 0;
+    const int error = kernel_.Ioctl(fd_, PPRSTATUS, &status);
+    return error < 0 ? error : status;
+}
+
 std::string PpdevPort::Name() const
 {
     return "ppdev " + device_;

@@ -5,6 +5,7 @@
 
 #include "coilport.h"
 #include "portkernel.h"
+#include "statuspins.h"
 
 #include <memory>
 #include <string>
@@ -13,13 +14,15 @@
 // until the holder lets go, and hold up every other ppdev user meanwhile.
 inline constexpr int ClaimTimeoutMs = 300;
 
-class PpdevPort final : public CoilPort {
+class PpdevPort final : public CoilPort, public StatusPins {
 public:
     // Takes a descriptor of a ppdev device that is already claimed.
     PpdevPort(PortKernel& kernel, int fd, std::string device);
     ~PpdevPort() override;
     void WriteDataByte(std::uint8_t value) override;
     std::string Name() const override;
+    int OpenStatus() override { return 0; }
+    int ReadStatus() override;
 
 private:
     PortKernel& kernel_;

@@ -5,6 +5,7 @@
 
 #include "coilport.h"
 #include "portkernel.h"
+#include "statuspins.h"
 
 #include <memory>
 #include <optional>
@@ -13,12 +14,14 @@
 // Below this lie the PC's own controllers (DMA, interrupts, timer, keyboard).
 inline constexpr unsigned LowestRawIoAddress = 0x100;
 
-class RawIoPort final : public CoilPort {
+class RawIoPort final : public CoilPort, public StatusPins {
 public:
     // Takes an address that ioperm already granted.
     RawIoPort(PortKernel& kernel, unsigned address) : kernel_(kernel), address_(address) {}
     void WriteDataByte(std::uint8_t value) override;
     std::string Name() const override;
+    int OpenStatus() override { return kernel_.Ioperm(address_ + 1, 1, 1); }
+    int ReadStatus() override { return kernel_.Inb(static_cast<unsigned short>(address_ + 1)); }
 
 private:
     PortKernel& kernel_;

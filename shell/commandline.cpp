@@ -52,6 +52,42 @@ Outcome OwnListenersApart(const CommandLine& line)
     return {};
 }
 
+Outcome ReadHomeSwitch(bool given, const QString& text, bool simulated,
+                       const StepGeometry& geometry, HomeRequest& home)
+{
+    if (!given)
+        return {};
+    const auto bad = [&text](const QString& why) {
+        return UsageFailure("--home-switch: '" + text + "' " + why);
+    };
+    if (text.startsWith("simulated:")) {
+        if (!simulated)
+            return bad("is a simulated switch: give --simulate too.");
+        bool number = false;
+        home.simulatedDegrees = QLocale::c().toDouble(text.mid(10).trimmed(), &number);
+        if (!number || !DialCore::InReach(home.simulatedDegrees, geometry))
+            return bad("names no angle within reach (such as simulated:100).");
+        home.source = HomeRequest::Source::Simulated;
+        return {};
+    }
+    if (simulated)
+        return bad("is a real switch; with --simulate give simulated:DEG.");
+    if (text.startsWith("pin:")) {
+        if (!ReadWholeNumber(text.mid(4).toStdString(), home.pin) ||
+            (!(home.pin >= 10 && home.pin <= 13) && home.pin != 15))
+            return bad("names no status pin: pin:10, pin:11, pin:12, pin:13 or pin:15.");
+        home.source = HomeRequest::Source::Pin;
+        return {};
+    }
+    const qsizetype colon = text.lastIndexOf(':');
+    if (colon <= 0 || colon == text.size() - 1)
+        return bad("is neither CHIP:LINE (such as gpiochip0:23), pin:N nor simulated:DEG.");
+    home.chip = text.left(colon).toStdString();
+    home.line = text.mid(colon + 1).toStdString();
+    home.source = HomeRequest::Source::Gpio;
+    return {};
+}
+
 } // namespace
 
 CommandLine ReadCommandLine(const QStringList& arguments)
@@ -129,6 +165,29 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "half-step", "Drive half steps (one coil, then two, in turn): twice the steps a turn.");
     const QCommandLineOption reverse(
         "reverse", "Run the coil sequence the other way, for a motor that turns backwards.");
+    const QCommandLineOption homeSwitch(
+        "home-switch",
+        "A switch that closes at one place of the dial's turn, for homing and for checking "
+        "the count at every pass: a GPIO input line (CHIP:LINE, named as --gpio names them), "
+        "a status pin of the parallel port (pin:10, 11, 12, 13 or 15) or, with --simulate, "
+        "simulated:DEG (closed within half a step of DEG degrees from the start).",
+        "SOURCE");
+    const QCommandLineOption homeActive(
+        "home-active",
+        "low (the default: a switch to ground, with the pull-up) or high: the level that "
+        "means closed.",
+        "LEVEL");
+    const QCommandLineOption home("home", "Home on the switch before the first move.");
+    const QCommandLineOption homeAngle(
+        "home-angle", "The dial's angle where the switch closes. Default: 0.", "DEG");
+    const QCommandLineOption homeDirection(
+        "home-direction", "up (the default) or down: the way homing turns toward the switch.",
+        "WAY");
+    const QCommandLineOption simulateSlip(
+        "simulate-slip",
+        "With --simulate: the simulated shaft misses one step in every N (2 to 1000000) it is "
+        "sent, so losing steps can be seen without hardware.",
+        "N");
     const QCommandLineOption latencyTest(
         "latency-test",
         "Check whether this machine keeps the 1 ms stepping clock: run it for SECONDS (the "
@@ -136,8 +195,10 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         "and exit.");
     const QCommandLineOption json("json", "With --latency-test: print the report as JSON.");
     for (const auto& option :
-         {help, version, simulate, port, gpio, listPorts, listen, allow, headless, state, position,
-          maxRate, startRate, accel, stepsPerTurn, halfStep, reverse, latencyTest, json})
+         {help,          version,      simulate,    port,       gpio,       listPorts, listen,
+          allow,         headless,     state,       position,   maxRate,    startRate, accel,
+          stepsPerTurn,  halfStep,     reverse,     homeSwitch, homeActive, home,      homeAngle,
+          homeDirection, simulateSlip, latencyTest, json})
         parser.addOption(option);
     const WebCommandLine webOptions(parser);
     const MqttCommandLine mqttOptions(parser);
@@ -209,6 +270,46 @@ CommandLine ReadCommandLine(const QStringList& arguments)
                              "' is not a number of degrees within reach (such as 0 or -45.5)."));
         result.position = degrees;
     }
+    for (const auto* option : {&homeSwitch, &homeActive, &homeAngle, &homeDirection, &simulateSlip})
+        if (parser.values(*option).size() > 1)
+            return fail(UsageFailure("Give --" + option->names().constFirst() + " once."));
+    if (Outcome failed = ReadHomeSwitch(parser.isSet(homeSwitch), parser.value(homeSwitch),
+                                        parser.isSet(simulate), result.geometry, result.home))
+        return fail(*failed);
+    for (const auto* option : {&homeActive, &home, &homeAngle, &homeDirection})
+        if (parser.isSet(*option) && !parser.isSet(homeSwitch))
+            return fail(
+                UsageFailure("--" + option->names().constFirst() + ": give --home-switch too."));
+    result.home.atStart = parser.isSet(home);
+    if (parser.isSet(homeActive)) {
+        const QString level = parser.value(homeActive);
+        if (level != "low" && level != "high")
+            return fail(UsageFailure("--home-active: '" + level + "' is neither low nor high."));
+        result.home.activeHigh = level == "high";
+    }
+    if (parser.isSet(homeDirection)) {
+        const QString way = parser.value(homeDirection);
+        if (way != "up" && way != "down")
+            return fail(UsageFailure("--home-direction: '" + way + "' is neither up nor down."));
+        result.home.direction = way == "up" ? 1 : -1;
+    }
+    if (parser.isSet(homeAngle)) {
+        bool number = false;
+        result.home.degrees = QLocale::c().toDouble(parser.value(homeAngle).trimmed(), &number);
+        if (!number || !DialCore::InReach(result.home.degrees, result.geometry))
+            return fail(
+                UsageFailure("--home-angle: '" + parser.value(homeAngle) +
+                             "' is not a number of degrees within reach (such as 0 or 45)."));
+    }
+    if (parser.isSet(simulateSlip)) {
+        if (!parser.isSet(simulate))
+            return fail(UsageFailure("--simulate-slip: give --simulate too."));
+        const QString every = parser.value(simulateSlip);
+        if (!ReadWholeNumber(every.toStdString(), result.home.slipEvery) ||
+            result.home.slipEvery < 2 || result.home.slipEvery > 1'000'000)
+            return fail(UsageFailure("--simulate-slip: '" + every +
+                                     "' is not a whole number of steps from 2 to 1000000."));
+    }
     SpeedOptions speed;
     for (const auto& [option, text] :
          {std::pair{&maxRate, &speed.maxRate}, std::pair{&startRate, &speed.startRate},
@@ -242,8 +343,9 @@ CommandLine ReadCommandLine(const QStringList& arguments)
         result.action = CommandLine::Action::LatencyTest;
         QStringList ignored;
         for (const auto& option :
-             {simulate, port, gpio, listPorts, listen, allow, headless, state, position, maxRate,
-              startRate, accel, stepsPerTurn, halfStep, reverse})
+             {simulate, port,       gpio,       listPorts, listen,    allow,         headless,
+              state,    position,   maxRate,    startRate, accel,     stepsPerTurn,  halfStep,
+              reverse,  homeSwitch, homeActive, home,      homeAngle, homeDirection, simulateSlip})
             if (parser.isSet(option))
                 ignored << "--" + option.names().constFirst();
         ignored << webOptions.Given(parser) << mqttOptions.Given(parser);
@@ -256,9 +358,14 @@ CommandLine ReadCommandLine(const QStringList& arguments)
     } else if (parser.isSet(listPorts)) {
         result.action = CommandLine::Action::ListPorts;
         QStringList ignored;
-        for (const auto& option : {simulate, port, gpio, listen, allow, headless, state, position,
-                                   maxRate, startRate, accel, stepsPerTurn, halfStep, reverse})
-            if (parser.isSet(option))
+        // With a home switch, its level is read through the output a run would use.
+        for (const auto& option :
+             {simulate, port, gpio, listen, allow, headless, state, position, maxRate, startRate,
+              accel, stepsPerTurn, halfStep, reverse, home, homeAngle, homeDirection, simulateSlip})
+            if (parser.isSet(option) &&
+                !(parser.isSet(homeSwitch) &&
+                  (option.names() == port.names() || option.names() == gpio.names() ||
+                   option.names() == simulate.names())))
                 ignored << "--" + option.names().constFirst();
         ignored << webOptions.Given(parser) << mqttOptions.Given(parser);
         if (!ignored.isEmpty())

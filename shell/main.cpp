@@ -7,6 +7,8 @@
 #include "fatalerror.h"
 #include "latencyreport.h"
 #include "mqtt/discoveryremoval.h"
+#include "output/gpioswitch.h"
+#include "output/pinswitch.h"
 #include "output/portchoice.h"
 #include "output/portlist.h"
 #include "quitsignals.h"
@@ -58,6 +60,30 @@ void RaiseDescriptorLimit()
     }
 }
 
+// The home switch's level now, for --list-ports, read as a run would read it.
+std::string HomeSwitchLevel(PortKernel& kernel, GpioChips& chips, const CommandLine& line)
+{
+    const HomeRequest& home = line.home;
+    if (home.source != HomeRequest::Source::Gpio && home.source != HomeRequest::Source::Pin)
+        return {};
+    bool closed = false;
+    Opened<SwitchInput> input;
+    PortAttempt port;
+    if (home.source == HomeRequest::Source::Gpio) {
+        input = OpenGpioSwitch(chips, home.chip, home.line, home.activeHigh, closed);
+    } else {
+        // Opened, never written: the coils keep whatever they had.
+        port = ChoosePort(kernel, chips, line.output, -1);
+        input = port.port ? OpenPinSwitch(*port.port, home.pin, home.activeHigh, closed)
+                          : Opened<SwitchInput>{nullptr, port.why};
+    }
+    return "Home switch:\n  " +
+           (input.port ? input.port->Name() + ": " + (closed ? "closed" : "open") + " now (" +
+                             (home.activeHigh ? "high" : "low") + " means closed)"
+                       : input.why) +
+           "\n";
+}
+
 struct FlushReportsAtExit {
     ~FlushReportsAtExit() { FlushReports(); }
 };
@@ -83,7 +109,8 @@ int main(int argc, char* argv[])
         if (!commandLine.note.isEmpty())
             Report(commandLine.note.toStdString());
         LinuxPortKernel kernel;
-        return Print(ListPorts(kernel, *MakeGpioChips()));
+        const auto chips = MakeGpioChips();
+        return Print(ListPorts(kernel, *chips) + HomeSwitchLevel(kernel, *chips, commandLine));
     }
     case CommandLine::Action::RemoveDiscovery: {
         int appArgc = 1;
@@ -121,5 +148,17 @@ int main(int argc, char* argv[])
         return ReportFatal({choice.why, ExitStatus::Hardware}, front);
     }
     Report(choice.why);
-    return RunProgram(*choice.port, commandLine, front, argv[0]);
+    bool closed = false;
+    Opened<SwitchInput> homeSwitch;
+    const HomeRequest& home = commandLine.home;
+    if (home.source == HomeRequest::Source::Gpio)
+        homeSwitch = OpenGpioSwitch(*gpioChips, home.chip, home.line, home.activeHigh, closed);
+    else if (home.source == HomeRequest::Source::Pin)
+        homeSwitch = OpenPinSwitch(*choice.port, home.pin, home.activeHigh, closed);
+    if (home.source == HomeRequest::Source::Gpio || home.source == HomeRequest::Source::Pin) {
+        if (!homeSwitch.port)
+            return ReportFatal({homeSwitch.why, ExitStatus::Hardware}, front);
+        Report(homeSwitch.port->Name() + ": " + (closed ? "closed" : "open") + " now");
+    }
+    return RunProgram(*choice.port, homeSwitch.port.get(), commandLine, front, argv[0]);
 }

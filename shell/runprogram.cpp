@@ -7,6 +7,7 @@
 #include "core/dialcore.h"
 #include "fatalerror.h"
 #include "motor/coiloutput.h"
+#include "motor/simulatedshaft.h"
 #include "motor/steppingclock.h"
 #include "mqtt/brokerlink.h"
 #include "mqtt/mqttfront.h"
@@ -15,6 +16,8 @@
 #include "servicenotifier.h"
 #include "web/webfront.h"
 #include "window/windowfront.h"
+
+#include <optional>
 
 namespace {
 
@@ -33,7 +36,8 @@ void ReportQtMessage(QtMsgType type, const QMessageLogContext&, const QString& t
 
 } // namespace
 
-int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* front, char* argv0)
+int RunProgram(CoilPort& port, SwitchInput* homeSwitch, const CommandLine& commandLine,
+               WindowFront* front, char* argv0)
 {
     fatalPort = &port;
     qInstallMessageHandler(ReportQtMessage);
@@ -49,7 +53,17 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
         CoilOutput(port).DeenergiseCoils();
         return ReportFatal(NoClockFailure(), front);
     }
-    DialCore core(port, std::move(clock), commandLine.listener, commandLine.geometry);
+    const HomeRequest& home = commandLine.home;
+    // With --simulate the switch sits on a simulated shaft behind the port.
+    std::optional<SimulatedShaft> shaft;
+    if (home.source == HomeRequest::Source::Simulated)
+        shaft.emplace(port, commandLine.geometry, home.simulatedDegrees, home.slipEvery);
+    DialCore core(shaft ? *shaft : port, std::move(clock), commandLine.listener,
+                  commandLine.geometry);
+    if (shaft)
+        homeSwitch = &shaft->Switch();
+    if (homeSwitch)
+        core.SetHomeSwitch(*homeSwitch, home.direction, home.degrees);
     if (commandLine.geometry != StepGeometry())
         Report("motor: " + commandLine.geometry.Description());
     // The file first: a second program on it is told so, not that port 3000 is taken.
@@ -60,6 +74,8 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
             return ReportFatal(*start.refused, front);
         Report(start.line);
     }
+    if (shaft)
+        shaft->Stands(core.PhaseNow());
     if (Outcome failed = core.Start()) {
         core.ShutDown();
         return ReportFatal(*failed, front);
@@ -84,9 +100,11 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     if (const MqttOptions& options = commandLine.mqtt; options.Enabled()) {
         mqtt = std::make_unique<MqttFront>(
             core, options,
-            std::make_unique<BrokerLink>(options, commandLine.mqttCredentials, options.ClientId(),
-                                         options.Topic("availability"),
-                                         options.Topic("angle/set")));
+            std::make_unique<BrokerLink>(
+                options, commandLine.mqttCredentials, options.ClientId(),
+                options.Topic("availability"),
+                core.CanHome() ? QList{options.Topic("angle/set"), options.Topic("home/set")}
+                               : QList{options.Topic("angle/set")}));
         web.SetMqttConnected([front = mqtt.get()] { return front->IsConnected(); });
         if (Outcome failed = mqtt->Start()) {
             core.ShutDown();
@@ -108,6 +126,8 @@ int RunProgram(CoilPort& port, const CommandLine& commandLine, WindowFront* fron
     Report(core.StartStepping(&realtimeKit));
     if (commandLine.headless)
         Report("headless (--headless): no window; clients command the motor over TCP");
+    if (home.atStart)
+        core.Home();
 
     ServiceNotifier service(core);
     service.Ready();

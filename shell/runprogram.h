@@ -6,8 +6,10 @@
 #pragma once
 
 class CoilPort;
+class SwitchInput;
 class WindowFront;
 
-// front null: headless, under a QCoreApplication. Returns the exit status.
-int RunProgram(CoilPort& port, const struct CommandLine& commandLine, WindowFront* front,
-               char* argv0);
+// homeSwitch: a real switch, opened; null without one (or with a simulated one, which this
+// sets up). front null: headless, under a QCoreApplication. Returns the exit status.
+int RunProgram(CoilPort& port, SwitchInput* homeSwitch, const struct CommandLine& commandLine,
+               WindowFront* front, char* argv0);

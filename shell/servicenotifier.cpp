@@ -89,8 +89,13 @@ std::string ServiceNotifier::StatusLine(const DialState& state) const
         line += "client " + state.client.toStdString() + " connected";
     else
         line += "waiting for a client on TCP port " + std::to_string(core_.CommandPort());
+    if (state.homing)
+        line += "; homing";
     if (const std::string position = core_.PositionSummary(); !position.empty())
         line += "; " + position;
+    if (state.homeCorrections > 0)
+        line += "; set right at the home switch " + std::to_string(state.homeCorrections) +
+                " times, last by " + std::to_string(state.homeErrorSteps) + " steps";
     if (!note_.empty())
         line += "; " + note_;
     return line;

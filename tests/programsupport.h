@@ -35,6 +35,23 @@ inline void RequireFreePort3000()
                          "ss -ltnp 'sport = :3000'"));
 }
 
+// The body of a GET, or an empty one.
+inline QByteArray Get(quint16 port, const QByteArray& path)
+{
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, port);
+    if (!peer.waitForConnected(5000))
+        return {};
+    peer.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+               "\r\nConnection: close\r\n\r\n");
+    QByteArray answer;
+    while (peer.state() == QAbstractSocket::ConnectedState && peer.waitForReadyRead(10000))
+        answer += peer.readAll();
+    answer += peer.readAll();
+    return answer.startsWith("HTTP/1.1 200") ? answer.mid(answer.indexOf("\r\n\r\n") + 4)
+                                             : QByteArray();
+}
+
 // A loopback port no one listens on now, for a server the test starts.
 inline quint16 FreePort()
 {

@@ -10,27 +10,6 @@
 #include <QTemporaryDir>
 #include <cstdio>
 
-namespace {
-
-// The body of a GET, or an empty one.
-QByteArray Get(quint16 port, const QByteArray& path)
-{
-    QTcpSocket peer;
-    peer.connectToHost(QHostAddress::LocalHost, port);
-    if (!peer.waitForConnected(5000))
-        return {};
-    peer.write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
-               "\r\nConnection: close\r\n\r\n");
-    QByteArray answer;
-    while (peer.state() == QAbstractSocket::ConnectedState && peer.waitForReadyRead(10000))
-        answer += peer.readAll();
-    answer += peer.readAll();
-    return answer.startsWith("HTTP/1.1 200") ? answer.mid(answer.indexOf("\r\n\r\n") + 4)
-                                             : QByteArray();
-}
-
-} // namespace
-
 class TestMetrics : public QObject {
     Q_OBJECT
 private slots:

@@ -57,9 +57,12 @@ public:
 };
 
 struct FrontUnderTest : CoreUnderTest {
-    explicit FrontUnderTest(MqttOptions::Discovery discovery = MqttOptions::Discovery::On)
+    explicit FrontUnderTest(MqttOptions::Discovery discovery = MqttOptions::Discovery::On,
+                            SwitchInput* homeSwitch = nullptr)
         : front(core, Options(discovery), std::unique_ptr<BrokerSession>(session))
     {
+        if (homeSwitch)
+            core.SetHomeSwitch(*homeSwitch, 1, 0);
         QVERIFY(!core.Start() && !front.Start());
         session->Connect();
     }
@@ -91,6 +94,7 @@ private slots:
     void commands_data();
     void commands();
     void stateAtItsRate();
+    void homeButton();
 };
 
 void TestMqttFront::announcedOnConnecting_data()
@@ -128,8 +132,12 @@ void TestMqttFront::announcedOnConnecting()
     QCOMPARE(old != nullptr, discovery);
     const auto* config = t.session->Last("homeassistant/number/stepper-dial/t1/config");
     QCOMPARE(config != nullptr, discovery);
+    // No switch: no button, and one a run with a switch announced is cleared.
+    const auto* button = t.session->Last("homeassistant/button/stepper-dial/t1/config");
+    QCOMPARE(button != nullptr, discovery);
     if (!discovery)
         return;
+    QVERIFY(button->payload.isEmpty() && button->retain);
     QVERIFY(old->payload.isEmpty() && old->retain);
     // Home Assistant's view: a number entity of a device, wired to the dial's topics.
     const QJsonObject entity = QJsonDocument::fromJson(config->payload).object();
@@ -164,7 +172,7 @@ void TestMqttFront::commands()
     QFETCH(QByteArray, payload);
     QFETCH(QString, requested);
     FrontUnderTest t;
-    emit t.session->MessageArrived(payload);
+    emit t.session->MessageArrived("stepper-dial/t1/angle/set", payload);
     QCOMPARE(t.core.State().requestedText, requested);
     QCOMPARE(t.core.State().moving, requested != "360");
 }
@@ -173,7 +181,7 @@ void TestMqttFront::commands()
 void TestMqttFront::stateAtItsRate()
 {
     FrontUnderTest t;
-    emit t.session->MessageArrived("7200");
+    emit t.session->MessageArrived("stepper-dial/t1/angle/set", "7200");
     // What went out by the time the core told its views the motor stands: after the front,
     // which took that news first.
     QByteArray movingAtArrival;
@@ -197,6 +205,25 @@ void TestMqttFront::stateAtItsRate()
     for (std::size_t i = 2; i < times.size(); ++i) // the first two may be the start's
         QVERIFY2(times[i] - times[i - 1] >= 99 || i + 1 == times.size(),
                  qPrintable(QString("%1 ms apart").arg(times[i] - times[i - 1])));
+}
+
+// With a home switch the dial is a Home Assistant button too; its press homes the motor.
+void TestMqttFront::homeButton()
+{
+    struct Open final : SwitchInput {
+        bool Closed() override { return false; }
+        std::string Name() const override { return "switch"; }
+    } open;
+    FrontUnderTest t(MqttOptions::Discovery::On, &open);
+    const auto* button = t.session->Last("homeassistant/button/stepper-dial/t1/config");
+    QVERIFY(button && button->retain);
+    const QJsonObject entity = QJsonDocument::fromJson(button->payload).object();
+    QCOMPARE(entity["command_topic"].toString(), QString("stepper-dial/t1/home/set"));
+    QCOMPARE(entity["device"]["identifiers"][0].toString(), QString("stepper-dial_t1"));
+    emit t.session->MessageArrived("stepper-dial/t1/home/set", "PRESS");
+    t.Fire();
+    QTRY_COMPARE(t.Held("homing"), QByteArray("true"));
+    QCOMPARE(t.port.writes.size(), std::size_t(2)); // the coils off at start, one seek step
 }
 
 QTEST_MAIN(TestMqttFront)

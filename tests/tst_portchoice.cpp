@@ -116,6 +116,7 @@ struct FakeKernel final : PortKernel {
     {
         calls.push_back("outb " + std::to_string(value) + " " + std::to_string(port));
     }
+    unsigned char Inb(unsigned short) override { return 0x7f; }
 };
 
 // One chip, gpiochip0 "pinctrl-bcm2711" with 54 lines, some of them named; records the calls.
@@ -125,6 +126,7 @@ struct FakeChips final : GpioChips {
     int requestError = 0;
     unsigned busy = 18;
     std::string busyConsumer = "w1-gpio";
+    int switchLevel = 1; // the home switch line's, pulled up
     std::vector<std::string> calls;
 
     struct Chip final : GpioChip {
@@ -161,6 +163,12 @@ struct FakeChips final : GpioChips {
                                   std::to_string(v[2]) + std::to_string(v[3]));
             return 0;
         }
+        int RequestSwitch(unsigned offset) override
+        {
+            owner.calls.push_back("switch " + std::to_string(offset));
+            return owner.switchLevel;
+        }
+        int ReadSwitch(int level) override { return owner.switchLevel == level; }
         void Release() override { owner.calls.push_back("release"); }
     };
 

@@ -38,6 +38,8 @@ private slots:
     void badCommandLine();
     void latencyTest_data();
     void latencyTest();
+    void homingOnASimulatedSwitch_data();
+    void homingOnASimulatedSwitch();
 };
 
 void TestProgram::startsWithOneZeroAndNamesBackend()
@@ -494,6 +496,57 @@ void TestProgram::latencyTest()
                                                                       "worst %1 ms")
                                                                   .arg(worst, 0, 'f', 3)),
              qPrintable(verdict));
+}
+
+void TestProgram::homingOnASimulatedSwitch_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<int>("steps"); // the command's
+    QTest::addColumn<int>("past");  // where it ends, in steps past the switch
+    QTest::addColumn<int>("corrections");
+    QTest::newRow("home at 0 degrees") << QStringList() << QByteArray("90") << 12 << 12 << 0;
+    QTest::newRow("home at 45 degrees")
+        << QStringList{"--home-angle", "45"} << QByteArray("90") << 6 << 6 << 0;
+    // Ten passes of the switch, a step lost in every 40 sent: the count set right at most.
+    QTest::newRow("a step lost in 40")
+        << QStringList{"--simulate-slip", "40"} << QByteArray("3600") << 480 << 0 << 8;
+}
+
+// The switch 100 degrees up from the start: step 13. Homing goes there at 100 steps a second,
+// backs off a step and comes back; the command, sent while it homes, follows.
+void TestProgram::homingOnASimulatedSwitch()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, command);
+    QFETCH(int, steps);
+    QFETCH(int, past);
+    QFETCH(int, corrections);
+    const QString metrics = "127.0.0.1:" + QString::number(FreePort());
+    ProgramUnderTest program(QStringList{"--simulate", "--headless", "--home-switch",
+                                         "simulated:100", "--home", "--metrics", metrics} +
+                             options);
+    QTcpSocket client;
+    QVERIFY(ProgramUnderTest::Connect(client) && program.Send(client, command));
+    QVERIFY(program.WaitForWrites(std::size_t(1 + 15 + steps)));
+    program.WaitUntilQuiet();
+    Bytes homing = program.Values(1);
+    homing.resize(15);
+    QCOMPARE(homing, (Bytes{6, 12, 9, 3, 6, 12, 9, 3, 6, 12, 9, 3, 6, 3, 6}));
+    QVERIFY2(program.errors.contains("homed on"), qPrintable(program.errors));
+    const QByteArray scraped = Get(quint16(metrics.section(':', 1).toUInt()), "/metrics");
+    const auto made = QRegularExpression("stepper_dial_home_corrections_total (\\d+)")
+                          .match(QString::fromUtf8(scraped));
+    QVERIFY2(made.hasMatch(), scraped.constData());
+    QVERIFY2(made.captured(1).toInt() >= corrections, qPrintable(program.errors));
+    // Each pass finds the count off by what one turn lost, and the position stays certain.
+    QVERIFY2(scraped.contains("\nstepper_dial_position_uncertain 0\n"), qPrintable(program.errors));
+    if (corrections == 0) {
+        TraceReplay replay;
+        replay.Follow(program.writes);
+        QCOMPARE(replay.position, 13 + past);
+        QCOMPARE(made.captured(1).toInt(), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestProgram)

@@ -150,6 +150,10 @@ void TestWeb::refused_data()
     QTest::newRow("binary") << false << "" << 1 << "binary" << 1003 << "text only";
     QTest::newRow("read-only") << true << "" << 1 << R"({"text":"1"})" << 1008
                                << "this page is read-only";
+    QTest::newRow("home, read-only")
+        << true << "" << 1 << R"({"home":true})" << 1008 << "this page is read-only";
+    QTest::newRow("home, not true")
+        << false << "" << 1 << R"({"home":1})" << 1007 << "not a command of this page";
 }
 
 void TestWeb::refused()

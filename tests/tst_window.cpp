@@ -19,6 +19,7 @@ class TestWindow : public QObject {
     Q_OBJECT
 private slots:
     void openingState();
+    void homeNowFromTheDialsMenu();
     void controlsWhereDesigned_data();
     void controlsWhereDesigned();
     void labelFonts();
@@ -321,6 +322,26 @@ void TestWindow::renderings()
     QVERIFY(!dark(atStart, 1700, 2800, t.form));
     QVERIFY(!dark(at90, 2500, 2000, t.form));
     QVERIFY(dark(at90, 1700, 2800, t.form));
+}
+
+// With a home switch the dial's menu offers "Home now"; the title says it homes meanwhile.
+void TestWindow::homeNowFromTheDialsMenu()
+{
+    struct Open final : SwitchInput {
+        bool Closed() override { return false; }
+        std::string Name() const override { return "switch"; }
+    } open;
+    CoreUnderTest t;
+    t.core.SetHomeSwitch(open, 1, 0);
+    QVERIFY(!t.core.Start());
+    Form1 form(t.core);
+    auto* home = form.findChild<QAction*>("HomeNow");
+    QVERIFY(home);
+    home->trigger();
+    t.Fire();
+    QTRY_COMPARE(form.windowTitle(), QString("Form1 (homing)"));
+    QVERIFY(!home->isEnabled());
+    QCOMPARE(form.findChild<FormLabel*>("Label2")->text(), QString("0 ?"));
 }
 
 QTEST_MAIN(TestWindow)

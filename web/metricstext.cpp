@@ -69,6 +69,14 @@ QByteArray MetricsText(const DialState& state, const TimingCounts& timing,
     out.Metric("position_uncertain", "gauge",
                "1 while the motor may not stand where the position says.");
     out.Value(Count(state.uncertain));
+    out.Metric("homing", "gauge", "1 while the motor seeks its home switch.");
+    out.Value(Count(state.homing));
+    out.Metric("home_corrections_total", "counter",
+               "Times the count was set right at the home switch since start-up.");
+    out.Value(Count(state.homeCorrections));
+    out.Metric("home_error_steps", "gauge",
+               "The last correction's error: the count minus the home switch's step.");
+    out.Value(QByteArray::number(qlonglong(state.homeErrorSteps)));
     out.Metric("tcp_client_connected", "gauge", "1 while a client is connected to the TCP port.");
     out.Value(Count(state.OnLine()));
     out.Metric("web_pages", "gauge", "Web pages open now.");

@@ -184,8 +184,9 @@ void WebFront::TakeMessage(Page& page, const QString& message)
 {
     const QJsonObject command = QJsonDocument::fromJson(message.toUtf8()).object();
     const QJsonValue text = command.value("text");
-    if (!text.isString() || command.size() > 2 ||
-        (command.size() == 2 && !command.value("go").isBool())) {
+    const bool home = command.size() == 1 && command.value("home") == QJsonValue(true);
+    if (!home && (!text.isString() || command.size() > 2 ||
+                  (command.size() == 2 && !command.value("go").isBool()))) {
         Close(page, QWebSocketProtocol::CloseCodeWrongDatatype, "not a command of this page");
         return;
     }
@@ -193,18 +194,30 @@ void WebFront::TakeMessage(Page& page, const QString& message)
         Close(page, QWebSocketProtocol::CloseCodePolicyViolated, "this page is read-only");
         return;
     }
-    core_.Command(text.toString(), command.value("go").toBool());
+    if (home)
+        core_.Home();
+    else
+        core_.Command(text.toString(), command.value("go").toBool());
 }
 
 QString WebFront::StateMessage(const DialState& state) const
 {
     const QJsonObject message{
-        {"angle", state.angle},          {"angleText", state.AngleText()},
-        {"text", state.requestedText},   {"target", state.target},
-        {"status", state.Status()},      {"client", state.client},
-        {"moving", state.moving},        {"doubt", QString::fromStdString(state.doubt)},
-        {"readOnly", options_.readOnly}, {"lateTicks", qint64(state.lateTicks)},
+        {"angle", state.angle},
+        {"angleText", state.AngleText()},
+        {"text", state.requestedText},
+        {"target", state.target},
+        {"status", state.Status()},
+        {"client", state.client},
+        {"moving", state.moving},
+        {"doubt", QString::fromStdString(state.doubt)},
+        {"readOnly", options_.readOnly},
+        {"lateTicks", qint64(state.lateTicks)},
         {"intervals", Intervals(state)},
+        {"homing", state.homing},
+        {"canHome", core_.CanHome() && !options_.readOnly},
+        {"homeCorrections", qint64(state.homeCorrections)},
+        {"homeErrorSteps", qint64(state.homeErrorSteps)},
     };
     return QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact));
 }

@@ -119,6 +119,10 @@ void Form1::BuildControls()
     connect(
         addAction("ZeroPosition", "The needle is at zero", QKeySequence(Qt::SHIFT | Qt::Key_F2)),
         &QAction::triggered, this, [this] { core_.SetCurrentAngle(0.0); });
+    if (core_.CanHome()) {
+        homeNow_ = addAction("HomeNow", "Home now", QKeySequence());
+        connect(homeNow_, &QAction::triggered, this, [this] { core_.Home(); });
+    }
     shape1_->setContextMenuPolicy(Qt::ActionsContextMenu);
     setFocusProxy(text1_);
     text1_->setFocus();
@@ -135,6 +139,11 @@ void Form1::Show(const DialState& state)
         shape1_->update();
     }
     label2_->setText(state.AngleText(decimalSeparator_));
+    if (state.homing != shown_.homing) {
+        setWindowTitle(state.homing ? "Form1 (homing)" : "Form1");
+        if (homeNow_)
+            homeNow_->setEnabled(!state.homing);
+    }
     shown_ = state;
 }
 

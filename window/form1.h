@@ -15,6 +15,7 @@
 class AngleDial;
 class DialCore;
 class FormLabel;
+class QAction;
 class QLineEdit;
 
 class Form1 : public QWidget {
@@ -38,5 +39,6 @@ private:
     QLineEdit* text1_ = nullptr;  // the requested angle, editable
     FormLabel* label2_ = nullptr; // the current angle in degrees
     FormLabel* label4_ = nullptr; // connection status
+    QAction* homeNow_ = nullptr;  // in the dial's menu, with a home switch only
     AngleDial* shape1_ = nullptr; // the dial face with Line1, the needle
 };

@@ -10,7 +10,7 @@ program=$1 gpio_sim=$2 release=$3
 shift 3
 cases="$*"
 [ -n "${cases// /}" ] ||
-  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-ramp gpio-half gpio-busy gpio-missing remembered port-taken"
+  cases="list-ports parport-move held-port parport-sigterm lp-held gpio-move gpio-ramp gpio-half gpio-home gpio-busy gpio-missing remembered port-taken"
 want() { case " $cases " in *" $1 "*) return 0 ;; esac; return 1; }
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin QT_QPA_PLATFORM=offscreen HOME=/tmp XDG_RUNTIME_DIR=/tmp/xdg
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
@@ -66,9 +66,10 @@ samples() { # READ: eight reads of the output, space-separated
 steady() { [ "$(samples "$1")" = "$(printf "$2 %.0s" 1 2 3 4 5 6 7 8)" ]; }
 # moving READ: the output changes within eight reads.
 moving() { [ "$(samples "$1" | tr ' ' '\n' | sort -u | grep -c .)" -ge 2 ]; }
-# poll_lines PATTERN: "MICROSECONDS PATTERN" at every change of L0..L3 through sysfs, until
-# the lines have shown PATTERN for a second (or the case's patience runs out). No fork in the
-# loop, so reads come far more often than the 10 ms between the fastest steps asked of it.
+# poll_lines PATTERN [FUNCTION]: "MICROSECONDS PATTERN" at every change of L0..L3 through
+# sysfs, FUNCTION called with each new pattern, until the lines have shown PATTERN for a second
+# (or the case's patience runs out). No fork in the loop, so reads come far more often than the
+# 10 ms between the fastest steps asked of it.
 poll_lines() {
   local now=${EPOCHREALTIME/./} last= since pattern v k
   local end=$((now + patience * 1000000))
@@ -83,6 +84,7 @@ poll_lines() {
     if [ "$pattern" != "$last" ]; then
       echo "$now $pattern"
       last=$pattern since=$now
+      [ -z "$2" ] || "$2" "$pattern"
     fi
   done
 }
@@ -101,6 +103,20 @@ stop() { kill -TERM "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }
 beside() { taskset -a -p -c 0 "$pid" >/dev/null && taskset -p -c 0 "$1" >/dev/null; }
 send() { exec 3<>/dev/tcp/127.0.0.1/3000 && printf '%s' "$1" >&3; }
 hang_up() { exec 3>&-; }
+# follow FILE PATTERN [FUNCTION]: poll_lines into FILE in the background, as $poller.
+follow() {
+  poll_lines "$2" "${3:-}" >"$1" &
+  poller=$!
+}
+# moved: sends "90" to the started program, the poller beside it, until the lines rest; then
+# stops it.
+moved() {
+  beside "$poller"
+  send 90
+  wait "$poller"
+  stop
+  hang_up
+}
 
 if want list-ports; then
   begin
@@ -208,13 +224,8 @@ if want gpio-ramp; then
   rm -f /tmp/ramp.position
   start /tmp/ramp.log --headless --gpio "$chip:0,1,2,3" --state /tmp/ramp.position \
     --max-rate 100 --start-rate 20 --accel 200
-  poll_lines 1100 >/tmp/ramp.lines &
-  poller=$!
-  beside "$poller"
-  send 90
-  wait "$poller"
-  stop
-  hang_up
+  follow /tmp/ramp.lines 1100
+  moved
   shape=$(awk 'BEGIN { split("1100 0110 0011 1001", p); for (k in p) phase[p[k]] = k - 1 }
     $2 in phase { d = (phase[$2] - at + 4) % 4; at = phase[$2]
       if (d == 2) jumps++
@@ -238,13 +249,8 @@ if want gpio-half; then
   rm -f /tmp/half.position
   start /tmp/half.log --headless --gpio "$chip:0,1,2,3" --state /tmp/half.position \
     --half-step --max-rate 50
-  poll_lines 1100 >/tmp/half.lines &
-  poller=$!
-  beside "$poller"
-  send 90
-  wait "$poller"
-  stop
-  hang_up
+  follow /tmp/half.lines 1100
+  moved
   shape=$(awk 'BEGIN { split("1100 0100 0110 0010 0011 0001 1001 1000", p); for (k in p) phase[p[k]] = k - 1 }
     { if (last != "") { n = 0; for (k = 1; k <= 4; k++) n += substr($2, k, 1) != substr(last, k, 1); if (n != 1) wide++ }
       last = $2 }
@@ -257,6 +263,59 @@ if want gpio-half; then
     result ok gpio-half "24 half steps, one line changing at a time, the file at step 24 of half steps"
   else
     result FAIL gpio-half "steps $steps, jumps $jumps, wide changes $wide; $(head -c 300 /tmp/half.lines | tr "\n" " "); $(tr '\n' '|' </tmp/half.log) $(tr '\n' ' ' </tmp/half.position)"
+  fi
+fi
+
+# at_switch PATTERN, poll_lines' FUNCTION for the home switch: counts the steps the lines make
+# (each count to /tmp/home.steps) and holds input line 6 low (a switch to ground, closed) while
+# the count stands at step 13 or a turn on. The case runs at 10 steps a second, so a loaded
+# host leaves the reader 100 ms to see each phase; one it still missed counts as two steps
+# the way the motor was going.
+declare -A phases=([1100]=0 [0110]=1 [0011]=2 [1001]=3)
+home_phase=0 home_count=0 home_shut=0 home_way=1
+at_switch() {
+  [ -n "${phases[$1]}" ] || return 0
+  local d=$(((phases[$1] - home_phase + 4) % 4))
+  home_phase=${phases[$1]}
+  case $d in
+    1) home_way=1 ;;
+    3) home_way=-1 ;;
+    2) home_count=$((home_count + home_way)) ;;
+    *) return 0 ;;
+  esac
+  home_count=$((home_count + home_way))
+  echo "$home_count" >>/tmp/home.steps
+  if [ $((((home_count - 13) % 48 + 48) % 48)) = 0 ]; then
+    [ "$home_shut" = 1 ] || echo pull-down >"$sim/sim_gpio6/pull"
+    home_shut=1
+  else
+    [ "$home_shut" = 0 ] || echo pull-up >"$sim/sim_gpio6/pull"
+    home_shut=0
+  fi
+}
+
+if want gpio-home; then
+  # The switch 13 steps up, on input line 6 read through its edge events: up to it, a step
+  # back, on to it again; "90", sent while the program homes, ends 12 steps past it, and the
+  # position file says so. Then the held line 5 as a switch: exit 3.
+  begin
+  echo pull-up >"$sim/sim_gpio6/pull"
+  rm -f /tmp/home.position /tmp/home.steps
+  # Following the lines before the program starts: it homes as it starts.
+  follow /tmp/home.lines 0110 at_switch
+  start /tmp/home.log --headless --gpio "$chip:0,1,2,3" --home-switch "$chip:6" --home \
+    --max-rate 10 --state /tmp/home.position
+  moved
+  "$program" --gpio "$chip:0,1,2,3" --home-switch "$chip:5" >/dev/null 2>/tmp/home-held.log
+  held=$?
+  trail=$(tr '\n' ' ' </tmp/home.steps)
+  if [ "$(tail -n1 /tmp/home.steps)" = 25 ] && [[ " $trail" == *" 11 12 13 12 13 14 "* ]] &&
+    grep -qx 'position 12' /tmp/home.position &&
+    grep -q 'homed on the home switch on GPIO' /tmp/home.log && [ "$held" = 3 ] &&
+    grep -q "line 5 of $chip is in use by 'motor-brake'" /tmp/home-held.log; then
+    result ok gpio-home "up to 13, back to 12, 13 again, then 25; held line 5: exit 3"
+  else
+    result FAIL gpio-home "steps $trail; $(tr '\n' ' ' </tmp/home.position); lines $(tr '\n' ' ' </tmp/home.lines | tail -c 600); $(tr '\n' '|' </tmp/home.log); exit $held: $(tr '\n' '|' </tmp/home-held.log)"
   fi
 fi
 
