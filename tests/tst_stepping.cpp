@@ -219,34 +219,27 @@ void TestStepping::shutDownDeenergises()
 
 void TestStepping::settingThePositionKeepsTheCoils_data()
 {
-    QTest::addColumn<SpeedProfile>("profile");
     QTest::addColumn<QString>("before"); // the move before the position is set
     QTest::addColumn<int>("ticks");      // of that move; -1: to its end
     QTest::addColumn<double>("set");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("next");
     QTest::addColumn<Bytes>("writes"); // from the set on
-    const SpeedProfile plain;
     // 97.5 is step 13 (byte 6); called 0, the next step up must be byte 12, not 6.
-    QTest::newRow("zero at rest") << plain << "97.5" << -1 << 0.0 << "0"
+    QTest::newRow("zero at rest") << "97.5" << -1 << 0.0 << "0"
                                   << "7.5" << Bytes{12};
     // Stopped where it stands, at step 5 (byte 6); one step down from there is byte 3.
-    QTest::newRow("zero mid-move") << plain << "90" << 5 << 0.0 << "0"
+    QTest::newRow("zero mid-move") << "90" << 5 << 0.0 << "0"
                                    << "-7.5" << Bytes{3};
-    // At full speed up (byte 12) the run ends where it stands: the next move is one step
-    // down from rest (byte 6), not a brake and a turn.
-    QTest::newRow("zero mid-ramp") << SpeedProfile{500, 100, 2000} << "3600" << 400 << 0.0 << "0"
-                                   << "-7.5" << Bytes{6};
     // 10 degrees rests at step 1: the same text moves nothing (the pattern is rewritten).
-    QTest::newRow("between steps") << plain << "7.5" << -1 << 10.0 << "7.5"
+    QTest::newRow("between steps") << "7.5" << -1 << 10.0 << "7.5"
                                    << "10" << Bytes{6};
-    QTest::newRow("below zero") << plain << "0" << -1 << -7.5 << "-7.5"
+    QTest::newRow("below zero") << "0" << -1 << -7.5 << "-7.5"
                                 << "0" << Bytes{6};
 }
 
 void TestStepping::settingThePositionKeepsTheCoils()
 {
-    QFETCH(SpeedProfile, profile);
     QFETCH(QString, before);
     QFETCH(int, ticks);
     QFETCH(double, set);
@@ -254,7 +247,6 @@ void TestStepping::settingThePositionKeepsTheCoils()
     QFETCH(QString, next);
     QFETCH(Bytes, writes);
     CoreUnderTest t;
-    t.core.SetSpeedProfile(profile);
     QVERIFY(!t.core.Start());
     t.core.Command(before, true);
     for (int tick = 0; tick != ticks && t.core.State().moving; ++tick)
