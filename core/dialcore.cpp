@@ -174,7 +174,8 @@ void DialCore::TakeHomeNews()
         const std::int64_t size = error > 0 ? error : -error;
         Report("the count was " + std::to_string(size) + (size == 1 ? " step " : " steps ") +
                (error > 0 ? "ahead of" : "behind") + " the rotor at the " + name +
-               ": set right there (" + std::to_string(made) + " corrections since start-up)");
+               ": set right there (" + std::to_string(made) +
+               (made == 1 ? " correction" : " corrections") + " since start-up)");
     }
     if (drive_.TakeHomeLost()) {
         Doubt();

@@ -47,6 +47,23 @@ struct Session {
     QTcpSocket client;
 };
 
+// Runs `what` once, when `object` receives an event of `type`.
+struct EventHook : QObject {
+    EventHook(QObject& object, QEvent::Type type, std::function<void()> what)
+        : object_(object), type_(type), what_(std::move(what))
+    {
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == &object_ && event->type() == type_ && what_)
+            std::exchange(what_, nullptr)();
+        return false;
+    }
+    QObject& object_;
+    QEvent::Type type_;
+    std::function<void()> what_;
+};
+
 } // namespace
 
 class TestListener : public QObject {
@@ -62,7 +79,8 @@ private slots:
     void angleKeptVerbatim();
     void angleDuringMoveRetargets();
     void disconnectDuringMoveLetsItFinish();
-    void goneBeforeTakenLeavesThePortOpen();
+    void nextConnectsAsOneIsTaken_data();
+    void nextConnectsAsOneIsTaken();
     void droppedClientBringsBackListening_data();
     void droppedClientBringsBackListening();
     void hostileBytesThenValidAngle_data();
@@ -261,20 +279,42 @@ void TestListener::disconnectDuringMoveLetsItFinish()
 
 // A client gone before it was taken (a script's "echo 90 | nc"): while its bytes are read the
 // port stays open, so the next script's connect is not refused.
-void TestListener::goneBeforeTakenLeavesThePortOpen()
+void TestListener::nextConnectsAsOneIsTaken_data()
 {
+    QTest::addColumn<bool>("hungUp"); // the one taken sent its angle and closed before
+    // After a dead one is taken the port must stay open; a connection the kernel completes
+    // while a live one is taken, before the port closes, must wait its turn, not be reset.
+    QTest::newRow("once a hung-up one is taken") << true;
+    QTest::newRow("while a live one is taken") << false;
+}
+
+void TestListener::nextConnectsAsOneIsTaken()
+{
+    QFETCH(bool, hungUp);
     Session s;
-    QTcpSocket gone, next; // both without the event loop, which takes them
-    gone.connectToHost(QHostAddress::LocalHost, s.Port());
-    QVERIFY(gone.waitForConnected(5000) && gone.write("15") == 2 && gone.waitForBytesWritten(5000));
-    gone.disconnectFromHost();
-    connect(s.t.Winsock1(), &CommandListener::ClientConnected, [&] {
+    QTcpSocket first, next; // both without the event loop, which takes them
+    first.connectToHost(QHostAddress::LocalHost, s.Port());
+    QVERIFY(first.waitForConnected(5000) && first.write("15") == 2 &&
+            first.waitForBytesWritten(5000));
+    if (hungUp)
+        first.disconnectFromHost();
+    const auto connectNext = [&] {
         if (next.state() == QAbstractSocket::UnconnectedState && next.error() == -1) {
             next.connectToHost(QHostAddress::LocalHost, s.Port());
             next.waitForConnected(5000);
         }
-    });
+    };
+    // Taken: the listener lets go of the socket, to hold it as its client.
+    EventHook taking(*s.t.Winsock1(), QEvent::ChildRemoved, connectNext);
+    if (hungUp)
+        connect(s.t.Winsock1(), &CommandListener::ClientConnected, connectNext);
+    else
+        s.t.Winsock1()->installEventFilter(&taking);
     QTRY_COMPARE(next.state(), QAbstractSocket::ConnectedState);
+    if (!hungUp) {
+        QTRY_COMPARE(s.t.core.State().requestedText, QString("15"));
+        QVERIFY(s.Deliver(first, "disconnect"));
+    }
     QVERIFY(s.Deliver(next, "30"));
     QCOMPARE(s.t.RunUntilIdle(), 4); // the 15 came first
 }

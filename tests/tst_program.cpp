@@ -31,7 +31,6 @@ private slots:
     void hostileStart_data();
     void hostileStart();
     void quitWhileTheEventLoopIsStuck();
-    void arrivalWhileAClientIsTakenWaits();
     void stalledStandardErrorHoldsNothingUp();
     void messageBoxEndsOnAQuitSignal();
     void badCommandLine_data();
@@ -243,36 +242,6 @@ void TestProgram::quitWhileTheEventLoopIsStuck()
     QVERIFY(WIFSTOPPED(status));
     QVERIFY(program.EndsWith(SIGTERM, 0));
     QCOMPARE(program.writes.back().value, 0); // the stepping thread switched the coils off
-}
-
-// A client the kernel takes in while the program takes another (stopped there: its own accept,
-// after Qt's, comes back empty) waits its turn: its angle is applied, not reset.
-void TestProgram::arrivalWhileAClientIsTakenWaits()
-{
-    if (!NativeStrace())
-        QSKIP("strace cannot run here, or not natively (Debian package strace)");
-    QTemporaryFile log;
-    QVERIFY(log.open());
-    ProgramUnderTest program(
-        {"--simulate", "--headless", "--listen", "127.0.0.1"}, -1, {}, false,
-        QString("env ASAN_OPTIONS=detect_leaks=0 strace -f -o %1 -e trace=accept4 -e "
-                "inject=accept4:error=EAGAIN:signal=SIGSTOP:when=2 --")
-            .arg(log.fileName())
-            .split(' '));
-    QTcpSocket first, second;
-    QVERIFY(program.Connect(first));
-    // Stopped for good, not in one of strace's passing stops.
-    QVERIFY(QTest::qWaitFor(
-        [&log] { return Contents(log.fileName()).contains("stopped by SIGSTOP"); }, 60000));
-    const pid_t pid = program.ProgramPid();
-    second.connectToHost(QHostAddress::LocalHost, 3000);
-    QVERIFY(second.waitForConnected(5000) && program.Send(second, "90"));
-    ::kill(pid, SIGCONT);
-    QVERIFY(program.Send(first, "disconnect") && program.WaitForWrites(13, 60000));
-    program.WaitUntilQuiet();
-    QCOMPARE(program.writes.size(), std::size_t(13)); // the first write, then 12 steps
-    ::kill(pid, SIGTERM);
-    QVERIFY(program.WaitForExit());
 }
 
 // Standard output and error in one pipe that nobody reads (a stopped pager): the trace fills

@@ -70,6 +70,8 @@ private slots:
     void refused_data();
     void refused();
     void stalledPageIsDropped();
+    void pageBudgetIsASecond_data();
+    void pageBudgetIsASecond();
     void fairToEverySource();
     void pageMarkedOnItsOwnGate();
     void gatesShareOneBudget();
@@ -202,17 +204,49 @@ void TestWeb::stalledPageIsDropped()
     QVERIFY(t.listening);
     Page live(t.port);
     QTRY_COMPARE(live.opened.count(), 1);
-    // Meanwhile the live page sends half what a page may each second, second after second.
-    const QString typing =
-        QString(R"({"text":"%1"})").arg(QString(WebGate::MostPageBytesPerSecond / 16 - 20, '1'));
-    QTimer steady;
-    connect(&steady, &QTimer::timeout, [&] { live.socket.sendTextMessage(typing); });
-    steady.start(1000 / 8);
     // A page that asks for its socket and then never reads nor answers: a plain TCP client.
     const auto stalled = Raw(t.port, "127.0.0.1", PageRequest);
     QSignalSpy gone(stalled.get(), &QTcpSocket::disconnected);
     QVERIFY(gone.wait(6 * WebFront::PingMs));
     QCOMPARE(live.closed.count(), 0);
+}
+
+void TestWeb::pageBudgetIsASecond_data()
+{
+    QTest::addColumn<int>("bytes"); // sent each second
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<bool>("stays");
+    const int most = int(WebGate::MostPageBytesPerSecond);
+    QTest::newRow("three quarters, second after second") << most * 3 / 4 << 4 << true;
+    QTest::newRow("more within one second") << most + 1024 << 1 << false;
+}
+
+// A page may send so much each second, for as long as it is open. The gate alone, on a clock
+// the test turns: a second passes only when the page has been read.
+void TestWeb::pageBudgetIsASecond()
+{
+    QFETCH(int, bytes);
+    QFETCH(int, seconds);
+    QFETCH(bool, stays);
+    qint64 now = 0;
+    WebGate gate({}, std::make_shared<WebGate::Budget>([&now] { return now; }));
+    QVERIFY(gate.listen(QHostAddress::LocalHost));
+    QTcpSocket page;
+    page.connectToHost(QHostAddress::LocalHost, gate.serverPort());
+    QVERIFY(page.waitForConnected(5000) && gate.waitForNewConnection(5000));
+    QTcpSocket* served = gate.nextPendingConnection();
+    gate.KeepAsPage(QHostAddress::LocalHost, page.localPort());
+    qint64 read = 0; // after the gate has seen each read
+    connect(served, &QTcpSocket::readyRead,
+            [&] { read += served->isOpen() ? served->readAll().size() : 0; });
+    QSignalSpy gone(&page, &QTcpSocket::disconnected);
+    for (int second = 0; second < seconds && gone.isEmpty(); ++second, now += 1000) {
+        page.write(QByteArray(bytes, 'x'));
+        QTRY_VERIFY(read == qint64(bytes) * (second + 1) || !gone.isEmpty());
+    }
+    if (!stays)
+        QTRY_VERIFY(!gone.isEmpty());
+    QCOMPARE(gone.isEmpty(), stays);
 }
 
 // However many sources hold all they may, another one is served: pages up to a few a source

@@ -40,9 +40,14 @@ qint64 Received(const QTcpSocket& socket)
 
 } // namespace
 
-WebGate::Budget::Budget() : capacity(CapacityFor(MostConnections))
+WebGate::Budget::Budget(std::function<qint64()> clock)
+    : capacity(CapacityFor(MostConnections)), now(std::move(clock))
 {
-    clock.start();
+    if (!now) {
+        QElapsedTimer started;
+        started.start();
+        now = [started] { return started.elapsed(); };
+    }
 }
 
 WebGate::WebGate(Networks allowed, std::shared_ptr<Budget> budget, QObject* parent)
@@ -81,7 +86,7 @@ void WebGate::incomingConnection(qintptr descriptor)
     socket->setReadBufferSize(MostRequestBytes / 2);
     QTcpSocket* raw = socket.release();
     raw->setParent(this);
-    held_.push_back({raw, peer, 0, 0, budget_->clock.elapsed(), false});
+    held_.push_back({raw, peer, 0, 0, budget_->now(), false});
     Watch(raw); // before Qt's server is told of the socket: this sees each read first
     addPendingConnection(raw);
 }
@@ -119,7 +124,7 @@ void WebGate::KeepAsPage(const QHostAddress& peer, quint16 port)
             continue;
         held.page = true;
         held.received = Received(*held.socket);
-        held.secondStarted = budget_->clock.elapsed();
+        held.secondStarted = budget_->now();
         // Again, for Qt may have cut the socket's earlier connections as it became a page;
         // this one comes after the page's own reading, and sees what it left to send.
         Watch(held.socket.data());
@@ -146,7 +151,7 @@ void WebGate::Watch(QTcpSocket* socket)
 void WebGate::Check(Held& held)
 {
     QTcpSocket& socket = *held.socket;
-    const qint64 now = budget_->clock.elapsed();
+    const qint64 now = budget_->now();
     const qint64 received = Received(socket);
     if (held.page && now - held.secondStarted >= 1000) {
         held.secondStarted = now;
@@ -164,7 +169,7 @@ void WebGate::Check(Held& held)
 
 void WebGate::Sweep()
 {
-    const qint64 now = budget_->clock.elapsed();
+    const qint64 now = budget_->now();
     std::erase_if(held_, [](const Held& held) { return !held.socket; });
     for (Held& held : held_) {
         if (!held.page && now - held.since > RequestMs)

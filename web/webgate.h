@@ -10,7 +10,6 @@
 
 #include "network/networkpolicy.h"
 
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QPair>
@@ -18,6 +17,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -32,11 +32,11 @@ public:
 
     // What all the program's gates hold between them: a quarter of the descriptors the process
     // may have, so the command port, its clients, the broker and the position file keep
-    // theirs; their one clock.
+    // theirs; their one clock, in milliseconds (by default a steady one from now).
     struct Budget {
-        Budget();
+        explicit Budget(std::function<qint64()> clock = {});
         int capacity;
-        QElapsedTimer clock;
+        std::function<qint64()> now;
         std::vector<QPointer<WebGate>> gates;
     };
 
@@ -55,7 +55,7 @@ private:
         QHostAddress peer;
         qint64 received = 0; // the peer's byte count where the budget started
         qint64 secondStarted = 0;
-        qint64 since = 0; // ms on clock_
+        qint64 since = 0; // ms on the budget's clock
         bool page = false;
         bool closeAsked = false; // "Connection: close": closed once answered
     };
