@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -50,16 +52,16 @@ struct Session {
 // Runs `what` once, when `object` receives an event of `type`.
 struct EventHook : QObject {
     EventHook(QObject& object, QEvent::Type type, std::function<void()> what)
-        : object_(object), type_(type), what_(std::move(what))
+        : type_(type), what_(std::move(what))
     {
+        object.installEventFilter(this);
     }
-    bool eventFilter(QObject* watched, QEvent* event) override
+    bool eventFilter(QObject*, QEvent* event) override
     {
-        if (watched == &object_ && event->type() == type_ && what_)
+        if (event->type() == type_ && what_)
             std::exchange(what_, nullptr)();
         return false;
     }
-    QObject& object_;
     QEvent::Type type_;
     std::function<void()> what_;
 };
@@ -278,12 +280,11 @@ void TestListener::disconnectDuringMoveLetsItFinish()
 }
 
 // A client gone before it was taken (a script's "echo 90 | nc"): while its bytes are read the
-// port stays open, so the next script's connect is not refused.
+// port stays open, so the next script's connect is not refused. A connection the kernel
+// completes while a live one is taken, before the port closes, waits its turn, not reset.
 void TestListener::nextConnectsAsOneIsTaken_data()
 {
     QTest::addColumn<bool>("hungUp"); // the one taken sent its angle and closed before
-    // After a dead one is taken the port must stay open; a connection the kernel completes
-    // while a live one is taken, before the port closes, must wait its turn, not be reset.
     QTest::newRow("once a hung-up one is taken") << true;
     QTest::newRow("while a live one is taken") << false;
 }
@@ -304,12 +305,12 @@ void TestListener::nextConnectsAsOneIsTaken()
             next.waitForConnected(5000);
         }
     };
-    // Taken: the listener lets go of the socket, to hold it as its client.
-    EventHook taking(*s.t.Winsock1(), QEvent::ChildRemoved, connectNext);
+    // Once the dead one is the client; or as the listener lets go of the live one's socket.
+    std::optional<EventHook> taking;
     if (hungUp)
         connect(s.t.Winsock1(), &CommandListener::ClientConnected, connectNext);
     else
-        s.t.Winsock1()->installEventFilter(&taking);
+        taking.emplace(*s.t.Winsock1(), QEvent::ChildRemoved, connectNext);
     QTRY_COMPARE(next.state(), QAbstractSocket::ConnectedState);
     if (!hungUp) {
         QTRY_COMPARE(s.t.core.State().requestedText, QString("15"));
